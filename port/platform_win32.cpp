@@ -1,1 +1,135 @@
-// (being written)
+// Windows implementation of the platform layer: the system's own profile,
+// file, drive and debugger functions, and the C runtime's argument vector
+// and current directory.
+#include "platform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <direct.h>
+#include <windows.h>
+
+namespace {
+
+PlatFault g_fault = PLAT_FAULT_NONE;
+
+std::string& ProgramPathOverride()
+{
+    static std::string path;
+    return path;
+}
+
+bool& ProgramPathOverridden()
+{
+    static bool set = false;
+    return set;
+}
+
+bool HasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
+
+} // namespace
+
+uint32_t PlatGetPrivateProfileString(const char* section, const char* key, const char* defaultText,
+                                     char* buffer, uint32_t size, const char* fileName)
+{
+    if (buffer == nullptr || size == 0)
+        return 0;
+    buffer[0] = '\0';
+    // Null section or key would enumerate names: not a value read.
+    if (section == nullptr || key == nullptr)
+        return 0;
+    return GetPrivateProfileStringA(section, key, defaultText != nullptr ? defaultText : "",
+                                    buffer, size, fileName);
+}
+
+bool PlatWritePrivateProfileString(const char* section, const char* key, const char* value,
+                                   const char* fileName)
+{
+    // Null value or key would delete entries; line breaks would split lines.
+    if (section == nullptr || key == nullptr || value == nullptr || fileName == nullptr ||
+        fileName[0] == '\0')
+        return false;
+    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
+        std::strchr(key, '=') != nullptr || std::strchr(section, ']') != nullptr)
+        return false;
+    if (g_fault != PLAT_FAULT_NONE)
+        return false;
+    return WritePrivateProfileStringA(section, key, value, fileName) != 0;
+}
+
+uint32_t PlatGetFileAttributes(const char* path)
+{
+    if (path == nullptr || path[0] == '\0')
+        return PLAT_INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesA(path);
+}
+
+bool PlatHasDrives() { return true; }
+
+uint32_t PlatGetLogicalDrives() { return GetLogicalDrives(); }
+
+bool PlatQueryDebugger()
+{
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;  // 148 bytes
+    if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT)
+        return false;
+    HMODULE kernel = LoadLibraryA("kernel32.dll");
+    if (kernel == nullptr)
+        return false;
+    typedef BOOL(WINAPI * IsDebuggerPresentFn)(void);
+    const FARPROC proc = GetProcAddress(kernel, "IsDebuggerPresent");
+    bool attached = false;
+    if (proc != nullptr) {
+        IsDebuggerPresentFn fn;
+        static_assert(sizeof fn == sizeof proc, "function pointer sizes");
+        std::memcpy(&fn, &proc, sizeof fn);
+        attached = fn() != 0;
+    }
+    FreeLibrary(kernel);
+    return attached;
+}
+
+void PlatDebugBreak() { DebugBreak(); }
+
+std::string PlatProgramPath()
+{
+    if (ProgramPathOverridden())
+        return ProgramPathOverride();
+    // The first element of the host process's argument vector.
+    char** argv = __argv;
+    if (argv == nullptr || argv[0] == nullptr)
+        return std::string();
+    return argv[0];
+}
+
+int PlatCurrentDrive() { return _getdrive() - 1; }
+
+std::string PlatCurrentDirectory()
+{
+    char* cwd = _getdcwd(0, nullptr, 0);
+    if (cwd == nullptr)
+        return std::string();
+    const char* p = cwd;
+    if (p[0] != '\0' && p[1] == ':')
+        p += 2;
+    while (*p == '\\')
+        ++p;
+    std::string result = p;
+    std::free(cwd);
+    return result;
+}
+
+std::string PlatToOsPath(const char* path) { return path != nullptr ? path : ""; }
+
+std::string PlatFromOsPath(const char* path) { return path != nullptr ? path : ""; }
+
+void PlatSetProgramPathForTesting(const char* path)
+{
+    ProgramPathOverridden() = path != nullptr;
+    ProgramPathOverride() = path != nullptr ? path : "";
+}
+
+void PlatSetFaultForTesting(PlatFault fault) { g_fault = fault; }

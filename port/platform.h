@@ -1,0 +1,93 @@
+// Thin OS layer of the plug-in: INI profile access, file attributes, drives,
+// debugger test, host program path and current directory.
+//
+// Every platform #if of the support library lives behind this header: one
+// implementation per platform (platform_win32.cpp, platform_posix.cpp).
+//
+// Paths inside the plug-in use the backslash as separator.  On POSIX each
+// function below that takes a path turns '\' into '/' itself before it asks
+// the OS; callers that open files from such paths use PlatToOsPath.
+#ifndef DGN_PORT_PLATFORM_H
+#define DGN_PORT_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+
+// Answers of PlatGetFileAttributes, with the values of the Windows API.
+constexpr uint32_t PLAT_INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr uint32_t PLAT_FILE_ATTRIBUTE_DIRECTORY = 0x10u;
+constexpr uint32_t PLAT_FILE_ATTRIBUTE_NORMAL = 0x80u;
+
+// Reads the value of key in [section] of the INI file into buffer (size
+// bytes, always NUL-terminated when size > 0).  A missing file, section or
+// key copies defaultText (null counts as "").  A value longer than size - 1
+// is cut to size - 1 characters and the call returns size - 1; otherwise it
+// returns the value's length.  Section and key names ignore ASCII case.
+// Null section or key, or size 0, give 0 (enumeration is not supported).
+uint32_t PlatGetPrivateProfileString(const char* section, const char* key,
+                                     const char* defaultText, char* buffer,
+                                     uint32_t size, const char* fileName);
+
+// Sets key=value in [section] of the INI file, creating the file, the
+// section and the key as needed; true on success.  Only that value changes;
+// the file is replaced atomically, so a failure leaves it as it was.
+// Null arguments, and texts that would break the line layout (CR or LF
+// anywhere, '=' in the key, ']' in the section), are refused with false.
+bool PlatWritePrivateProfileString(const char* section, const char* key,
+                                   const char* value, const char* fileName);
+
+// Gives the attribute bits of the file or folder at path, or
+// PLAT_INVALID_FILE_ATTRIBUTES when it cannot be reached.
+uint32_t PlatGetFileAttributes(const char* path);
+
+// Tells whether paths on this platform carry drive letters (false on POSIX,
+// where the drive test of a complete path is skipped).
+bool PlatHasDrives();
+
+// Gives the mask of present logical drives, bit 0 for drive A (0 on POSIX).
+uint32_t PlatGetLogicalDrives();
+
+// Asks the OS whether a debugger is attached to the process right now
+// (uncached; Debugger_present remembers the answer).
+bool PlatQueryDebugger();
+
+// Breaks into the attached debugger.
+void PlatDebugBreak();
+
+// Gives the absolute path of the host program in backslash form, or the
+// empty text when it is not available.
+std::string PlatProgramPath();
+
+// Gives the current drive number (0 for drive A), or -1 on a platform
+// without drives.
+int PlatCurrentDrive();
+
+// Gives the current directory in backslash form, without the drive and
+// without the leading separator ("" at the root, or when it is unknown).
+std::string PlatCurrentDirectory();
+
+// Gives path in the OS form for opening files: on POSIX each '\' becomes
+// '/', on Windows the path is unchanged.  Null gives "".
+std::string PlatToOsPath(const char* path);
+
+// Gives a path received from the host or a file in the plug-in's backslash
+// form: on POSIX each '/' becomes '\', on Windows unchanged.  Null gives "".
+std::string PlatFromOsPath(const char* path);
+
+// --- Test hooks -----------------------------------------------------------
+
+// Makes PlatProgramPath answer path (backslash form) instead of asking the
+// OS; null goes back to the OS.
+void PlatSetProgramPathForTesting(const char* path);
+
+// Failure injection for the INI writer: the next writes fail at the chosen
+// step (the temporary file is removed and the INI file is untouched).
+enum PlatFault {
+    PLAT_FAULT_NONE = 0,
+    PLAT_FAULT_TEMP_CREATE,  // the temporary file cannot be created
+    PLAT_FAULT_TEMP_WRITE,   // writing the temporary file fails
+    PLAT_FAULT_RENAME        // replacing the INI file fails
+};
+void PlatSetFaultForTesting(PlatFault fault);
+
+#endif
