@@ -1,0 +1,62 @@
+// Engine-internal helpers: sanitizer poisoning of the handle's element buffer
+// and the test hook for the element index limits.  Not for the plug-in.
+#ifndef DGN_DGN_INTERNAL_H
+#define DGN_DGN_INTERNAL_H
+
+#include <cstdint>
+
+#include "dgnmodel.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DGN_HAVE_ASAN 1
+#endif
+#endif
+#if !defined(DGN_HAVE_ASAN) && defined(__SANITIZE_ADDRESS__)
+#define DGN_HAVE_ASAN 1
+#endif
+
+#if defined(DGN_HAVE_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace dgninternal {
+
+// Marks the bytes of elem_buffer past elem_bytes as unreadable in sanitizer
+// builds, so that a decoder reading beyond the element it decodes (into what a
+// previous, longer element left behind) fails at once.
+inline void PoisonElementTail(DGNFile *handle) {
+#if defined(DGN_HAVE_ASAN)
+  int used = handle->elem_bytes;
+  if (used < 0) used = 0;
+  if (used > DGN_ELEM_BUFFER_BYTES) used = DGN_ELEM_BUFFER_BYTES;
+  ASAN_POISON_MEMORY_REGION(handle->elem_buffer + used,
+                            static_cast<size_t>(DGN_ELEM_BUFFER_BYTES - used));
+#else
+  (void)handle;
+#endif
+}
+
+// Makes the whole of elem_buffer writable again (before it is refilled or freed).
+inline void UnpoisonElementBuffer(DGNFile *handle) {
+#if defined(DGN_HAVE_ASAN)
+  ASAN_UNPOISON_MEMORY_REGION(handle->elem_buffer, sizeof handle->elem_buffer);
+#else
+  (void)handle;
+#endif
+}
+
+// Largest number of index entries: the entry array's byte size must stay within
+// the int that the checked allocator takes.
+constexpr int64_t kMaxIndexEntries = 0x7FFFFFFF / static_cast<int64_t>(sizeof(DGNIndexEntry));
+// Largest element offset an index entry can hold.
+constexpr int64_t kMaxIndexOffset = 0xFFFFFFFFLL;
+
+}  // namespace dgninternal
+
+// Test hook: lowers the index limits (entries, byte offset) so that tests can
+// reach the "file does not fit the index" path with small files.  Values <= 0
+// restore the defaults.
+void DGNSetIndexLimitsForTest(int64_t max_entries, int64_t max_offset);
+
+#endif  // DGN_DGN_INTERNAL_H

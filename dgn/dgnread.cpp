@@ -1,0 +1,1057 @@
+// Reading design files: the raw element stream, the element index, the
+// spatial filter and the decoding of every element type into its record.
+//
+// Every decoder reads through dgnraw::DGNBytes bounded by the element's own
+// length: a field that does not lie inside the element reads as 0, a text
+// ends at the element's end, and a stored count never reaches past the bytes
+// that are there.
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+#include "cpl_conv.h"
+#include "cpl_error.h"
+#include "dgn_bytes.h"
+#include "dgn_internal.h"
+#include "dgnmodel.h"
+
+using dgnraw::DGNBytes;
+
+namespace {
+
+int64_t g_max_index_entries = dgninternal::kMaxIndexEntries;
+int64_t g_max_index_offset = dgninternal::kMaxIndexOffset;
+
+constexpr double kTwo31 = 2147483648.0;
+constexpr double kMaxDesign = 2147483647.0;
+constexpr double kAngleUnits = 360000.0;  // stored angles: 1/360000 degree
+constexpr double kPi = 3.14159265358979323846;
+
+// The element now in the handle's buffer.
+DGNBytes Element(const DGNFile *handle) {
+  return DGNBytes{handle->elem_buffer, handle->elem_bytes};
+}
+
+// Types whose bytes 4-27 hold a range block.
+bool TypeHasRange(int type) {
+  switch (type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING:
+    case DGNTYPE_SHAPE:
+    case DGNTYPE_CURVE:
+    case DGNTYPE_COMPLEX_CHAIN_HEADER:
+    case DGNTYPE_COMPLEX_SHAPE_HEADER:
+    case DGNTYPE_ELLIPSE:
+    case DGNTYPE_ARC:
+    case DGNTYPE_TEXT:
+    case DGNTYPE_3DSURFACE_HEADER:
+    case DGNTYPE_3DSOLID_HEADER:
+    case DGNTYPE_BSPLINE:
+    case DGNTYPE_CONE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A zero-filled record of `bytes` bytes with its kind set.
+template <typename T>
+T *NewRecord(int kind, size_t bytes = sizeof(T)) {
+  auto *record = static_cast<T *>(CPLCalloc(1, static_cast<int>(bytes)));
+  record->kind = kind;
+  return record;
+}
+
+// An owned copy of the zero-terminated text at k, cut at the element's end.
+char *CopyText(const DGNBytes &b, int k) {
+  const int len = b.text_length(k);
+  auto *text = static_cast<char *>(CPLMalloc(len + 1));
+  if (len > 0) std::memcpy(text, b.p + k, static_cast<size_t>(len));
+  text[len] = '\0';
+  return text;
+}
+
+// Product of the two TCB unit counts, formed exactly so that large counts
+// cannot wrap.
+double UnitProduct(int32_t uor_per_subunit, int32_t subunits_per_master) {
+  return static_cast<double>(static_cast<int64_t>(uor_per_subunit) * subunits_per_master);
+}
+
+// A stored design-unit point at k (x, y and, in 3D, z), in master units.
+DGNPoint ReadPoint(DGNFile *handle, const DGNBytes &b, int k, bool three_d) {
+  DGNPoint p{static_cast<double>(b.int32(k)), static_cast<double>(b.int32(k + 4)),
+             three_d ? static_cast<double>(b.int32(k + 8)) : 0.0};
+  DGNTransformPoint(handle, &p);
+  return p;
+}
+
+// Stored angle at k, in degrees.
+double ReadAngle(const DGNBytes &b, int k) { return b.int32(k) / kAngleUnits; }
+
+// Stored length (D-float at k), in master units.
+double ReadLength(const DGNFile *handle, const DGNBytes &b, int k) {
+  return b.dfloat(k) * handle->scale;
+}
+
+// ---------------------------------------------------------------------------
+// Geometric decoders
+// ---------------------------------------------------------------------------
+
+// Line (type 3):
+//   36  vertex 0 (2D: x, y at 36, 40; 3D: x, y, z at 36, 40, 44)
+//   44/48 vertex 1 (2D: 44, 48; 3D: 48, 52, 56)
+DGNElement *DecodeLine(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  const bool three_d = handle->dimension == 3;
+  const size_t bytes = sizeof(DGNMultiPointElement) + 2 * sizeof(DGNPoint);
+  auto *line = NewRecord<DGNMultiPointElement>(DGNKIND_MULTIPOINT, bytes);
+  DGNParseCore(handle, line);
+  const int stride = three_d ? 12 : 8;
+  // A line cut short keeps the vertices its bytes hold, as a short
+  // multi-point element does: vertices made of the zeros past its end would
+  // put a segment on the map that the file does not hold.
+  const int room =
+      b.n > dgnraw::kLineVertices ? (b.n - dgnraw::kLineVertices) / stride : 0;
+  line->num_vertices = room < 2 ? room : 2;
+  if (room < 2) {
+    CPLError(CPLClassWarning, CPLNumGeneral,
+             "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room, 2);
+  }
+  for (int i = 0; i < line->num_vertices; ++i)
+    line->vertices[i] = ReadPoint(handle, b, dgnraw::kLineVertices + i * stride, three_d);
+  return line;
+}
+
+// Line string, shape, curve, B-spline (types 4, 6, 11, 21):
+//   36-37  stored vertex count
+//   38     vertices, 8 bytes (2D) or 12 bytes (3D) each
+DGNElement *DecodeMultiPoint(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  const bool three_d = handle->dimension == 3;
+  const int stride = three_d ? 12 : 8;
+  const int stored = static_cast<int>(b.word(dgnraw::kVertexCount));
+  // How many vertices the element's bytes really hold; never below zero.
+  const int room = b.n > dgnraw::kMultiVertices ? (b.n - dgnraw::kMultiVertices) / stride : 0;
+  int count = stored;
+  if (room < stored) {
+    CPLError(CPLClassWarning, CPLNumGeneral,
+             "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room,
+             stored);
+    count = room;
+  }
+  const size_t bytes = sizeof(DGNMultiPointElement) + static_cast<size_t>(count) * sizeof(DGNPoint);
+  auto *mp = NewRecord<DGNMultiPointElement>(DGNKIND_MULTIPOINT, bytes);
+  DGNParseCore(handle, mp);
+  mp->num_vertices = count;
+  for (int i = 0; i < count; ++i) {
+    mp->vertices[i] = ReadPoint(handle, b, dgnraw::kMultiVertices + i * stride, three_d);
+  }
+  return mp;
+}
+
+// Ellipse (type 15):
+//   36 primary axis (D-float)   44 secondary axis (D-float)
+//   2D: 52 rotation (angle), 56/64 origin x, y (D-floats)
+//   3D: 52-67 quaternion (4 int32), 68/76/84 origin x, y, z (D-floats)
+DGNElement *DecodeEllipse(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  auto *arc = NewRecord<DGNArcElement>(DGNKIND_ARC);
+  DGNParseCore(handle, arc);
+  arc->primary_axis = ReadLength(handle, b, 36);
+  arc->secondary_axis = ReadLength(handle, b, 44);
+  if (handle->dimension == 3) {
+    for (int i = 0; i < 4; ++i) arc->quat[i] = b.int32(52 + 4 * i);
+    arc->origin = DGNPoint{b.dfloat(68), b.dfloat(76), b.dfloat(84)};
+  } else {
+    arc->rotation = ReadAngle(b, 52);
+    arc->origin = DGNPoint{b.dfloat(56), b.dfloat(64), 0.0};
+  }
+  DGNTransformPoint(handle, &arc->origin);
+  arc->start_angle = 0.0;
+  arc->sweep_angle = 360.0;
+  return arc;
+}
+
+// Arc (type 16):
+//   36 start angle   40 sweep: sign bit (bit 7 of byte 41) and 31-bit magnitude
+//   44 primary axis  52 secondary axis (D-floats)
+//   2D: 60 rotation (angle), 64/72 origin x, y (D-floats)
+//   3D: 60-75 quaternion (4 int32), 76/84/92 origin x, y, z (D-floats)
+DGNElement *DecodeArc(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  auto *arc = NewRecord<DGNArcElement>(DGNKIND_ARC);
+  DGNParseCore(handle, arc);
+  arc->start_angle = ReadAngle(b, 36);
+  // The sweep is sign and magnitude, not two's complement; the sign bit is the
+  // top bit of the high word, that is bit 7 of byte 41.
+  const uint32_t sweep = b.uint32(40);
+  const uint32_t magnitude = sweep & 0x7FFFFFFFu;
+  if (magnitude == 0) {
+    arc->sweep_angle = 360.0;
+  } else {
+    arc->sweep_angle = static_cast<double>(magnitude) / kAngleUnits;
+    if ((sweep & 0x80000000u) != 0) arc->sweep_angle = -arc->sweep_angle;
+  }
+  arc->primary_axis = ReadLength(handle, b, 44);
+  arc->secondary_axis = ReadLength(handle, b, 52);
+  if (handle->dimension == 3) {
+    arc->rotation = 0.0;
+    for (int i = 0; i < 4; ++i) arc->quat[i] = b.int32(60 + 4 * i);
+    arc->origin = DGNPoint{b.dfloat(76), b.dfloat(84), b.dfloat(92)};
+  } else {
+    arc->rotation = ReadAngle(b, 60);
+    arc->origin = DGNPoint{b.dfloat(64), b.dfloat(72), 0.0};
+  }
+  DGNTransformPoint(handle, &arc->origin);
+  return arc;
+}
+
+// Text (type 17):
+//   36 font   37 justification   38 length multiplier   42 height multiplier (int32)
+//   2D: 46 rotation (angle), 50/54 origin x, y, 58 character count, 60 text
+//   3D: 62/66/70 origin x, y, z, 74 character count, 76 text
+// Text starting FF FD is 16-bit: little-endian words after the marker.
+DGNElement *DecodeText(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  const bool three_d = handle->dimension == 3;
+  const int count_at = three_d ? 74 : 58;
+  const int start = three_d ? 76 : 60;
+  int count = static_cast<int>(b.byte(count_at));
+  // A count larger than the bytes present is cut to what is there.
+  const int present = b.n > start ? b.n - start : 0;
+  if (count > present) count = present;
+
+  const size_t bytes = sizeof(DGNTextElement) + static_cast<size_t>(count) + 8;
+  auto *text = NewRecord<DGNTextElement>(DGNKIND_TEXT, bytes);
+  DGNParseCore(handle, text);
+  text->font_id = static_cast<int32_t>(b.byte(36));
+  text->justification = static_cast<int32_t>(b.byte(37));
+  // Multipliers are stored in 1/1000 of a design unit, scaled by 6.
+  text->length_mult = b.int32(38) * handle->scale * 6.0 / 1000.0;
+  text->height_mult = b.int32(42) * handle->scale * 6.0 / 1000.0;
+  if (three_d) {
+    text->rotation = 0.0;
+    text->origin = ReadPoint(handle, b, 62, true);
+  } else {
+    text->rotation = ReadAngle(b, 46);
+    text->origin = ReadPoint(handle, b, 50, false);
+  }
+
+  int out = 0;
+  if (b.byte(start) == 0xFF && b.byte(start + 1) == 0xFD) {
+    // 16-bit text: a word below 0x100 is one byte, any other two (high first).
+    const int words = count / 2 - 1;
+    for (int i = 0; i < words; ++i) {
+      const unsigned w = b.word(start + 2 + 2 * i);
+      if (w < 0x100) {
+        text->text[out++] = static_cast<char>(w);
+      } else {
+        text->text[out++] = static_cast<char>(w >> 8);
+        text->text[out++] = static_cast<char>(w & 0xFF);
+      }
+    }
+  } else {
+    for (int i = 0; i < count; ++i) text->text[out++] = static_cast<char>(b.byte(start + i));
+  }
+  text->text[out] = '\0';
+  return text;
+}
+
+// Cell header (type 2):
+//   36 total length   38/40 name (radix-50)   42 class   44-51 four level words
+//   2D: 52/56 range low, 60/64 range high, 68-83 matrix a0..a3, 84/88 origin
+//   3D: 52-60 range low, 64-72 range high, 76-108 matrix (9 int32), 112-120 origin
+DGNElement *DecodeCellHeader(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  auto *cell = NewRecord<DGNCellHeaderElement>(DGNKIND_CELL_HEADER);
+  DGNParseCore(handle, cell);
+  cell->total_length = static_cast<int32_t>(b.word(36));
+  DGNRad50ToAscii(static_cast<uint16_t>(b.word(38)), cell->name);
+  DGNRad50ToAscii(static_cast<uint16_t>(b.word(40)), cell->name + 3);
+  cell->cell_class = static_cast<uint16_t>(b.word(42));
+  for (int i = 0; i < 4; ++i) cell->levels[i] = static_cast<uint16_t>(b.word(44 + 2 * i));
+  cell->color = static_cast<int32_t>(b.byte(dgnraw::kColor));
+
+  if (handle->dimension == 3) {
+    cell->range_low = ReadPoint(handle, b, 52, true);
+    cell->range_high = ReadPoint(handle, b, 64, true);
+    for (int i = 0; i < 9; ++i) cell->transform[i] = -static_cast<double>(b.int32(76 + 4 * i)) / kTwo31;
+    cell->origin = ReadPoint(handle, b, 112, true);
+  } else {
+    cell->range_low = ReadPoint(handle, b, 52, false);
+    cell->range_high = ReadPoint(handle, b, 60, false);
+    double a[4];
+    for (int i = 0; i < 4; ++i) {
+      a[i] = b.int32(68 + 4 * i);
+      cell->transform[i] = -a[i] / kTwo31;
+    }
+    cell->origin = ReadPoint(handle, b, 84, false);
+    const double col0 = std::sqrt(a[0] * a[0] + a[2] * a[2]);
+    const double col1 = std::sqrt(a[1] * a[1] + a[3] * a[3]);
+    cell->x_scale = col0 / 214748.0;
+    cell->y_scale = col1 / 214748.0;
+    // A degenerate matrix has no rotation to speak of.
+    if (col0 > 0.0) {
+      double c = a[0] / col0;
+      if (c > 1.0) c = 1.0;
+      if (c < -1.0) c = -1.0;
+      cell->rotation = std::acos(c) * 180.0 / kPi;
+      if (a[1] > 0.0) cell->rotation = 360.0 - cell->rotation;
+    }
+  }
+  return cell;
+}
+
+// Cell library cell (type 1):
+//   32/34 name (radix-50)   36 cell type   38 properties
+//   40-51 class and levels (six words)   52-69 description (nine radix-50 words)
+DGNElement *DecodeCellLibrary(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  auto *cell = NewRecord<DGNCellLibraryElement>(DGNKIND_CELL_LIBRARY);
+  DGNParseCore(handle, cell);
+  DGNRad50ToAscii(static_cast<uint16_t>(b.word(32)), cell->name);
+  DGNRad50ToAscii(static_cast<uint16_t>(b.word(34)), cell->name + 3);
+  cell->properties = static_cast<int32_t>(b.word(38));
+  cell->cell_type = static_cast<int32_t>(b.word(36));
+  for (int i = 0; i < 6; ++i) {
+    cell->class_and_levels[i] = static_cast<uint16_t>(b.word(40 + 2 * i));
+  }
+  for (int i = 0; i < 9; ++i) {
+    DGNRad50ToAscii(static_cast<uint16_t>(b.word(52 + 2 * i)), cell->description + 3 * i);
+  }
+  return cell;
+}
+
+// Cone (type 23):
+//   36 cone word   38-53 quaternion (4 int32)
+//   54/62/70 centre 1 (D-floats)   78 radius 1   86/94/102 centre 2   110 radius 2
+DGNElement *DecodeCone(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  auto *cone = NewRecord<DGNConeElement>(DGNKIND_CONE);
+  DGNParseCore(handle, cone);
+  cone->cone_word = static_cast<uint16_t>(b.word(36));
+  for (int i = 0; i < 4; ++i) cone->quat[i] = b.int32(38 + 4 * i);
+  cone->center_1 = DGNPoint{b.dfloat(54), b.dfloat(62), b.dfloat(70)};
+  DGNTransformPoint(handle, &cone->center_1);
+  cone->radius_1 = ReadLength(handle, b, 78);
+  cone->center_2 = DGNPoint{b.dfloat(86), b.dfloat(94), b.dfloat(102)};
+  DGNTransformPoint(handle, &cone->center_2);
+  cone->radius_2 = ReadLength(handle, b, 110);
+  return cone;
+}
+
+// Complex chain/shape header (12, 14) and 3D surface/solid header (18, 19):
+//   36 total length (words)   38 number of elements   40 surface type (18, 19)
+DGNElement *DecodeComplexHeader(DGNFile *handle, int type) {
+  const DGNBytes b = Element(handle);
+  auto *complex = NewRecord<DGNComplexHeaderElement>(DGNKIND_COMPLEX_HEADER);
+  DGNParseCore(handle, complex);
+  complex->total_length = static_cast<int32_t>(b.word(36));
+  complex->num_elements = static_cast<int32_t>(b.word(38));
+  if (type == DGNTYPE_3DSURFACE_HEADER || type == DGNTYPE_3DSOLID_HEADER) {
+    complex->surface_type = static_cast<int32_t>(b.word(40));
+  }
+  return complex;
+}
+
+// Tag value (type 37):
+//   68 tag set number (plain little-endian 32-bit)   72 tag index   74 tag type
+//   150 tag length   154 value: text, 4-byte integer or D-float
+DGNElement *DecodeTagValue(DGNFile *handle) {
+  const DGNBytes b = Element(handle);
+  auto *tag = NewRecord<DGNTagValueElement>(DGNKIND_TAG_VALUE);
+  DGNParseCore(handle, tag);
+  tag->tag_type = static_cast<int32_t>(b.word(74));
+  tag->tag_set = static_cast<int32_t>(b.le32(68));
+  tag->tag_index = static_cast<int32_t>(b.word(72));
+  tag->tag_length = static_cast<int32_t>(b.word(150));
+  switch (tag->tag_type) {
+    case DGNTT_TEXT:
+      tag->value.string = CopyText(b, 154);
+      break;
+    case DGNTT_INTEGER:
+      tag->value.integer = static_cast<int32_t>(b.le32(154));
+      break;
+    case DGNTT_REAL:
+      tag->value.real = b.dfloat(154);
+      break;
+    default:
+      break;
+  }
+  return tag;
+}
+
+// Converts the spatial filter's master-unit rectangle into raw range coding;
+// only possible once the file's units are known.
+void ConvertSpatialFilter(DGNFile *handle) {
+  if (!handle->has_spatial_filter || handle->sf_converted || !handle->got_tcb) return;
+  DGNPoint low{handle->sf_min_x_geo, handle->sf_min_y_geo, 0.0};
+  DGNPoint high{handle->sf_max_x_geo, handle->sf_max_y_geo, 0.0};
+  DGNInverseTransformPoint(handle, &low);
+  DGNInverseTransformPoint(handle, &high);
+  // The clamped design values lie in +-(2^31 - 1), so value + 2^31 fits.
+  handle->sf_min_x = static_cast<uint32_t>(low.x + kTwo31);
+  handle->sf_min_y = static_cast<uint32_t>(low.y + kTwo31);
+  handle->sf_max_x = static_cast<uint32_t>(high.x + kTwo31);
+  handle->sf_max_y = static_cast<uint32_t>(high.y + kTwo31);
+  handle->sf_converted = 1;
+}
+
+// Applies the spatial filter and complex-group logic to the element in the buffer.
+bool AcceptedByFilter(DGNFile *handle, int type) {
+  ConvertSpatialFilter(handle);
+  uint32_t lx = 0, ly = 0, hx = 0, hy = 0;
+  bool accept = true;
+  if (DGNGetRawExtents(handle, type, nullptr, 0, &lx, &ly, nullptr, &hx, &hy, nullptr)) {
+    accept = lx <= handle->sf_max_x && ly <= handle->sf_max_y && hx >= handle->sf_min_x &&
+             hy >= handle->sf_min_y;
+  }
+  // Components of a complex chain or shape follow their header's decision.
+  const bool component = (handle->elem_buffer[dgnraw::kLevelByte] & 0x80) != 0;
+  if (type == DGNTYPE_COMPLEX_CHAIN_HEADER || type == DGNTYPE_COMPLEX_SHAPE_HEADER) {
+    handle->in_complex_group = 1;
+    handle->select_complex_group = accept ? 1 : 0;
+  } else if (!component) {
+    handle->in_complex_group = 0;
+  } else if (handle->in_complex_group) {
+    accept = handle->select_complex_group != 0;
+  }
+  return accept;
+}
+
+// Stops index building with a failure report.
+bool IndexFailure(DGNFile *handle, int capacity) {
+  handle->max_element_count = capacity;
+  DGNRewind(handle);
+  return false;
+}
+
+}  // namespace
+
+void DGNSetIndexLimitsForTest(int64_t max_entries, int64_t max_offset) {
+  g_max_index_entries = max_entries > 0 ? max_entries : dgninternal::kMaxIndexEntries;
+  g_max_index_offset = max_offset > 0 ? max_offset : dgninternal::kMaxIndexOffset;
+}
+
+// ---------------------------------------------------------------------------
+// Element stream
+// ---------------------------------------------------------------------------
+
+bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
+  if (handle == nullptr || handle->fp == nullptr) return false;
+  dgninternal::UnpoisonElementBuffer(handle);
+  unsigned char *buf = handle->elem_buffer;
+  bool ok = false;
+  const bool whole_header =
+      CPLFRead(buf, 1, dgnraw::kHeaderBytes, handle->fp) == dgnraw::kHeaderBytes;
+  const bool end_marker =
+      whole_header && buf[0] == dgnraw::kEndOfDesign && buf[1] == dgnraw::kEndOfDesign;
+  if (whole_header && !end_marker) {
+    const size_t words = static_cast<size_t>(buf[2] | (buf[3] << 8));  // words to follow
+    ok = CPLFRead(buf + dgnraw::kHeaderBytes, 2, words, handle->fp) == words;
+    if (ok) {
+      handle->elem_bytes = dgnraw::kHeaderBytes + 2 * static_cast<int32_t>(words);
+      handle->next_element_id++;
+      if (type != nullptr) *type = buf[dgnraw::kTypeByte] & 0x7F;
+      if (level != nullptr) *level = buf[dgnraw::kLevelByte] & 0x3F;
+    }
+  }
+  // After a failed read the buffer holds no whole element.
+  if (!ok) handle->elem_bytes = 0;
+  // The stream stays on an end-of-design marker, so that every later read
+  // ends there too instead of taking whatever follows the marker (old
+  // elements, padding) for elements.
+  if (end_marker) CPLFSeek(handle->fp, -static_cast<long>(dgnraw::kHeaderBytes), SEEK_CUR);
+  dgninternal::PoisonElementTail(handle);
+  return ok;
+}
+
+bool DGNGetRawExtents(DGNFile *handle, int type, const unsigned char *raw, int raw_size,
+                      uint32_t *low_x, uint32_t *low_y, uint32_t *low_z, uint32_t *high_x,
+                      uint32_t *high_y, uint32_t *high_z) {
+  DGNBytes b{raw, raw_size};
+  if (raw == nullptr) {
+    if (handle == nullptr) return false;
+    b = Element(handle);
+  }
+  // An element too short for its range block has no range to give.
+  if (!TypeHasRange(type) || !b.has(0, dgnraw::kRangeEnd)) return false;
+  if (low_x != nullptr) *low_x = b.uint32(dgnraw::kRangeLowX);
+  if (low_y != nullptr) *low_y = b.uint32(dgnraw::kRangeLowY);
+  if (low_z != nullptr) *low_z = b.uint32(dgnraw::kRangeLowZ);
+  if (high_x != nullptr) *high_x = b.uint32(dgnraw::kRangeHighX);
+  if (high_y != nullptr) *high_y = b.uint32(dgnraw::kRangeHighY);
+  if (high_z != nullptr) *high_z = b.uint32(dgnraw::kRangeHighZ);
+  return true;
+}
+
+DGNElement *DGNReadElement(DGNFile *handle) {
+  if (handle == nullptr) return nullptr;
+  for (;;) {
+    int type = 0;
+    int level = 0;
+    if (!DGNLoadRawElement(handle, &type, &level)) return nullptr;
+    if (handle->has_spatial_filter && !AcceptedByFilter(handle, type)) continue;
+    return DGNProcessElement(handle, type, level);
+  }
+}
+
+void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x,
+                         double max_y) {
+  if (handle == nullptr) return;
+  if (min_x == 0.0 && min_y == 0.0 && max_x == 0.0 && max_y == 0.0) {
+    handle->has_spatial_filter = 0;
+    handle->sf_converted = 0;
+    return;
+  }
+  handle->has_spatial_filter = 1;
+  handle->sf_converted = 0;
+  handle->sf_min_x_geo = min_x;
+  handle->sf_min_y_geo = min_y;
+  handle->sf_max_x_geo = max_x;
+  handle->sf_max_y_geo = max_y;
+  // Until the file's units are known the raw rectangle is empty.
+  handle->sf_min_x = handle->sf_min_y = handle->sf_max_x = handle->sf_max_y = 0;
+  ConvertSpatialFilter(handle);
+}
+
+void DGNFreeElement(DGNFile *, DGNElement *element) {
+  if (element == nullptr) return;
+  CPLSysFree(element->attr_data);
+  CPLSysFree(element->raw_data);
+  if (element->kind == DGNKIND_TAG_SET) {
+    auto *set = static_cast<DGNTagSetElement *>(element);
+    CPLSysFree(set->tag_set_name);
+    if (set->tag_list != nullptr) {
+      for (int i = 0; i < set->tag_count; ++i) {
+        DGNTagDefinition &def = set->tag_list[i];
+        CPLSysFree(def.name);
+        CPLSysFree(def.prompt);
+        if (def.type == DGNTT_TEXT) CPLSysFree(def.default_value.string);
+      }
+      CPLSysFree(set->tag_list);
+    }
+  } else if (element->kind == DGNKIND_TAG_VALUE) {
+    auto *tag = static_cast<DGNTagValueElement *>(element);
+    if (tag->tag_type == DGNTT_TEXT) CPLSysFree(tag->value.string);
+  }
+  CPLSysFree(element);
+}
+
+bool DGNLoadTCB(DGNFile *handle) {
+  if (handle == nullptr) return false;
+  if (handle->got_tcb) return true;
+  while (!handle->got_tcb) {
+    DGNElement *element = DGNReadElement(handle);
+    if (element == nullptr) {
+      CPLError(CPLClassFailure, CPLNumGeneral, "DGNLoadTCB() - unable to find TCB in file.");
+      return false;
+    }
+    DGNFreeElement(handle, element);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Element index
+// ---------------------------------------------------------------------------
+
+bool DGNBuildIndex(DGNFile *handle) {
+  if (handle == nullptr) return false;
+  if (handle->index_built) return true;
+  handle->index_built = 1;
+  DGNRewind(handle);
+
+  int capacity = handle->max_element_count;
+  int count = 0;
+  for (;;) {
+    const long position = CPLFTell(handle->fp);  // offset of the element about to be read
+    int type = 0;
+    int level = 0;
+    if (!DGNLoadRawElement(handle, &type, &level)) break;
+
+    if (position < 0 || static_cast<int64_t>(position) > g_max_index_offset) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "DGNBuildIndex(): element %d lies beyond the offsets the element index can "
+               "hold; the index stops before it.",
+               count);
+      handle->element_count = count;
+      return IndexFailure(handle, capacity);
+    }
+    if (count >= capacity) {
+      if (static_cast<int64_t>(count) >= g_max_index_entries) {
+        CPLError(CPLClassFailure, CPLNumGeneral,
+                 "DGNBuildIndex(): more than %d elements; the element index is full.", count);
+        handle->element_count = count;
+        return IndexFailure(handle, capacity);
+      }
+      // Grow by half plus 500 entries, within the index's limit.
+      int64_t grown = static_cast<int64_t>(capacity) + capacity / 2 + 500;
+      if (grown > g_max_index_entries) grown = g_max_index_entries;
+      capacity = static_cast<int>(grown);
+      handle->element_index = static_cast<DGNIndexEntry *>(CPLRealloc(
+          handle->element_index, capacity * static_cast<int>(sizeof(DGNIndexEntry))));
+      handle->max_element_count = capacity;
+    }
+
+    const unsigned char *buf = handle->elem_buffer;
+    DGNIndexEntry &entry = handle->element_index[count];
+    entry.level = static_cast<uint8_t>(level);
+    entry.type = static_cast<uint8_t>(type);
+    entry.offset = static_cast<uint32_t>(position);
+    entry.flags = 0;
+    if (buf[dgnraw::kLevelByte] & 0x80) entry.flags |= DGNEF_COMPLEX;
+    if (buf[dgnraw::kTypeByte] & 0x80) entry.flags |= DGNEF_DELETED;
+
+    switch (type) {
+      case DGNTYPE_LINE:
+      case DGNTYPE_LINE_STRING:
+      case DGNTYPE_SHAPE:
+      case DGNTYPE_CURVE:
+      case DGNTYPE_BSPLINE:
+        entry.kind = DGNKIND_MULTIPOINT;
+        break;
+      case DGNTYPE_GROUP_DATA:
+        if (level == 1) {
+          entry.kind = DGNKIND_COLOR_TABLE;
+          // Decoded for its side effect: the first colour table becomes the file's.
+          DGNFreeElement(handle, DGNDecodeColorTable(handle));
+        } else {
+          entry.kind = DGNKIND_CORE;
+        }
+        break;
+      case DGNTYPE_ELLIPSE:
+      case DGNTYPE_ARC:
+        entry.kind = DGNKIND_ARC;
+        break;
+      case DGNTYPE_COMPLEX_CHAIN_HEADER:
+      case DGNTYPE_COMPLEX_SHAPE_HEADER:
+      case DGNTYPE_3DSURFACE_HEADER:
+      case DGNTYPE_3DSOLID_HEADER:
+        entry.kind = DGNKIND_COMPLEX_HEADER;
+        break;
+      case DGNTYPE_TEXT:
+        entry.kind = DGNKIND_TEXT;
+        break;
+      case DGNTYPE_TAG_VALUE:
+        entry.kind = DGNKIND_TAG_VALUE;
+        break;
+      case DGNTYPE_APPLICATION_ELEM:
+        entry.kind = level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
+        break;
+      case DGNTYPE_TCB:
+        entry.kind = DGNKIND_TCB;
+        // Decoded for its side effect: the first TCB sets units, origin, dimension.
+        DGNFreeElement(handle, DGNDecodeTCB(handle));
+        break;
+      case DGNTYPE_CONE:
+        entry.kind = DGNKIND_CONE;
+        break;
+      default:
+        entry.kind = DGNKIND_CORE;
+        break;
+    }
+
+    uint32_t lo[3];
+    uint32_t hi[3];
+    if (entry.flags == 0 &&
+        DGNGetRawExtents(handle, type, nullptr, 0, &lo[0], &lo[1], &lo[2], &hi[0], &hi[1],
+                         &hi[2])) {
+      if (!handle->got_bounds) {
+        handle->min_x = lo[0];
+        handle->min_y = lo[1];
+        handle->min_z = lo[2];
+        handle->max_x = hi[0];
+        handle->max_y = hi[1];
+        handle->max_z = hi[2];
+        handle->got_bounds = 1;
+      } else {
+        if (lo[0] < handle->min_x) handle->min_x = lo[0];
+        if (lo[1] < handle->min_y) handle->min_y = lo[1];
+        if (lo[2] < handle->min_z) handle->min_z = lo[2];
+        if (hi[0] > handle->max_x) handle->max_x = hi[0];
+        if (hi[1] > handle->max_y) handle->max_y = hi[1];
+        if (hi[2] > handle->max_z) handle->max_z = hi[2];
+      }
+    }
+    ++count;
+    handle->element_count = count;
+  }
+
+  handle->element_count = count;
+  DGNRewind(handle);
+  handle->max_element_count = capacity;
+  return true;
+}
+
+const DGNIndexEntry *DGNGetElementIndex(DGNFile *handle, int *count) {
+  if (handle == nullptr) {
+    if (count != nullptr) *count = 0;
+    return nullptr;
+  }
+  if (!handle->index_built) DGNBuildIndex(handle);
+  if (count != nullptr) *count = handle->element_count;
+  return handle->element_index;
+}
+
+bool DGNGotoElement(DGNFile *handle, int element) {
+  if (handle == nullptr) return false;
+  if (!handle->index_built) DGNBuildIndex(handle);
+  if (element < 0 || element >= handle->element_count) return false;
+  const uint32_t offset = handle->element_index[element].offset;
+  // A long may be 32 bits wide: an offset it cannot hold cannot be sought.
+  const long position = static_cast<long>(offset);
+  if (position < 0 || static_cast<uint32_t>(position) != offset) return false;
+  if (CPLFSeek(handle->fp, position, SEEK_SET) != 0) return false;
+  handle->next_element_id = element;
+  handle->in_complex_group = 0;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+// ---------------------------------------------------------------------------
+
+bool DGNTypeHasDisplayHeader(int type) {
+  switch (type) {
+    case 0:
+    case DGNTYPE_CELL_LIBRARY:
+    case DGNTYPE_TCB:
+    case DGNTYPE_LEVEL_SYMBOLOGY:
+    case 32:
+    case 44:
+    case 48:
+    case 49:
+    case 50:
+    case 51:
+    case 57:
+    case 63:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Common element header and display header:
+//   0  bits 0-5 level, bit 7 complex      1  bits 0-6 type, bit 7 deleted
+//   28 graphic group   30 attribute index (words from byte 32)
+//   32 properties (0x0800: attribute linkage present)
+//   34 bits 0-2 style, bits 3-7 weight    35 colour index
+void DGNParseCore(DGNFile *handle, DGNElement *element) {
+  if (handle == nullptr || element == nullptr) return;
+  const DGNBytes b = Element(handle);
+  element->level = static_cast<int32_t>(b.byte(dgnraw::kLevelByte) & 0x3F);
+  element->complex = static_cast<int32_t>(b.byte(dgnraw::kLevelByte) & 0x80);
+  element->deleted = static_cast<int32_t>(b.byte(dgnraw::kTypeByte) & 0x80);
+  element->type = static_cast<int32_t>(b.byte(dgnraw::kTypeByte) & 0x7F);
+
+  if (b.n >= dgnraw::kDisplayHeaderEnd && DGNTypeHasDisplayHeader(element->type)) {
+    element->graphic_group = static_cast<int32_t>(b.word(dgnraw::kGraphicGroup));
+    element->properties = static_cast<int32_t>(b.word(dgnraw::kProperties));
+    element->style = static_cast<int32_t>(b.byte(dgnraw::kSymbology) & 0x07);
+    element->weight = static_cast<int32_t>((b.byte(dgnraw::kSymbology) & 0xF8) >> 3);
+    element->color = static_cast<int32_t>(b.byte(dgnraw::kColor));
+  } else {
+    element->graphic_group = element->properties = 0;
+    element->style = element->weight = element->color = 0;
+  }
+
+  if (element->properties & dgnraw::kPropAttributes) {
+    const int start = dgnraw::kAttrBase + 2 * static_cast<int>(b.word(dgnraw::kAttrIndex));
+    const int attr_bytes = b.n - start;
+    if (attr_bytes <= 0) {
+      CPLError(CPLClassWarning, CPLNumGeneral,
+               "Computed %d bytes for attribute info on element,\nperhaps this element type "
+               "doesn't really have a disphdr?",
+               attr_bytes);
+      element->attr_bytes = 0;
+    } else {
+      element->attr_bytes = attr_bytes;
+      element->attr_data = static_cast<unsigned char *>(CPLMalloc(attr_bytes));
+      std::memcpy(element->attr_data, b.p + start, static_cast<size_t>(attr_bytes));
+    }
+  }
+}
+
+DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
+  if (handle == nullptr) return nullptr;
+  DGNElement *element = nullptr;
+  switch (type) {
+    case DGNTYPE_CELL_LIBRARY:
+      element = DecodeCellLibrary(handle);
+      break;
+    case DGNTYPE_CELL_HEADER:
+      element = DecodeCellHeader(handle);
+      break;
+    case DGNTYPE_LINE:
+      element = DecodeLine(handle);
+      break;
+    case DGNTYPE_LINE_STRING:
+    case DGNTYPE_SHAPE:
+    case DGNTYPE_CURVE:
+    case DGNTYPE_BSPLINE:
+      element = DecodeMultiPoint(handle);
+      break;
+    case DGNTYPE_GROUP_DATA:
+      if (level == 1) element = DGNDecodeColorTable(handle);
+      break;
+    case DGNTYPE_TCB:
+      element = DGNDecodeTCB(handle);
+      break;
+    case DGNTYPE_COMPLEX_CHAIN_HEADER:
+    case DGNTYPE_COMPLEX_SHAPE_HEADER:
+    case DGNTYPE_3DSURFACE_HEADER:
+    case DGNTYPE_3DSOLID_HEADER:
+      element = DecodeComplexHeader(handle, type);
+      break;
+    case DGNTYPE_ELLIPSE:
+      element = DecodeEllipse(handle);
+      break;
+    case DGNTYPE_ARC:
+      element = DecodeArc(handle);
+      break;
+    case DGNTYPE_TEXT:
+      element = DecodeText(handle);
+      break;
+    case DGNTYPE_CONE:
+      element = DecodeCone(handle);
+      break;
+    case DGNTYPE_TAG_VALUE:
+      element = DecodeTagValue(handle);
+      break;
+    case DGNTYPE_APPLICATION_ELEM:
+      if (level == 24) element = DGNDecodeTagSet(handle);
+      break;
+    default:
+      break;
+  }
+  if (element == nullptr) {
+    element = NewRecord<DGNElement>(DGNKIND_CORE);
+    DGNParseCore(handle, element);
+  }
+
+  if (element->kind == DGNKIND_CORE || (handle->options & DGN_OPTION_CAPTURE_RAW)) {
+    element->raw_bytes = handle->elem_bytes;
+    element->raw_data = static_cast<unsigned char *>(CPLMalloc(handle->elem_bytes));
+    std::memcpy(element->raw_data, handle->elem_buffer, static_cast<size_t>(handle->elem_bytes));
+  }
+  element->element_id = handle->next_element_id - 1;
+  element->offset = static_cast<int32_t>(CPLFTell(handle->fp) - handle->elem_bytes);
+  element->size = handle->elem_bytes;
+  return element;
+}
+
+void DGNTransformPoint(DGNFile *handle, DGNPoint *point) {
+  if (handle == nullptr || point == nullptr) return;
+  point->x = point->x * handle->scale - handle->origin_x;
+  point->y = point->y * handle->scale - handle->origin_y;
+  point->z = point->z * handle->scale - handle->origin_z;
+}
+
+namespace {
+// Limits a design-unit value to what a stored 32-bit coordinate can hold; a
+// value that is not a number becomes 0.
+double ClampDesign(double value) {
+  if (std::isnan(value)) return 0.0;
+  if (value > kMaxDesign) return kMaxDesign;
+  if (value < -kMaxDesign) return -kMaxDesign;
+  return value;
+}
+}  // namespace
+
+void DGNInverseTransformPoint(DGNFile *handle, DGNPoint *point) {
+  if (handle == nullptr || point == nullptr) return;
+  point->x = ClampDesign((point->x + handle->origin_x) / handle->scale);
+  point->y = ClampDesign((point->y + handle->origin_y) / handle->scale);
+  point->z = ClampDesign((point->z + handle->origin_z) / handle->scale);
+}
+
+void DGNDFloatToDouble(void *bytes) {
+  if (bytes == nullptr) return;
+  auto *b = static_cast<unsigned char *>(bytes);
+  const double value = dgnraw::dfloat_to_double(b);
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  // Little-endian IEEE order, byte by byte, whatever the machine's order.
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>((bits >> (8 * i)) & 0xFFu);
+}
+
+void DGNRad50ToAscii(uint16_t word, char *out) {
+  if (out == nullptr) return;
+  unsigned value = word;
+  const unsigned divisors[3] = {1600, 40, 1};
+  for (int i = 0; i < 3; ++i) {
+    const unsigned q = value / divisors[i];
+    value -= q * divisors[i];
+    char c;
+    if (q == 0 || q == 29) {
+      c = ' ';
+    } else if (q <= 26) {
+      c = static_cast<char>('A' + q - 1);
+    } else if (q == 27) {
+      c = '$';
+    } else if (q == 28) {
+      c = '.';
+    } else if (q < 40) {
+      c = static_cast<char>('0' + q - 30);
+    } else {
+      c = '\0';  // only the first character of a word of 64000 or more
+    }
+    out[i] = c;
+  }
+  out[3] = '\0';
+}
+
+// ---------------------------------------------------------------------------
+// Header elements: TCB, colour table, tag set
+// ---------------------------------------------------------------------------
+
+// TCB (type 9):
+//   46 + 118 v  view v (v = 0..7): 0 flags, 2 levels (8 bytes), 10 origin (3 int32),
+//               22 delta (3 int32), 34 rotation (9 D-floats), 106 conversion, 114 active z
+//   1112 subunits per master   1116 design units per subunit (int32)
+//   1120 master unit name (2)  1122 subunit name (2)
+//   1214 flags, bit 6: 3D      1240/1248/1256 global origin (D-floats, design units)
+DGNTCBElement *DGNDecodeTCB(DGNFile *handle) {
+  if (handle == nullptr) return nullptr;
+  const DGNBytes b = Element(handle);
+  auto *tcb = NewRecord<DGNTCBElement>(DGNKIND_TCB);
+  DGNParseCore(handle, tcb);
+
+  tcb->dimension = (b.byte(dgnraw::kTcbFlags) & dgnraw::kTcbFlag3D) ? 3 : 2;
+  tcb->subunits_per_master = b.int32(dgnraw::kTcbSubunitsPerMaster);
+  tcb->uor_per_subunit = b.int32(dgnraw::kTcbUorPerSubunit);
+  tcb->master_units[0] = static_cast<char>(b.byte(dgnraw::kTcbMasterUnits));
+  tcb->master_units[1] = static_cast<char>(b.byte(dgnraw::kTcbMasterUnits + 1));
+  tcb->master_units[2] = '\0';
+  tcb->sub_units[0] = static_cast<char>(b.byte(dgnraw::kTcbSubUnits));
+  tcb->sub_units[1] = static_cast<char>(b.byte(dgnraw::kTcbSubUnits + 1));
+  tcb->sub_units[2] = '\0';
+
+  tcb->origin_x = b.dfloat(dgnraw::kTcbOriginX);
+  tcb->origin_y = b.dfloat(dgnraw::kTcbOriginY);
+  tcb->origin_z = b.dfloat(dgnraw::kTcbOriginZ);
+  const bool have_units = tcb->uor_per_subunit != 0 && tcb->subunits_per_master != 0;
+  if (have_units) {
+    const double per_master = UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
+    tcb->origin_x /= per_master;
+    tcb->origin_y /= per_master;
+    tcb->origin_z /= per_master;
+  }
+
+  // Only the file's first TCB sets its units.
+  if (!handle->got_tcb) {
+    handle->got_tcb = 1;
+    handle->dimension = tcb->dimension;
+    handle->origin_x = tcb->origin_x;
+    handle->origin_y = tcb->origin_y;
+    handle->origin_z = tcb->origin_z;
+    if (have_units) {
+      handle->scale = 1.0 / UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
+    }
+  }
+
+  for (int v = 0; v < 8; ++v) {
+    const int at = dgnraw::kTcbViews + dgnraw::kTcbViewBytes * v;
+    DGNView &view = tcb->views[v];
+    view.flags = static_cast<int32_t>(b.word(at));
+    b.copy(at + 2, 8, view.levels);
+    view.origin = ReadPoint(handle, b, at + 10, true);
+    view.delta = DGNPoint{b.int32(at + 22) * handle->scale, b.int32(at + 26) * handle->scale,
+                          b.int32(at + 30) * handle->scale};
+    for (int i = 0; i < 9; ++i) view.rotation[i] = b.dfloat(at + 34 + 8 * i);
+    view.conversion = b.dfloat(at + 106);
+    view.active_z = b.int32(at + 114);
+  }
+  return tcb;
+}
+
+// Colour table (type 5 on level 1):
+//   36 screen flag   38-40 colour 255 (red, green, blue)   41-805 colours 0..254
+DGNColorTableElement *DGNDecodeColorTable(DGNFile *handle) {
+  if (handle == nullptr) return nullptr;
+  const DGNBytes b = Element(handle);
+  auto *table = NewRecord<DGNColorTableElement>(DGNKIND_COLOR_TABLE);
+  DGNParseCore(handle, table);
+  table->screen_flag = static_cast<int32_t>(b.word(dgnraw::kCtScreenFlag));
+  b.copy(dgnraw::kCtColor255, 3, table->color_info[255]);
+  for (int i = 0; i < 255; ++i) b.copy(dgnraw::kCtColor0 + 3 * i, 3, table->color_info[i]);
+  // Only the file's first colour table becomes the handle's.
+  if (!handle->got_color_table) {
+    std::memcpy(handle->color_table, table->color_info, sizeof handle->color_table);
+    handle->got_color_table = 1;
+  }
+  return table;
+}
+
+// Tag set definition (type 66 on level 24):
+//   44 number of definitions   46 tag set number   48 name, zero-terminated, one spare byte
+//   then each definition at p:
+//     p name\0 (terminator at q)   q+1 id   q+3 prompt\0 (terminator at r)   r+1 type
+//     r+3..r+7 not interpreted     r+8 default: text\0 (type 1), 4 bytes (3, 5), D-float (4)
+//     next definition: after the text's terminator (1), r+12 (3, 5, others), r+16 (4)
+// Only definitions that lie wholly inside the element are kept.
+DGNTagSetElement *DGNDecodeTagSet(DGNFile *handle) {
+  if (handle == nullptr) return nullptr;
+  const DGNBytes b = Element(handle);
+  auto *set = NewRecord<DGNTagSetElement>(DGNKIND_TAG_SET);
+  DGNParseCore(handle, set);
+
+  const int stored = static_cast<int>(b.word(44));
+  set->tag_set = static_cast<int32_t>(b.word(46));
+  set->tag_set_name = CopyText(b, 48);
+
+  set->flags = -1;
+  static const unsigned char kTagFlagsLinkage[4] = {0x03, 0x10, 0x2F, 0x7D};
+  if (set->attr_bytes > 7 && std::memcmp(set->attr_data, kTagFlagsLinkage, 4) == 0) {
+    set->flags = set->attr_data[4] + 256 * set->attr_data[5];
+  }
+
+  int p = 50 + static_cast<int>(std::strlen(set->tag_set_name));
+  // A definition takes at least 12 bytes: never allocate for more than fit.
+  const int room = b.n > p ? (b.n - p) / 12 : 0;
+  const int slots = stored < room ? stored : room;
+  set->tag_list = static_cast<DGNTagDefinition *>(
+      CPLCalloc(slots, static_cast<int>(sizeof(DGNTagDefinition))));
+  set->tag_count = 0;
+
+  for (int i = 0; i < slots; ++i) {
+    const int q = p + b.text_length(p);  // name terminator
+    if (!b.has(q, 1)) break;
+    const int prompt = q + 3;
+    const int r = prompt + b.text_length(prompt);  // prompt terminator
+    if (!b.has(r, 1)) break;
+    const int type = static_cast<int>(b.word(r + 1));
+    int next;
+    if (type == DGNTT_TEXT) {
+      const int t = r + 8 + b.text_length(r + 8);
+      if (!b.has(t, 1)) break;
+      next = t + 1;
+    } else if (type == DGNTT_REAL) {
+      next = r + 16;
+    } else {
+      next = r + 12;
+    }
+    if (next > b.n) break;
+
+    DGNTagDefinition &def = set->tag_list[set->tag_count];
+    def.name = CopyText(b, p);
+    def.id = static_cast<int32_t>(b.word(q + 1));
+    def.prompt = CopyText(b, prompt);
+    def.type = type;
+    if (type == DGNTT_TEXT) {
+      def.default_value.string = CopyText(b, r + 8);
+    } else if (type == DGNTT_INTEGER || type == DGNTT_INTEGER_ALT) {
+      def.default_value.integer = static_cast<int32_t>(b.le32(r + 8));
+    } else if (type == DGNTT_REAL) {
+      def.default_value.real = b.dfloat(r + 8);
+    }
+    set->tag_count++;
+    p = next;
+  }
+  if (set->tag_count == 0) {
+    CPLSysFree(set->tag_list);
+    set->tag_list = nullptr;
+  }
+  return set;
+}
