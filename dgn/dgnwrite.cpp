@@ -1,0 +1,921 @@
+// Writing design files: creation from a seed file, copying elements between
+// files, building new multi-point elements and writing elements into an open
+// file, appended before the end-of-design marker or rewritten in place.
+//
+// Appending is ordered so that a write that stops part-way (a full disk, an
+// I/O error) never leaves bytes that read as a live element: the new
+// element's body and a fresh end-of-design marker go past the old marker
+// first, and only then do the element's first two bytes replace the old
+// marker, level byte first.  Until they land the file reads as it did before
+// (with only the level byte there, the header reads as a deleted element).
+// Every write is checked; a failed append is reported and leaves the index
+// and the element as they were.
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "cpl_conv.h"
+#include "cpl_error.h"
+#include "dgn_bytes.h"
+#include "dgnmodel.h"
+
+using dgnraw::DGNBytes;
+
+namespace {
+
+// Largest element a 16-bit words-to-follow count can describe.
+constexpr int kMaxElementBytes = dgnraw::kHeaderBytes + 2 * 65535;
+// A new multi-point element must stay below this size (counted with the
+// 38-byte header of a line string for every type).
+constexpr int kMaxNewElementBytes = 512;
+// Element index growth when appending.
+constexpr int kIndexGrowth = 500;
+// Design coordinates are 32-bit; the most negative value is left unused.
+constexpr double kMaxDesign = 2147483647.0;
+// Offsets must fit the int32 `offset` of an element and a 32-bit long.
+constexpr int64_t kMaxFileOffset = INT32_MAX;
+
+const unsigned char kEndMarker[2] = {dgnraw::kEndOfDesign, dgnraw::kEndOfDesign};
+
+// Types built by DGNCreateMultiPointElem.
+bool IsMultiPointType(int type) {
+  return type == DGNTYPE_LINE || type == DGNTYPE_LINE_STRING || type == DGNTYPE_SHAPE ||
+         type == DGNTYPE_CURVE || type == DGNTYPE_BSPLINE;
+}
+
+// The kind the index records for an element, as index building records it,
+// so that an appended entry equals the one a fresh index of the file gives.
+uint8_t IndexKind(int type, int level) {
+  switch (type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING:
+    case DGNTYPE_SHAPE:
+    case DGNTYPE_CURVE:
+    case DGNTYPE_BSPLINE:
+      return DGNKIND_MULTIPOINT;
+    case DGNTYPE_GROUP_DATA:
+      return level == 1 ? DGNKIND_COLOR_TABLE : DGNKIND_CORE;
+    case DGNTYPE_ELLIPSE:
+    case DGNTYPE_ARC:
+      return DGNKIND_ARC;
+    case DGNTYPE_COMPLEX_CHAIN_HEADER:
+    case DGNTYPE_COMPLEX_SHAPE_HEADER:
+    case DGNTYPE_3DSURFACE_HEADER:
+    case DGNTYPE_3DSOLID_HEADER:
+      return DGNKIND_COMPLEX_HEADER;
+    case DGNTYPE_TEXT:
+      return DGNKIND_TEXT;
+    case DGNTYPE_TAG_VALUE:
+      return DGNKIND_TAG_VALUE;
+    case DGNTYPE_APPLICATION_ELEM:
+      return level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
+    case DGNTYPE_TCB:
+      return DGNKIND_TCB;
+    case DGNTYPE_CONE:
+      return DGNKIND_CONE;
+    default:
+      return DGNKIND_CORE;
+  }
+}
+
+// Fills an index entry from an element's first two raw bytes.
+void FillIndexEntry(DGNIndexEntry *entry, const unsigned char *raw, uint32_t offset) {
+  const int level = raw[dgnraw::kLevelByte] & 0x3F;
+  const int type = raw[dgnraw::kTypeByte] & 0x7F;
+  entry->level = static_cast<uint8_t>(level);
+  entry->type = static_cast<uint8_t>(type);
+  entry->kind = IndexKind(type, level);
+  entry->flags = 0;
+  if (raw[dgnraw::kLevelByte] & 0x80) entry->flags |= DGNEF_COMPLEX;
+  if (raw[dgnraw::kTypeByte] & 0x80) entry->flags |= DGNEF_DELETED;
+  entry->offset = offset;
+}
+
+// Widens the handle's file extents with the range of a written element, as
+// index building would for the same element.
+void MergeExtents(DGNFile *handle, const DGNIndexEntry &entry, const unsigned char *raw,
+                  int raw_bytes) {
+  uint32_t lo[3];
+  uint32_t hi[3];
+  if (entry.flags != 0 ||
+      !DGNGetRawExtents(handle, entry.type, raw, raw_bytes, &lo[0], &lo[1], &lo[2], &hi[0],
+                        &hi[1], &hi[2])) {
+    return;
+  }
+  if (!handle->got_bounds) {
+    handle->min_x = lo[0];
+    handle->min_y = lo[1];
+    handle->min_z = lo[2];
+    handle->max_x = hi[0];
+    handle->max_y = hi[1];
+    handle->max_z = hi[2];
+    handle->got_bounds = 1;
+    return;
+  }
+  if (lo[0] < handle->min_x) handle->min_x = lo[0];
+  if (lo[1] < handle->min_y) handle->min_y = lo[1];
+  if (lo[2] < handle->min_z) handle->min_z = lo[2];
+  if (hi[0] > handle->max_x) handle->max_x = hi[0];
+  if (hi[1] > handle->max_y) handle->max_y = hi[1];
+  if (hi[2] > handle->max_z) handle->max_z = hi[2];
+}
+
+// A colour table appended to a file that has none becomes the file's colour
+// table, as it would when the file is next read: colour lookups on this
+// handle then match what readers of the file will show.
+//   38-40  red, green, blue of colour 255;  41-805  colours 0..254
+void TakeOverColorTable(DGNFile *handle, const unsigned char *raw, int raw_bytes) {
+  if (handle->got_color_table) return;
+  const DGNBytes b{raw, raw_bytes};
+  // Taken as index building takes it: type 5 on level 1, whatever its flags.
+  const int type = b.byte(dgnraw::kTypeByte) & 0x7F;
+  if (type != DGNTYPE_GROUP_DATA || (b.byte(dgnraw::kLevelByte) & 0x3F) != 1) return;
+  b.copy(dgnraw::kCtColor255, 3, handle->color_table[255]);
+  for (int i = 0; i < 255; ++i) b.copy(dgnraw::kCtColor0 + 3 * i, 3, handle->color_table[i]);
+  handle->got_color_table = 1;
+}
+
+// ---------------------------------------------------------------------------
+// Positioned file access.  Every write is preceded by a seek, which also
+// flushes what was written before: a failure to put earlier bytes on disk
+// shows up at the next seek, before anything that depends on them is written.
+// ---------------------------------------------------------------------------
+
+bool SeekTo(FILE *fp, int64_t position) {
+  return position >= 0 && position <= kMaxFileOffset &&
+         CPLFSeek(fp, static_cast<long>(position), SEEK_SET) == 0;
+}
+
+bool PutAt(FILE *fp, int64_t position, const unsigned char *bytes, size_t count) {
+  return SeekTo(fp, position) && CPLFWrite(bytes, 1, count, fp) == count;
+}
+
+// Reads up to `count` bytes at `position`; the number read.
+size_t GetAt(FILE *fp, int64_t position, unsigned char *bytes, size_t count) {
+  if (!SeekTo(fp, position)) return 0;
+  return CPLFRead(bytes, 1, count, fp);
+}
+
+// Size of the element whose header is `header` (4 bytes).
+int ElementSize(const unsigned char *header) {
+  return dgnraw::kHeaderBytes + 2 * (header[2] | (header[3] << 8));
+}
+
+bool IsEndMarker(const unsigned char *header) {
+  return header[0] == dgnraw::kEndOfDesign && header[1] == dgnraw::kEndOfDesign;
+}
+
+// Writes the element `raw` (n bytes) at `end`, where the file's end-of-design
+// marker stands (or the file ends), and a new marker after it.  The stream is
+// left on the new marker.
+//   1. FF FF, bytes 2..n-1 of the element, FF FF: the first two bytes restate
+//      the marker already there, so the file reads as before whatever part
+//      of this reaches the disk;
+//   2. bytes 0 and 1 of the element over the old marker.  Should only the
+//      level byte land, the header reads "level, FF": a deleted element of
+//      type 127, which readers pass over.
+bool AppendAt(FILE *fp, int64_t end, const unsigned char *raw, int n) {
+  const size_t body = static_cast<size_t>(n - 2);
+  if (!PutAt(fp, end, kEndMarker, 2) || CPLFWrite(raw + 2, 1, body, fp) != body ||
+      CPLFWrite(kEndMarker, 1, 2, fp) != 2) {
+    return false;
+  }
+  if (!PutAt(fp, end, raw, 2) || !SeekTo(fp, end + n)) {
+    // Best effort: put the old marker back so that nothing half-written is
+    // taken for an element.  On a failing disk this may fail too; the
+    // deleted-element state described above is then what remains.
+    PutAt(fp, end, kEndMarker, 2);
+    SeekTo(fp, end);
+    return false;
+  }
+  return true;
+}
+
+// Turns the last element, at `offset`, into the end of the file: its type
+// byte becomes FF first (a deleted type-127 element of the same size, still
+// followed by the old marker), then its level byte.
+bool RetireLastElement(FILE *fp, int64_t offset) {
+  return PutAt(fp, offset + 1, kEndMarker, 1) && PutAt(fp, offset, kEndMarker, 1);
+}
+
+// Rewrites an element of the same size in place: the old element is first
+// marked deleted, then its body is replaced, then its first two bytes (type
+// byte last), so that an interrupted rewrite leaves a deleted element, never
+// a live mixture of old and new bytes.
+bool RewriteInPlace(FILE *fp, int64_t offset, unsigned char old_type_byte,
+                    const unsigned char *raw, int n) {
+  const unsigned char deleted = static_cast<unsigned char>(old_type_byte | 0x80);
+  return PutAt(fp, offset + 1, &deleted, 1) &&
+         PutAt(fp, offset + 2, raw + 2, static_cast<size_t>(n - 2)) &&
+         PutAt(fp, offset, raw, 2) && SeekTo(fp, offset + n);
+}
+
+// True when the bytes at `end` (right after the last indexed element) may be
+// overwritten by an append: the end-of-design marker, the end of the file, an
+// element cut short by the end of the file, or the deleted type-127 element
+// that an interrupted append leaves.  A complete element there means the
+// index does not cover the whole file, and appending would destroy it.
+bool TailIsFree(FILE *fp, int64_t end) {
+  unsigned char tail[4] = {0, 0, 0, 0};
+  const size_t got = GetAt(fp, end, tail, 2);
+  if (got < 2 || IsEndMarker(tail)) return true;
+  if (GetAt(fp, end + 2, tail + 2, 2) < 2) return true;
+  if (tail[1] == 0xFF) return true;
+  unsigned char last = 0;
+  return GetAt(fp, end + ElementSize(tail) - 1, &last, 1) < 1;
+}
+
+// Checks the raw bytes an element must have to be written; reports and
+// returns false when they are unusable.
+bool CheckRawForWriting(const DGNElement *element) {
+  const int n = element->raw_bytes;
+  if (element->raw_data == nullptr || n < dgnraw::kHeaderBytes || n > kMaxElementBytes ||
+      n % 2 != 0) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot write an element of %d raw bytes: an element needs an even number of "
+             "4 to %d raw bytes.",
+             element->raw_data == nullptr ? 0 : n, kMaxElementBytes);
+    return false;
+  }
+  const unsigned char *raw = element->raw_data;
+  if (IsEndMarker(raw)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot write an element whose header is the end-of-design marker.");
+    return false;
+  }
+  if (ElementSize(raw) != n) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot write an element of %d bytes whose header gives %d bytes.", n,
+             ElementSize(raw));
+    return false;
+  }
+  return true;
+}
+
+void ReportWriteFailure(int raw_bytes, int64_t offset) {
+  CPLError(CPLClassFailure, CPLNumGeneral,
+           "Error seeking or writing new element of %d bytes at %d.", raw_bytes,
+           static_cast<int>(offset));
+}
+
+// Appends `element` after the file's last element.
+bool AppendElement(DGNFile *handle, DGNElement *element) {
+  FILE *fp = handle->fp;
+  const int n = element->raw_bytes;
+  const int count = handle->element_count;
+  if (count <= 0 || handle->element_index == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot append an element to a file without elements.");
+    return false;
+  }
+
+  // The end of the file's elements: right after the last indexed element.
+  // Known without reading once this handle has appended.
+  const int64_t last = handle->element_index[count - 1].offset;
+  int64_t end = handle->append_offset;
+  if (end <= last) {
+    unsigned char header[4];
+    if (GetAt(fp, last, header, 4) != 4 || IsEndMarker(header)) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "Cannot append: the last element of the file (element %d at %d) cannot be read.",
+               count - 1, static_cast<int>(last));
+      return false;
+    }
+    end = last + ElementSize(header);
+    if (end <= kMaxFileOffset && !TailIsFree(fp, end)) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "Cannot append at %d: elements follow the %d elements the index covers.",
+               static_cast<int>(end), count);
+      return false;
+    }
+  }
+  if (end + n + 2 > kMaxFileOffset) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot append an element of %d bytes at %lld: the file would exceed %d bytes.", n,
+             static_cast<long long>(end), INT32_MAX);
+    return false;
+  }
+  if (count >= handle->max_element_count) {
+    const int64_t grown = static_cast<int64_t>(handle->max_element_count) + kIndexGrowth;
+    if (grown * static_cast<int64_t>(sizeof(DGNIndexEntry)) > INT_MAX) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "Cannot append: the element index is full at %d elements.", count);
+      return false;
+    }
+    handle->element_index = static_cast<DGNIndexEntry *>(CPLRealloc(
+        handle->element_index, static_cast<int>(grown * sizeof(DGNIndexEntry))));
+    handle->max_element_count = static_cast<int32_t>(grown);
+  }
+
+  handle->append_offset = 0;  // unknown until this append is through
+  if (!AppendAt(fp, end, element->raw_data, n)) {
+    ReportWriteFailure(n, end);
+    return false;
+  }
+  handle->append_offset = static_cast<int32_t>(end + n);
+
+  // The element is in the file: only now does it get its place in the index.
+  DGNIndexEntry &entry = handle->element_index[count];
+  FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(end));
+  handle->element_count = count + 1;
+  element->offset = static_cast<int32_t>(end);
+  element->element_id = count;
+  element->size = n;
+  handle->next_element_id = count + 1;
+  MergeExtents(handle, entry, element->raw_data, n);
+  TakeOverColorTable(handle, element->raw_data, n);
+  return true;
+}
+
+// After a failed rewrite of element k, makes index entry k describe what the
+// file now holds there (or drops it when the file now ends before it).
+void ResyncIndexEntry(DGNFile *handle, int k) {
+  DGNIndexEntry &entry = handle->element_index[k];
+  unsigned char header[4];
+  if (GetAt(handle->fp, entry.offset, header, 4) != 4 || IsEndMarker(header)) {
+    if (k == handle->element_count - 1) handle->element_count = k;
+    return;
+  }
+  FillIndexEntry(&entry, header, entry.offset);
+}
+
+// Rewrites the file's element that starts at element->offset.
+bool RewriteElement(DGNFile *handle, DGNElement *element) {
+  FILE *fp = handle->fp;
+  const int n = element->raw_bytes;
+  const int count = handle->element_count;
+  const int64_t offset = element->offset;
+
+  // The element of the file that starts at this offset (entries are in file order).
+  int lo = 0;
+  int hi = count - 1;
+  int k = -1;
+  while (lo <= hi && handle->element_index != nullptr) {
+    const int mid = lo + (hi - lo) / 2;
+    const int64_t at = handle->element_index[mid].offset;
+    if (at == offset) {
+      k = mid;
+      break;
+    }
+    if (at < offset) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  if (k < 0) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot rewrite an element at %d: no element of the file starts there.",
+             static_cast<int>(offset));
+    return false;
+  }
+
+  unsigned char header[4];
+  if (GetAt(fp, offset, header, 4) != 4 || IsEndMarker(header)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot rewrite element %d at %d: it cannot be read.", k, static_cast<int>(offset));
+    return false;
+  }
+  const int old_size = ElementSize(header);
+  const bool is_last = k == count - 1;
+  if (!is_last && old_size != n) {
+    // Writing a different size here would overwrite (or leave garbage
+    // before) the elements that follow.
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot rewrite element %d in place: it has %d bytes in the file and the new "
+             "element has %d bytes; only the last element may change size.",
+             k, old_size, n);
+    return false;
+  }
+
+  bool ok;
+  if (is_last) handle->append_offset = 0;  // the end moves: found again if this fails
+  if (is_last) {
+    if (offset + n + 2 > kMaxFileOffset) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "Cannot rewrite element %d with %d bytes: the file would exceed %d bytes.", k, n,
+               INT32_MAX);
+      return false;
+    }
+    // The last element may change size: retire it, then append the new one
+    // in its place with a fresh marker after it.
+    ok = RetireLastElement(fp, offset) && AppendAt(fp, offset, element->raw_data, n);
+  } else {
+    ok = RewriteInPlace(fp, offset, header[1], element->raw_data, n);
+  }
+  if (!ok) {
+    ReportWriteFailure(n, offset);
+    ResyncIndexEntry(handle, k);
+    return false;
+  }
+
+  DGNIndexEntry &entry = handle->element_index[k];
+  FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(offset));
+  if (is_last) handle->append_offset = static_cast<int32_t>(offset + n);
+  element->element_id = k;
+  element->size = n;
+  handle->next_element_id = k + 1;
+  MergeExtents(handle, entry, element->raw_data, n);
+  return true;
+}
+
+// Stores the low 32 bits of `value` high word first at p.
+void PutInt32(unsigned char *p, int32_t value) { dgnraw::put_int32(p, static_cast<uint32_t>(value)); }
+
+// Copies up to two characters of a unit name, stopping at its terminator.
+void PutUnitName(unsigned char *p, const char *name) {
+  p[0] = p[1] = 0;
+  if (name == nullptr) return;
+  for (int i = 0; i < 2 && name[i] != '\0'; ++i) p[i] = static_cast<unsigned char>(name[i]);
+}
+
+// Stores `value` as a D-float at p.
+void PutDFloat(unsigned char *p, double value) {
+  std::memcpy(p, &value, 8);
+  DGNDoubleToDFloat(p);
+}
+
+// ---------------------------------------------------------------------------
+// Cloning helpers
+// ---------------------------------------------------------------------------
+
+// A zero-filled copy of the first `bytes` bytes of `source`, in a block of
+// at least `block` bytes.
+template <typename T>
+T *CopyRecord(const T *source, size_t bytes, size_t block) {
+  if (block < bytes) block = bytes;
+  if (block < sizeof(T)) block = sizeof(T);
+  auto *copy = static_cast<T *>(CPLCalloc(1, static_cast<int>(block)));
+  std::memcpy(static_cast<void *>(copy), static_cast<const void *>(source), bytes);
+  return copy;
+}
+
+char *DuplicateText(const char *text) { return text == nullptr ? nullptr : CPLStrdup(text); }
+
+unsigned char *DuplicateBytes(const unsigned char *bytes, int count) {
+  auto *copy = static_cast<unsigned char *>(CPLMalloc(count));
+  std::memcpy(copy, bytes, static_cast<size_t>(count));
+  return copy;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Stored reals
+// ---------------------------------------------------------------------------
+
+void DGNDoubleToDFloat(void *bytes) {
+  auto *b = static_cast<unsigned char *>(bytes);
+  // The double in the machine's little-endian IEEE form: lo in bytes 0-3, hi in 4-7.
+  const uint32_t lo = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+                      (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+  const uint32_t hi = static_cast<uint32_t>(b[4]) | (static_cast<uint32_t>(b[5]) << 8) |
+                      (static_cast<uint32_t>(b[6]) << 16) | (static_cast<uint32_t>(b[7]) << 24);
+  const uint32_t sign = hi & 0x80000000u;
+  int32_t exponent = static_cast<int32_t>((hi >> 20) & 0x7FFu);
+  // IEEE bias 1023 with the point after the hidden bit; D-float bias 128
+  // with the point before it: 894 apart.
+  if (exponent != 0) exponent -= 1023 - 129;
+
+  if (exponent > 255) {
+    // Too large for a D-float: the largest value of the same sign.
+    const unsigned char largest[8] = {0xFF, static_cast<unsigned char>(sign ? 0xFF : 0x7F),
+                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::memcpy(b, largest, 8);
+    return;
+  }
+  if (exponent < 0 || (exponent == 0 && sign == 0)) {
+    // Too small (or zero): stored as zero.
+    std::memset(b, 0, 8);
+    return;
+  }
+  // 52 fraction bits become the 55 stored ones, the lowest three 0.
+  const uint32_t new_hi = (((hi << 3) | (lo >> 29)) & 0x7FFFFFu) |
+                          (static_cast<uint32_t>(exponent) << 23) | sign;
+  const uint32_t new_lo = lo << 3;
+  // Four little-endian words, most significant first: the int32 word order.
+  dgnraw::put_int32(b, new_hi);
+  dgnraw::put_int32(b + 4, new_lo);
+}
+
+// ---------------------------------------------------------------------------
+// Element encoding
+// ---------------------------------------------------------------------------
+
+void DGNWriteRawPoint(DGNFile *handle, const DGNPoint *point, unsigned char *destination) {
+  if (handle == nullptr || point == nullptr || destination == nullptr) return;
+  const double coords[3] = {point->x, point->y, point->z};
+  const double origins[3] = {handle->origin_x, handle->origin_y, handle->origin_z};
+  const int dims = handle->dimension == 3 ? 3 : 2;
+  for (int i = 0; i < dims; ++i) {
+    double v = (coords[i] + origins[i]) / handle->scale;
+    // Off the design plane: clamped to its edge.  Not a number: 0.
+    if (std::isnan(v)) v = 0.0;
+    if (v > kMaxDesign) v = kMaxDesign;
+    if (v < -kMaxDesign) v = -kMaxDesign;
+    PutInt32(destination + 4 * i, static_cast<int32_t>(v));  // truncated towards zero
+  }
+}
+
+void DGNStoreRange(DGNFile *handle, DGNElement *element, const DGNPoint *low,
+                   const DGNPoint *high) {
+  if (handle == nullptr || element == nullptr || low == nullptr || high == nullptr ||
+      element->raw_data == nullptr || element->raw_bytes < dgnraw::kRangeEnd) {
+    return;
+  }
+  unsigned char *raw = element->raw_data;
+  // A 2D file stores no z: its range z values are design coordinate 0.
+  std::memset(raw + dgnraw::kRangeLowZ, 0, 4);
+  std::memset(raw + dgnraw::kRangeHighZ, 0, 4);
+  DGNWriteRawPoint(handle, low, raw + dgnraw::kRangeLowX);
+  DGNWriteRawPoint(handle, high, raw + dgnraw::kRangeHighX);
+  // Range values are the design coordinate plus 2^31: invert the top bit,
+  // which sits in the second byte of each high-word-first value.
+  for (int k = dgnraw::kRangeLowX; k < dgnraw::kRangeEnd; k += 4) raw[k + 1] ^= 0x80;
+}
+
+void DGNClearElemCore(DGNFile *, DGNElement *element) {
+  if (element == nullptr) return;
+  // The header owns these blocks; clearing it must not leak them.
+  CPLSysFree(element->attr_data);
+  CPLSysFree(element->raw_data);
+  std::memset(static_cast<void *>(element), 0, sizeof(DGNElement));
+  element->offset = -1;
+  element->element_id = -1;
+}
+
+bool DGNStoreElemCore(DGNFile *, DGNElement *element) {
+  if (element == nullptr || element->raw_data == nullptr ||
+      element->raw_bytes < dgnraw::kDisplayHeaderEnd || element->raw_bytes > kMaxElementBytes ||
+      element->raw_bytes % 2 != 0) {
+    return false;
+  }
+  unsigned char *raw = element->raw_data;
+  const int n = element->raw_bytes;
+
+  // Each field stores only the bits it owns: level bits 0-5 (bit 6 of the
+  // byte is kept as it is), type bits 0-6, and the complex and deleted bits.
+  raw[dgnraw::kLevelByte] = static_cast<unsigned char>(
+      (element->level & 0x3F) | (raw[dgnraw::kLevelByte] & 0x40) | (element->complex ? 0x80 : 0));
+  raw[dgnraw::kTypeByte] =
+      static_cast<unsigned char>((element->type & 0x7F) | (element->deleted ? 0x80 : 0));
+  dgnraw::put_word(raw + dgnraw::kWordsToFollow, static_cast<unsigned>(n / 2 - 2));
+
+  // The attribute index and the display fields exist only in elements that
+  // have a display header; in the others these bytes belong to the body.
+  if (!DGNTypeHasDisplayHeader(element->type & 0x7F)) return true;
+  if (raw[dgnraw::kAttrIndex] == 0 && raw[dgnraw::kAttrIndex + 1] == 0) {
+    dgnraw::put_word(raw + dgnraw::kAttrIndex, static_cast<unsigned>((n - dgnraw::kAttrBase) / 2));
+  }
+  if (n > dgnraw::kDisplayHeaderEnd) {
+    dgnraw::put_word(raw + dgnraw::kGraphicGroup,
+                     static_cast<unsigned>(element->graphic_group) & 0xFFFFu);
+    dgnraw::put_word(raw + dgnraw::kProperties,
+                     static_cast<unsigned>(element->properties) & 0xFFFFu);
+    raw[dgnraw::kSymbology] =
+        static_cast<unsigned char>(((element->weight & 0x1F) << 3) | (element->style & 0x07));
+    raw[dgnraw::kColor] = static_cast<unsigned char>(element->color & 0xFF);
+  }
+  return true;
+}
+
+bool DGNUpdateElemCore(DGNFile *handle, DGNElement *element, int level, int graphic_group,
+                       int color, int weight, int style) {
+  if (element == nullptr) return false;
+  element->level = level;
+  element->graphic_group = graphic_group;
+  element->color = color;
+  element->weight = weight;
+  element->style = style;
+  return DGNStoreElemCore(handle, element);
+}
+
+DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int point_count,
+                                              const DGNPoint *points) {
+  if (handle == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreateMultiPointElem() needs an open design file.");
+    return nullptr;
+  }
+  DGNLoadTCB(handle);
+
+  if (!IsMultiPointType(type)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Attempt to create a multi-point element of type %s: not a line, line string, "
+             "shape, curve or B-spline.",
+             DGNTypeToName(type));
+    return nullptr;
+  }
+  const int minimum = type == DGNTYPE_LINE ? 2 : 1;
+  if (point_count < minimum || points == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Attempt to create %s element with %d points failed.\nIt needs at least %d.",
+             DGNTypeToName(type), point_count, minimum);
+    return nullptr;
+  }
+  if (type == DGNTYPE_LINE && point_count != 2) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Attempt to create %s element with %d points failed.\nA line has exactly 2.",
+             DGNTypeToName(type), point_count);
+    return nullptr;
+  }
+  const int dims = handle->dimension == 3 ? 3 : 2;
+  const int stride = 4 * dims;
+  // Compared by count first so that a huge count cannot overflow the size.
+  const int max_points = (kMaxNewElementBytes - 1 - dgnraw::kMultiVertices) / stride;
+  if (point_count > max_points) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Attempt to create %s element with %d points failed.\nElement would be too large.",
+             DGNTypeToName(type), point_count);
+    return nullptr;
+  }
+
+  const size_t record =
+      sizeof(DGNMultiPointElement) + static_cast<size_t>(point_count) * sizeof(DGNPoint);
+  auto *element =
+      static_cast<DGNMultiPointElement *>(CPLCalloc(1, static_cast<int>(record)));
+  DGNClearElemCore(handle, element);
+  element->kind = DGNKIND_MULTIPOINT;
+  element->type = type;
+  element->num_vertices = point_count;
+  for (int i = 0; i < point_count; ++i) element->vertices[i] = points[i];
+
+  // A line holds its two vertices from byte 36; the other types a vertex
+  // count at 36 and the vertices from 38.
+  const int first_vertex = type == DGNTYPE_LINE ? dgnraw::kLineVertices : dgnraw::kMultiVertices;
+  const int raw_bytes = first_vertex + stride * point_count;
+  element->raw_bytes = raw_bytes;
+  element->size = raw_bytes;
+  element->raw_data = static_cast<unsigned char *>(CPLCalloc(1, raw_bytes));
+  if (type != DGNTYPE_LINE) {
+    dgnraw::put_word(element->raw_data + dgnraw::kVertexCount, static_cast<unsigned>(point_count));
+  }
+  for (int i = 0; i < point_count; ++i) {
+    DGNWriteRawPoint(handle, &points[i], element->raw_data + first_vertex + stride * i);
+  }
+
+  DGNStoreElemCore(handle, element);
+
+  DGNPoint low = points[0];
+  DGNPoint high = points[0];
+  for (int i = 1; i < point_count; ++i) {
+    low.x = std::fmin(low.x, points[i].x);
+    low.y = std::fmin(low.y, points[i].y);
+    low.z = std::fmin(low.z, points[i].z);
+    high.x = std::fmax(high.x, points[i].x);
+    high.y = std::fmax(high.y, points[i].y);
+    high.z = std::fmax(high.z, points[i].z);
+  }
+  DGNStoreRange(handle, element, &low, &high);
+  return element;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+
+bool DGNWriteElement(DGNFile *handle, DGNElement *element) {
+  if (handle == nullptr || handle->fp == nullptr || element == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNWriteElement() needs a design file open for update and an element.");
+    return false;
+  }
+  if (!CheckRawForWriting(element)) return false;
+  if (!handle->index_built && !DGNBuildIndex(handle)) return false;
+  if (element->offset == -1) return AppendElement(handle, element);
+  return RewriteElement(handle, element);
+}
+
+// ---------------------------------------------------------------------------
+// Copying elements
+// ---------------------------------------------------------------------------
+
+DGNElement *DGNCloneElement(DGNFile *, DGNFile *destination, const DGNElement *element) {
+  if (element == nullptr) return nullptr;
+  // The destination's units are wanted from here on (by the writer of the copy).
+  if (destination != nullptr) DGNLoadTCB(destination);
+
+  DGNElement *copy = nullptr;
+  switch (element->kind) {
+    case DGNKIND_CORE:
+      copy = CopyRecord(element, sizeof(DGNElement), sizeof(DGNElement));
+      break;
+    case DGNKIND_MULTIPOINT: {
+      const auto *source = static_cast<const DGNMultiPointElement *>(element);
+      const int n = source->num_vertices > 0 ? source->num_vertices : 0;
+      // The record up to the end of its last vertex.
+      const size_t used = static_cast<size_t>(reinterpret_cast<const char *>(source->vertices + n) -
+                                              reinterpret_cast<const char *>(source));
+      auto *mp = CopyRecord(source, used, sizeof(DGNMultiPointElement));
+      mp->num_vertices = n;
+      copy = mp;
+      break;
+    }
+    case DGNKIND_COLOR_TABLE:
+      copy = CopyRecord(static_cast<const DGNColorTableElement *>(element),
+                        sizeof(DGNColorTableElement), sizeof(DGNColorTableElement));
+      break;
+    case DGNKIND_TCB:
+      copy = CopyRecord(static_cast<const DGNTCBElement *>(element), sizeof(DGNTCBElement),
+                        sizeof(DGNTCBElement));
+      break;
+    case DGNKIND_ARC:
+      copy = CopyRecord(static_cast<const DGNArcElement *>(element), sizeof(DGNArcElement),
+                        sizeof(DGNArcElement));
+      break;
+    case DGNKIND_TEXT: {
+      const auto *source = static_cast<const DGNTextElement *>(element);
+      // The fields before the text, then the text and its terminator.
+      const size_t head = static_cast<size_t>(source->text - reinterpret_cast<const char *>(source));
+      const size_t length = std::strlen(source->text);
+      auto *text = CopyRecord(source, head, head + length + 1);
+      std::memcpy(text->text, source->text, length + 1);
+      copy = text;
+      break;
+    }
+    case DGNKIND_COMPLEX_HEADER:
+      copy = CopyRecord(static_cast<const DGNComplexHeaderElement *>(element),
+                        sizeof(DGNComplexHeaderElement), sizeof(DGNComplexHeaderElement));
+      break;
+    case DGNKIND_CELL_HEADER:
+      copy = CopyRecord(static_cast<const DGNCellHeaderElement *>(element),
+                        sizeof(DGNCellHeaderElement), sizeof(DGNCellHeaderElement));
+      break;
+    case DGNKIND_TAG_VALUE: {
+      auto *tag = CopyRecord(static_cast<const DGNTagValueElement *>(element),
+                             sizeof(DGNTagValueElement), sizeof(DGNTagValueElement));
+      if (tag->tag_type == DGNTT_TEXT) tag->value.string = DuplicateText(tag->value.string);
+      copy = tag;
+      break;
+    }
+    case DGNKIND_TAG_SET: {
+      auto *set = CopyRecord(static_cast<const DGNTagSetElement *>(element),
+                             sizeof(DGNTagSetElement), sizeof(DGNTagSetElement));
+      set->tag_set_name = DuplicateText(set->tag_set_name);
+      const DGNTagDefinition *defs = set->tag_list;
+      if (defs == nullptr || set->tag_count <= 0) {
+        set->tag_list = nullptr;
+        set->tag_count = 0;
+      } else {
+        set->tag_list = static_cast<DGNTagDefinition *>(
+            CPLMalloc(set->tag_count * static_cast<int>(sizeof(DGNTagDefinition))));
+        for (int i = 0; i < set->tag_count; ++i) {
+          DGNTagDefinition &def = set->tag_list[i];
+          def = defs[i];
+          def.name = DuplicateText(def.name);
+          def.prompt = DuplicateText(def.prompt);
+          if (def.type == DGNTT_TEXT) def.default_value.string = DuplicateText(def.default_value.string);
+        }
+      }
+      copy = set;
+      break;
+    }
+    case DGNKIND_CELL_LIBRARY:
+      copy = CopyRecord(static_cast<const DGNCellLibraryElement *>(element),
+                        sizeof(DGNCellLibraryElement), sizeof(DGNCellLibraryElement));
+      break;
+    default:
+      // Cones and unknown kinds are not copied.
+      return nullptr;
+  }
+
+  // The copy owns its own raw and attribute bytes.
+  copy->raw_data = nullptr;
+  copy->attr_data = nullptr;
+  if (element->raw_bytes > 0 && element->raw_data != nullptr) {
+    copy->raw_data = DuplicateBytes(element->raw_data, element->raw_bytes);
+  } else {
+    copy->raw_bytes = 0;
+  }
+  if (element->attr_bytes > 0 && element->attr_data != nullptr) {
+    copy->attr_data = DuplicateBytes(element->attr_data, element->attr_bytes);
+  } else {
+    copy->attr_bytes = 0;
+  }
+  // The copy belongs to no file until it is written.
+  copy->offset = -1;
+  copy->element_id = -1;
+  return copy;
+}
+
+// ---------------------------------------------------------------------------
+// Creation from a seed file
+// ---------------------------------------------------------------------------
+
+DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation_flags,
+                   double origin_x, double origin_y, double origin_z,
+                   int32_t subunits_per_master, int32_t uor_per_subunit,
+                   const char *master_units, const char *sub_units) {
+  if (new_file == nullptr || seed_file == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral, "DGNCreate() needs a new file and a seed file.");
+    return nullptr;
+  }
+  const bool seed_units = (creation_flags & DGN_CREATE_SEED_UNITS) != 0;
+  if (!seed_units && (subunits_per_master <= 0 || uor_per_subunit <= 0)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreate(): %d sub-units per master unit and %d design units per sub-unit: "
+             "both must be positive.",
+             subunits_per_master, uor_per_subunit);
+    return nullptr;
+  }
+
+  DGNFile *seed = DGNOpen(seed_file, false);
+  if (seed == nullptr) return nullptr;
+  DGNSetOptions(seed, DGN_OPTION_CAPTURE_RAW);
+
+  // The seed's first element is taken for its TCB; it must hold every field
+  // that is patched.  Checked before the new file is created or truncated.
+  DGNElement *tcb = DGNReadElement(seed);
+  if (tcb == nullptr || tcb->type != DGNTYPE_TCB || tcb->raw_data == nullptr ||
+      tcb->raw_bytes < dgnraw::kTcbMinBytes) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Seed file `%s' does not start with a TCB element of at least %d bytes.",
+             seed_file, dgnraw::kTcbMinBytes);
+    DGNFreeElement(seed, tcb);
+    DGNClose(seed);
+    return nullptr;
+  }
+
+  // The seed elements to copy, read now so that the seed is complete and
+  // closed before the new file is created (which also makes a seed that is
+  // its own output safe).
+  DGNElement **copies = nullptr;
+  int copy_count = 0;
+  int copy_capacity = 0;
+  for (DGNElement *element = DGNReadElement(seed); element != nullptr;
+       element = DGNReadElement(seed)) {
+    const bool wanted =
+        (creation_flags & DGN_CREATE_WHOLE_SEED) != 0 ||
+        (element->kind == DGNKIND_COLOR_TABLE &&
+         (creation_flags & DGN_CREATE_SEED_COLOR_TABLE) != 0) ||
+        element->element_id == 1 || element->element_id == 2;
+    if (!wanted) {
+      DGNFreeElement(seed, element);
+      continue;
+    }
+    if (copy_count == copy_capacity) {
+      copy_capacity = copy_capacity * 2 + 8;
+      copies = static_cast<DGNElement **>(
+          CPLRealloc(copies, copy_capacity * static_cast<int>(sizeof(DGNElement *))));
+    }
+    copies[copy_count++] = element;
+  }
+
+  // The new TCB: the seed's, with units and origin patched.
+  const int tcb_bytes = tcb->raw_bytes;
+  unsigned char *raw = DuplicateBytes(tcb->raw_data, tcb_bytes);
+  DGNFreeElement(seed, tcb);
+  DGNClose(seed);
+  if (!seed_units) {
+    PutUnitName(raw + dgnraw::kTcbMasterUnits, master_units);
+    PutUnitName(raw + dgnraw::kTcbSubUnits, sub_units);
+    PutInt32(raw + dgnraw::kTcbSubunitsPerMaster, subunits_per_master);
+    PutInt32(raw + dgnraw::kTcbUorPerSubunit, uor_per_subunit);
+  } else {
+    const DGNBytes b{raw, tcb_bytes};
+    subunits_per_master = b.int32(dgnraw::kTcbSubunitsPerMaster);
+    uor_per_subunit = b.int32(dgnraw::kTcbUorPerSubunit);
+  }
+  if ((creation_flags & DGN_CREATE_SEED_ORIGIN) == 0) {
+    // Stored in design units: master units times design units per master
+    // unit (formed without wrapping, as the reader forms it).
+    const double per_master =
+        static_cast<double>(static_cast<int64_t>(subunits_per_master) * uor_per_subunit);
+    PutDFloat(raw + dgnraw::kTcbOriginX, origin_x * per_master);
+    PutDFloat(raw + dgnraw::kTcbOriginY, origin_y * per_master);
+    PutDFloat(raw + dgnraw::kTcbOriginZ, origin_z * per_master);
+  }
+
+  DGNFile *created = nullptr;
+  FILE *fp = CPLFOpen(new_file, "wb");
+  if (fp == nullptr) {
+    CPLError(CPLClassFailure, CPLNumOpenFailed, "Failed to open output file: %s", new_file);
+  } else {
+    const bool written = CPLFWrite(raw, 1, static_cast<size_t>(tcb_bytes), fp) ==
+                             static_cast<size_t>(tcb_bytes) &&
+                         CPLFWrite(kEndMarker, 1, 2, fp) == 2;
+    const bool closed = CPLFClose(fp) == 0;
+    if (!written || !closed) {
+      CPLError(CPLClassFailure, CPLNumGeneral, "Failed to write the TCB of new file: %s",
+               new_file);
+    } else {
+      created = DGNOpen(new_file, true);
+    }
+  }
+  CPLSysFree(raw);
+
+  for (int i = 0; i < copy_count; ++i) {
+    if (created != nullptr) {
+      // The seed is closed already: its elements are copied as read.
+      DGNElement *copy = DGNCloneElement(nullptr, created, copies[i]);
+      if (copy != nullptr) {
+        // A copy that cannot be written is reported by the writer; creation goes on.
+        DGNWriteElement(created, copy);
+        DGNFreeElement(created, copy);
+      }
+    }
+    DGNFreeElement(nullptr, copies[i]);
+  }
+  CPLSysFree(copies);
+  return created;
+}
