@@ -1,0 +1,280 @@
+// The command-line host and the sample-map tool, run as a user runs them:
+// dgnsample writes the sample map, dgnhost imports it through the built
+// plug-in, and the GeoJSON and SVG it leaves are checked by a strict
+// structural checker (python3) and by a real SVG renderer.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "dgn_testkit.h"
+#include "dgnmodel.h"
+
+namespace {
+
+using dgntest::Bytes;
+
+std::string Env(const char *name) {
+  const char *v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+// Single-quoted for the shell.
+std::string Q(const std::string &s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string Slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool Exists(const std::string &path) { return std::ifstream(path).good(); }
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs a shell command with its output captured (and no input: CI may run
+// the tests with standard input closed).
+Result Shell(const std::string &command) {
+  dgntest::TempFile out(".out"), err(".err");
+  const int raw = std::system(
+      (command + " </dev/null >" + Q(out.path()) + " 2>" + Q(err.path())).c_str());
+  Result r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = Slurp(out.path());
+  r.err = Slurp(err.path());
+  return r;
+}
+
+bool HaveProgram(const char *name) {
+  return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+class Tools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Env("DGN_BIN_DIR").empty());
+    ASSERT_FALSE(Env("DGN_SOURCE_DIR").empty());
+  }
+  std::string Host() const { return Q(Env("DGN_BIN_DIR") + "/dgnhost"); }
+  std::string Sample() const { return Q(Env("DGN_BIN_DIR") + "/dgnsample"); }
+  std::string Checker() const {
+    return "python3 " + Q(Env("DGN_SOURCE_DIR") + "/tests/tools/check_outputs.py");
+  }
+  // Checks GeoJSON and SVG with the structural checker; gives its facts.
+  std::string Check(const std::string &geojson, const std::string &svg) {
+    const Result r = Shell(Checker() + " --geojson " + Q(geojson) + " --svg " + Q(svg));
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+  // Renders the SVG to PNG with a real renderer; gives the PNG's size.
+  void Render(const std::string &svg, int *width, int *height) {
+    *width = *height = -1;
+    if (!HaveProgram("rsvg-convert")) GTEST_SKIP() << "rsvg-convert is not installed";
+    dgntest::TempFile png(".png");
+    const Result r = Shell("rsvg-convert -o " + Q(png.path()) + " " + Q(svg));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string bytes = Slurp(png.path());
+    ASSERT_GE(bytes.size(), 24u);
+    ASSERT_EQ(bytes.substr(1, 3), "PNG");
+    auto be32 = [&](size_t at) {
+      int v = 0;
+      for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
+      return v;
+    };
+    *width = be32(16);  // IHDR width, then height
+    *height = be32(20);
+  }
+};
+
+TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
+  dgntest::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
+  Result r = Shell(Sample() + " " + Q(Env("DGN_SOURCE_DIR") + "/tools/sample_map.recipe") + " " +
+                 Q(dgn.path()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(geojson.path()) + " --svg " +
+          Q(svg.path()) + " --summary");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  // The recipe: 12 polylines (5 roads, 2 fences, the river, 2 footpath
+  // components, 2 tree marks), 13 shapes, 7 texts; the arc, the ellipses, the
+  // chain header and the cell headers are not imported.
+  EXPECT_TRUE(Has(r.out, "32 objects on 8 layers")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Level 5              0         0         6         6")) << r.out;
+  EXPECT_TRUE(Has(r.out, "total               12        13         7       111")) << r.out;
+
+  const std::string facts = Check(geojson.path(), svg.path());
+  for (const char *fact :
+       {"features 32\n", "geometry LineString 12\n", "geometry Polygon 13\n", "geometry Point 7\n",
+        "text Quai de l'\xC3\x89" "cluse\n",  // the 16-bit text, Latin-1 to UTF-8
+        "text Smith & Sons Mill\n", "color #000000 2\n",  // white town hall sent as 0
+        "svg polygon 13\n", "svg polyline 12\n", "svg text 7\n"})
+    EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
+
+  int width = 0, height = 0;
+  Render(svg.path(), &width, &height);
+  EXPECT_TRUE(Has(facts, "svg size " + std::to_string(width) + " " + std::to_string(height)))
+      << width << "x" << height << "\n" << facts;
+  EXPECT_GT(width, height);  // 800 m by 600 m of town, north up
+}
+
+TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
+  auto text = [](const Bytes &raw, int x) {
+    dgntest::TextSpec spec;
+    spec.raw_text = raw;
+    spec.origin = {x, 0, 0};
+    spec.height_mult = 100000;
+    return dgntest::MakeText(spec);
+  };
+  const std::string quote = "say \"hi\" \\ <b>&amp;</b>";
+  const Bytes file = dgntest::Concat({
+      dgntest::MakeTcb({}),
+      text(Bytes(quote.begin(), quote.end()), 0),
+      text({'c', 'a', 'f', 0xE9, 0x01, 0x1F}, 50000),           // Latin-1 and control bytes
+      text({0xE2, 0x82, 0xAC, ' ', 0xE2, 0x82}, 90000),         // UTF-8 euro, then a cut one
+      text({}, 120000),                                         // empty
+      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {9, 9}}),  // too few for a ring
+      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {90000, 0}, {0, 90000}}),  // unclosed
+      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{5, 5}}),
+      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {}),
+      dgntest::EndOfDesign(),
+  });
+  dgntest::TempFile dgn(file), geojson(".geojson"), svg(".svg");
+  const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(geojson.path()) +
+                       " --svg " + Q(svg.path()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string facts = Check(geojson.path(), svg.path());
+  for (const std::string &fact : std::vector<std::string>{
+           "features 8\n", "text " + quote + "\n", "text caf\xC3\xA9\x01\x1F\n",
+        "text \xE2\x82\xAC \xC3\xA2\xC2\x82\n", "text \n", "geometry LineString 1\n",
+        "geometry Polygon 1\n", "geometry Point 5\n", "geometry null 1\n",
+        "svg label " + quote + "\n"})
+    EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
+  int width = 0, height = 0;
+  Render(svg.path(), &width, &height);
+}
+
+TEST_F(Tools, ExitStatusAndMessages) {
+  dgntest::TempFile notDgn(Bytes{'n', 'o', 't', ' ', 'a', ' ', 'm', 'a', 'p'});
+  struct Case {
+    std::string args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"import " + Q(notDgn.path()), 1,
+       "dgnhost: plug-in: Error in DGN (QuarvelPlugIn_Open_Vector_Map) opening file " +
+           notDgn.path() + " File `" + notDgn.path() + "' does not have expected DGN header.\n"},
+      {"", 2, "usage: dgnhost"},
+      {"import", 2, "usage: dgnhost"},
+      {"import a.dgn --svg", 2, "unexpected argument '--svg'"},
+      {"frobnicate", 2, "unknown command 'frobnicate'"},
+      {"--plugin /nonexistent/Dgn_plugin.so info", 1, "dgnhost: "},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    const Result r = Shell(Host() + " " + c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(Has(r.err, c.err)) << r.err;
+  }
+  const Result info = Shell(Host() + " info");
+  EXPECT_EQ(info.status, 0);
+  EXPECT_TRUE(Has(info.out, "interface version: 4\n")) << info.out;
+  EXPECT_TRUE(Has(info.out, "file types:        6|DGN Vector Maps|dgn|\n")) << info.out;
+  const Result help = Shell(Host() + " --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(Has(help.out, "import FILE")) << help.out;
+}
+
+TEST_F(Tools, BadRecipesAreRefusedWithTheirLine) {
+  struct Case {
+    const char *recipe;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"line level=1  0,0\n", ":1: a line has two points"},
+      {"# fine\nshape level=64  0,0 1,0 0,1 0,0\n", ":2: '64' is not a whole number from 0 to 63"},
+      {"text height=2 0,0\n", ":1: a text needs one \"string\""},
+      {"+ line 0,0 1,1\n", ":1: a '+' component needs a chain or cell line above it"},
+      {"spline 0,0 1,1\n", ":1: unknown element kind 'spline'"},
+      {"linestring 0,0 9e99,1\n", ":1: coordinate out of the design plane"},
+      {"chain level=2\nline 0,0 1,1\n", "chain has no '+' components"},
+      {"color index=3 rgb=1,2\n", ":1: rgb has three parts"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.recipe);
+    dgntest::TempFile recipe(Bytes(c.recipe, c.recipe + std::char_traits<char>::length(c.recipe)),
+                             ".recipe");
+    dgntest::TempFile scratch(".dgn");
+    const Result r = Shell(Sample() + " " + Q(recipe.path()) + " " + Q(scratch.path()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, c.err)) << r.err;
+  }
+  EXPECT_EQ(Shell(Sample()).status, 2);
+}
+
+// Many small elements: a file big enough for the progress bar.
+Bytes BigFile(int lines) {
+  std::vector<Bytes> parts{dgntest::MakeTcb({})};
+  for (int i = 0; i < lines; ++i)
+    parts.push_back(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{i, 0}, {i, 100}}, 2, {}, 1 + i % 3));
+  parts.push_back(dgntest::EndOfDesign());
+  return dgntest::Concat(parts);
+}
+
+TEST_F(Tools, CtrlCCancelsTheImportThroughThePlugIn) {
+  dgntest::TempFile dgn(BigFile(50)), scratch(".geojson");
+  const std::string geojson = scratch.path() + "-not-written.geojson";
+  // The hook raises a real SIGINT after the third element.
+  const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --interrupt-after 3 --geojson " +
+                       Q(geojson));
+  EXPECT_EQ(r.status, 130);
+  EXPECT_TRUE(Has(r.err, "dgnhost: plug-in: STOP\n")) << r.err;
+  EXPECT_TRUE(Has(r.err, "cancelled after 3 of 51 elements")) << r.err;
+  EXPECT_FALSE(Exists(geojson));
+}
+
+TEST_F(Tools, ProgressBarOnlyWhenStandardErrorIsATerminal) {
+  dgntest::TempFile dgn(BigFile(6000));
+  const std::string command = Host() + " import " + Q(dgn.path()) + " --summary";
+  const Result piped = Shell(command);
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.err, "");
+  EXPECT_TRUE(Has(piped.out, "6001 elements read, 6000 objects on 3 layers")) << piped.out;
+
+  if (!HaveProgram("script")) GTEST_SKIP() << "no 'script' to give dgnhost a terminal";
+  const Result tty = Shell("script -qec " + Q(command) + " /dev/null");
+  if (tty.status != 0 && Has(tty.err + tty.out, "pseudo-terminal"))
+    GTEST_SKIP() << "no terminal can be made here: " << tty.err;
+  ASSERT_EQ(tty.status, 0) << tty.out << tty.err;
+  EXPECT_TRUE(Has(tty.out, "importing [")) << tty.out;
+  EXPECT_TRUE(Has(tty.out, "100% (6001/6001)")) << tty.out;
+}
+
+TEST_F(Tools, GeoJsonToStandardOutput) {
+  dgntest::TempFile dgn(dgntest::Concat(
+      {dgntest::MakeTcb({}), dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10000, 20000}}),
+       dgntest::EndOfDesign()}));
+  const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson -");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"type\":\"FeatureCollection\"", 0), 0u) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"coordinates\":[[0,0],[1,2]]")) << r.out;  // 10000 units per metre
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+// dgnhost export and update: GeoJSON line and area features written into a
+// DGN file through the plug-in's open, add and close entry points, with the
+// host records laid out as the mapping host lays them out.
+#ifndef DGN_TOOLS_DGNHOST_EXPORT_H
+#define DGN_TOOLS_DGNHOST_EXPORT_H
+
+#include <string>
+
+#include "plugin_records.h"
+
+// The three entry points the export needs, resolved from the loaded plug-in.
+struct ExportApi {
+  TPlugInBool (*Open)(const char *, TVectorMapPlugIn *, TMessagePlugIn *) = nullptr;
+  TPlugInBool (*AddPolyline)(TVectorMapPlugIn *, TVectorObjectPlugIn *, int32_t,
+                             TVectorPointPlugIn *, TMessagePlugIn *) = nullptr;
+  TPlugInBool (*Close)(TVectorMapPlugIn *) = nullptr;
+};
+
+// Usage lines of the two commands, for dgnhost's help text.
+extern const char kExportUsage[];
+
+// `export IN.geojson OUT.dgn [--ini-dir DIR]`: creates OUT.dgn from the seed
+// file named in DIR/gps.ini (default DIR: programDir, where the host keeps its
+// INI file) and adds every line and area feature.  Gives the exit status:
+// 0 done, 1 failed (also when some feature was refused), 2 usage.
+int RunExportCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv);
+
+// `update FILE IN.geojson`: opens FILE for update and adds every line and area
+// feature; a feature's `elementId` property names the element its first part
+// replaces.  Exit status as for export.
+int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv);
+
+#endif  // DGN_TOOLS_DGNHOST_EXPORT_H
