@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -524,6 +525,12 @@ bool WriteFile(const std::string &path, const Bytes &bytes) {
   if (!out) return false;
   out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
+}
+
+std::string ProgramPrefix() {
+  const char *emulator = std::getenv("DGN_EMULATOR");
+  if (emulator == nullptr || *emulator == '\0') return std::string();
+  return std::string(emulator) + " ";
 }
 
 Bytes ReadFile(const std::string &path) {

@@ -266,6 +266,10 @@ Bytes Concat(const std::vector<Bytes> &parts);
 bool WriteFile(const std::string &path, const Bytes &bytes);
 // Reads a whole file (empty on failure).
 Bytes ReadFile(const std::string &path);
+// The prefix that runs a built program of this build from a shell command:
+// the emulator named by DGN_EMULATOR (the i386 build runs its programs under
+// qemu-i386) followed by a blank, or nothing in a native build.
+std::string ProgramPrefix();
 
 // A temporary file that is removed when the object goes.
 class TempFile {

@@ -37,7 +37,7 @@ class InspectTest : public ::testing::Test {
   ToolRun Inspect(const std::string &args) {
     TempFile out(".txt"), err(".txt");
     const int raw = std::system(
-        (Quote(tool_) + " " + args + " >" + Quote(out.path()) + " 2>" + Quote(err.path())).c_str());
+        (dgntest::ProgramPrefix() + Quote(tool_) + " " + args + " >" + Quote(out.path()) + " 2>" + Quote(err.path())).c_str());
     ToolRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = ReadText(out.path());

@@ -133,8 +133,8 @@ TEST(WriteRoundTrip, RandomPolylinesComeBack) {
     if (BinDir().empty() || dgntest::ReadFile(inspect).empty()) {
       ADD_FAILURE() << "dgninspect not found in DGN_BIN_DIR";
     } else {
-      const std::string dump = RunProgram("\"" + inspect + "\" --summary \"" + out.path() + "\"");
-      const std::string full = RunProgram("\"" + inspect + "\" \"" + out.path() + "\"");
+      const std::string dump = RunProgram(dgntest::ProgramPrefix() + "\"" + inspect + "\" --summary \"" + out.path() + "\"");
+      const std::string full = RunProgram(dgntest::ProgramPrefix() + "\"" + inspect + "\" \"" + out.path() + "\"");
       size_t shapes = 0;
       for (const Polyline &p : lines) shapes += p.type == DGNTYPE_SHAPE;
       EXPECT_EQ(Occurrences(full, "Line String"), lines.size() - shapes) << dump;

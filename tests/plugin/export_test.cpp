@@ -541,7 +541,7 @@ TEST_F(Export, DgnhostExportsAndUpdatesGeoJson) {
   auto dgnhost = [&](const std::string &args, const std::string &geojson) {
     const std::string in = Path("in.geojson");
     EXPECT_TRUE(dgntest::WriteFile(in, Bytes(geojson.begin(), geojson.end())));
-    const std::string cmd = std::string("\"") + bin + "/dgnhost\" " + args + " >\"" +
+    const std::string cmd = dgntest::ProgramPrefix() + "\"" + bin + "/dgnhost\" " + args + " >\"" +
                             Path("log") + "\" 2>&1";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

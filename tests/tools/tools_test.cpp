@@ -72,8 +72,10 @@ class Tools : public ::testing::Test {
     ASSERT_FALSE(Env("DGN_BIN_DIR").empty());
     ASSERT_FALSE(Env("DGN_SOURCE_DIR").empty());
   }
-  std::string Host() const { return Q(Env("DGN_BIN_DIR") + "/dgnhost"); }
-  std::string Sample() const { return Q(Env("DGN_BIN_DIR") + "/dgnsample"); }
+  std::string Host() const { return dgntest::ProgramPrefix() + Q(Env("DGN_BIN_DIR") + "/dgnhost"); }
+  std::string Sample() const {
+    return dgntest::ProgramPrefix() + Q(Env("DGN_BIN_DIR") + "/dgnsample");
+  }
   std::string Checker() const {
     return "python3 " + Q(Env("DGN_SOURCE_DIR") + "/tests/tools/check_outputs.py");
   }
