@@ -22,7 +22,7 @@ if [ "$actual" != "$expected" ]; then
   diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") || true
   exit 1
 fi
-if ! printf '%s\n' "$dump" | grep -q 'Magic.*010b'; then
+if ! grep -q 'Magic.*010b' <<<"$dump"; then
   echo "FAIL: $dll is not a PE32 (32-bit) image"; exit 1
 fi
 deps=$(printf '%s\n' "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
