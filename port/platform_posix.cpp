@@ -58,9 +58,21 @@ std::string Replace(const char* path, char from, char to)
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Compares a trimmed name of the file with a caller's name, ignoring ASCII
+// case and the caller's blanks around it: names in the file are read
+// trimmed, so without this a section or key written with a blank at either
+// end could never be found again, and each write would add another line.
 bool EqualIgnoringCase(const std::string& a, size_t begin, size_t end, const char* b)
 {
-    const size_t n = std::strlen(b);
+    size_t n = std::strlen(b);
+    while (n > 0 && IsBlank(*b)) {
+        ++b;
+        --n;
+    }
+    while (n > 0 && IsBlank(b[n - 1]))
+        --n;
     if (end - begin != n)
         return false;
     for (size_t i = 0; i < n; ++i) {
@@ -69,8 +81,6 @@ bool EqualIgnoringCase(const std::string& a, size_t begin, size_t end, const cha
     }
     return true;
 }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // One line of the file: [begin, end) is its content without the line
 // ending, next is where the following line starts.
@@ -329,6 +339,10 @@ bool PlatWritePrivateProfileString(const char* section, const char* key, const c
     if (firstLf != std::string::npos && firstLf > 0 && data[firstLf - 1] == '\r')
         eol = "\r\n";
     const bool endsWithNewline = data.empty() || data.back() == '\n';
+    // What ends the file's last line before anything is added after it.  A
+    // last line that ends in a lone CR only needs the LF of its CRLF: a whole
+    // line break after the CR would leave the CR in that line's value.
+    const std::string lastLineEnd = !data.empty() && data.back() == '\r' ? "\n" : eol;
 
     std::string updated;
     if (place.keyLine >= 0) {
@@ -340,7 +354,7 @@ bool PlatWritePrivateProfileString(const char* section, const char* key, const c
         const IniLine& l = lines[static_cast<size_t>(place.lastInSection)];
         const std::string entry = std::string(key) + "=" + value;
         if (l.next == data.size() && !endsWithNewline)
-            updated = data + eol + entry;  // the file still ends without a newline
+            updated = data + lastLineEnd + entry;  // the file still ends without a newline
         else
             updated = data.substr(0, l.next) + entry + eol + data.substr(l.next);
     } else {
@@ -348,7 +362,7 @@ bool PlatWritePrivateProfileString(const char* section, const char* key, const c
         if (endsWithNewline)
             updated = data + block + eol;
         else
-            updated = data + eol + block;
+            updated = data + lastLineEnd + block;
     }
     return ReplaceFile(osPath, updated, existed ? &st : nullptr);
 }

@@ -51,12 +51,13 @@ passed=$((passed + 1))
 
 step "valgrind over the integration tests"
 vg_targets=()
-for t in build/x64/tests/plugin/plugin_tests; do
+for t in build/x64/tests/plugin/plugin_tests build/x64/bin/faults_tests; do
   [ -x "$t" ] && vg_targets+=("$t")
 done
 for t in "${vg_targets[@]}"; do
   DGN_BIN_DIR=$root/build/x64/bin DGN_SOURCE_DIR=$root \
     valgrind --quiet --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    --child-silent-after-fork=yes \
     "$t" --gtest_brief=1 || fail "valgrind found errors in $t"
 done
 passed=$((passed + 1))
