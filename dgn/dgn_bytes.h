@@ -74,6 +74,15 @@ constexpr unsigned char kEndOfDesign = 0xFF;
 // Reading
 // ---------------------------------------------------------------------------
 
+// The 32-bit value stored high word first (bytes 2-3-0-1) at p, which the
+// caller has checked lies inside the element.  Assembled as its two words,
+// which compilers turn into two 16-bit loads.
+inline uint32_t stored_uint32(const unsigned char *p) {
+  const uint32_t high = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+  const uint32_t low = static_cast<uint32_t>(p[2]) | (static_cast<uint32_t>(p[3]) << 8);
+  return (high << 16) | low;
+}
+
 // A bounds-checked view of one element's bytes.
 struct DGNBytes {
   const unsigned char *p;
@@ -89,9 +98,7 @@ struct DGNBytes {
   }
   // 32-bit value stored high word first (bytes 2-3-0-1), as unsigned; 0 if it does not fit.
   uint32_t uint32(int k) const {
-    if (!has(k, 4)) return 0;
-    return (static_cast<uint32_t>(p[k + 1]) << 24) | (static_cast<uint32_t>(p[k]) << 16) |
-           (static_cast<uint32_t>(p[k + 3]) << 8) | static_cast<uint32_t>(p[k + 2]);
+    return has(k, 4) ? stored_uint32(p + k) : 0;
   }
   // Signed 32-bit value stored high word first; 0 if it does not fit.
   int32_t int32(int k) const { return static_cast<int32_t>(uint32(k)); }

@@ -3,6 +3,7 @@
 #ifndef DGN_DGN_INTERNAL_H
 #define DGN_DGN_INTERNAL_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dgnmodel.h"
@@ -45,6 +46,33 @@ inline void UnpoisonElementBuffer(DGNFile *handle) {
   (void)handle;
 #endif
 }
+
+// Marks `bytes` bytes at `block` unreadable (sanitizer builds): a kept record
+// block while nobody owns it, or the unused tail of one lent out.
+inline void PoisonBlock(void *block, size_t bytes) {
+#if defined(DGN_HAVE_ASAN)
+  ASAN_POISON_MEMORY_REGION(block, bytes);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
+
+// Makes `bytes` bytes at `block` usable again.
+inline void UnpoisonBlock(void *block, size_t bytes) {
+#if defined(DGN_HAVE_ASAN)
+  ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
+
+// Counts the files the calling thread has open (DGNOpen, DGNClose): decoded
+// records reuse a kept block only while one is open, and the last close
+// releases it.
+void NoteFileOpened();
+void NoteFileClosed();
 
 // Largest number of index entries: the entry array's byte size must stay within
 // the int that the checked allocator takes.

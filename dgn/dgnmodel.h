@@ -144,6 +144,14 @@ struct DGNFile {
   // an append has found or written it, so that the next append need not look
   // for it again; 0 while not known.
   int32_t append_offset;
+
+  // Read-ahead of the element stream (dgn_stream.h): the file's bytes from
+  // offset ra_offset are in ra_data[0, ra_bytes); the stream stands at
+  // ra_next among them.
+  unsigned char *ra_data;  // owned; allocated by the first read
+  int64_t ra_offset;
+  int32_t ra_bytes;
+  int32_t ra_next;
 };
 
 // Common header of every decoded element.

@@ -4,6 +4,7 @@
 #include "cpl_conv.h"
 #include "cpl_error.h"
 #include "dgn_internal.h"
+#include "dgn_stream.h"
 #include "dgnmodel.h"
 
 namespace {
@@ -38,6 +39,11 @@ DGNFile *DGNOpen(const char *path, bool update) {
     CPLError(CPLClassFailure, CPLNumOpenFailed, "Unable to open `%s' for read access.\n", path);
     return nullptr;
   }
+  // The handle reads ahead in blocks of its own (dgn_stream.h), so the
+  // stream's buffer would only add a copy; and a buffered stream opened for
+  // update turns every seek between the writes of an append into a read of
+  // a whole block.  Unbuffered, each read and write is one system call.
+  CPLFSetBuffering(fp, nullptr, _IONBF, 0);
 
   unsigned char header[kHeaderProbeBytes];
   const size_t got = CPLFRead(header, 1, sizeof header, fp);
@@ -61,6 +67,7 @@ DGNFile *DGNOpen(const char *path, bool update) {
   handle->origin_x = handle->origin_y = handle->origin_z = 0.0;
   handle->elem_bytes = 0;
   dgninternal::PoisonElementTail(handle);
+  dgninternal::NoteFileOpened();
   return handle;
 }
 
@@ -71,6 +78,8 @@ void DGNSetOptions(DGNFile *handle, int options) {
 void DGNClose(DGNFile *handle) {
   if (handle == nullptr) return;
   if (handle->fp != nullptr) CPLFClose(handle->fp);
+  dgnstream::Release(handle);
+  dgninternal::NoteFileClosed();
   CPLSysFree(handle->element_index);
   dgninternal::UnpoisonElementBuffer(handle);
   CPLSysFree(handle);
@@ -78,7 +87,7 @@ void DGNClose(DGNFile *handle) {
 
 void DGNRewind(DGNFile *handle) {
   if (handle == nullptr) return;
-  CPLFRewind(handle->fp);
+  dgnstream::Rewind(handle);
   handle->next_element_id = 0;
   handle->in_complex_group = 0;
 }

@@ -13,6 +13,7 @@
 #include "cpl_error.h"
 #include "dgn_bytes.h"
 #include "dgn_internal.h"
+#include "dgn_stream.h"
 #include "dgnmodel.h"
 
 using dgnraw::DGNBytes;
@@ -54,10 +55,106 @@ bool TypeHasRange(int type) {
   }
 }
 
-// A zero-filled record of `bytes` bytes with its kind set.
+// ---------------------------------------------------------------------------
+// Record blocks.  A reader that frees each element before it reads the next
+// (the import does) would otherwise ask the allocator for a block of a new
+// size for nearly every element.  The block of the record freed last is kept,
+// one per thread, and handed out again, zero-filled, for the next record that
+// fits in it.  Only the one block lent out last is recognised when it comes
+// back; every other record is an ordinary block of the checked allocator.
+// A block is kept only while the thread has a file open, and the last close
+// releases it, so that nothing stays behind when a thread is done reading.
+// ---------------------------------------------------------------------------
+
+struct RecordBlocks {
+  void *spare;         // a free block kept for the next record, or null
+  size_t spare_bytes;  // its size
+  void *lent;          // the block most recently handed out from here
+  size_t lent_bytes;   // its size
+  int open_files;      // files this thread opened and has not closed
+};
+#if defined(__GNUC__) && !defined(_WIN32)
+// Reached without a call into the dynamic loader for every record.
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local RecordBlocks t_blocks;  // zero-filled at thread start; no destructor
+
+// Fresh blocks are made at least this large so that one serves most
+// elements; blocks above the upper bound are not kept.
+constexpr size_t kRecordBlockBytes = 4096;
+constexpr size_t kMaxKeptBlockBytes = 65536;
+
+// A block of `bytes` bytes for a decoded record, its first `zeroed` bytes
+// zero-filled (the caller writes the rest).  Kept out of line: inlined with a
+// constant size, the zeroing becomes a string instruction that costs more
+// than the library's memset.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void *RecordAlloc(size_t bytes, size_t zeroed) {
+  RecordBlocks &t = t_blocks;
+  void *block = nullptr;
+  size_t size = 0;
+  if (t.spare != nullptr && t.spare_bytes >= bytes) {
+    block = t.spare;
+    size = t.spare_bytes;
+    t.spare = nullptr;
+    dgninternal::UnpoisonBlock(block, bytes);
+    std::memset(block, 0, zeroed < bytes ? zeroed : bytes);
+  } else {
+    size = bytes < kRecordBlockBytes && t.open_files > 0 ? kRecordBlockBytes : bytes;
+    block = CPLCalloc(1, static_cast<int>(size));
+    dgninternal::PoisonBlock(static_cast<unsigned char *>(block) + bytes, size - bytes);
+  }
+  t.lent = block;
+  t.lent_bytes = size;
+  return block;
+}
+
+// Releases a record block: kept for the next record when it is the block
+// lent last (and not too large), otherwise given back to the allocator.
+void RecordFree(void *block) {
+  RecordBlocks &t = t_blocks;
+  if (block == nullptr) return;
+  if (block != t.lent || t.lent_bytes > kMaxKeptBlockBytes || t.open_files <= 0) {
+    if (block == t.lent) {
+      dgninternal::UnpoisonBlock(block, t.lent_bytes);
+      t.lent = nullptr;
+    }
+    CPLSysFree(block);
+    return;
+  }
+  t.lent = nullptr;
+  if (t.spare != nullptr) {
+    dgninternal::UnpoisonBlock(t.spare, t.spare_bytes);
+    CPLSysFree(t.spare);
+  }
+  t.spare = block;
+  t.spare_bytes = t.lent_bytes;
+  // A record used after it was freed reads poisoned bytes in sanitizer builds.
+  dgninternal::PoisonBlock(block, t.spare_bytes);
+}
+
+}  // namespace
+
+void dgninternal::NoteFileOpened() { t_blocks.open_files++; }
+
+void dgninternal::NoteFileClosed() {
+  RecordBlocks &t = t_blocks;
+  if (t.open_files > 0) t.open_files--;
+  if (t.open_files > 0 || t.spare == nullptr) return;
+  dgninternal::UnpoisonBlock(t.spare, t.spare_bytes);
+  CPLSysFree(t.spare);
+  t.spare = nullptr;
+}
+
+namespace {
+
+// A zero-filled record of `bytes` bytes with its kind set; with `zeroed`,
+// only its first `zeroed` bytes, the caller filling every byte after them.
 template <typename T>
-T *NewRecord(int kind, size_t bytes = sizeof(T)) {
-  auto *record = static_cast<T *>(CPLCalloc(1, static_cast<int>(bytes)));
+T *NewRecord(int kind, size_t bytes = sizeof(T), size_t zeroed = ~size_t(0)) {
+  auto *record = static_cast<T *>(RecordAlloc(bytes, zeroed));
   record->kind = kind;
   return record;
 }
@@ -83,6 +180,44 @@ DGNPoint ReadPoint(DGNFile *handle, const DGNBytes &b, int k, bool three_d) {
              three_d ? static_cast<double>(b.int32(k + 8)) : 0.0};
   DGNTransformPoint(handle, &p);
   return p;
+}
+
+// Whole vertices in `bytes` bytes of stored points (the divisions by a
+// constant stride compile to multiplications).
+int VerticesIn(int bytes, bool three_d) { return three_d ? bytes / 12 : bytes / 8; }
+
+// Reads `count` stored points, `stride` bytes apart from byte k, into out, in
+// master units: the loop of ReadPoint with the file's units held in locals,
+// computing exactly what DGNTransformPoint computes.
+void ReadPoints(DGNFile *handle, const DGNBytes &b, int k, int stride, int count, bool three_d,
+                DGNPoint *out) {
+  if (count <= 0) return;
+  const double scale = handle->scale;
+  const double ox = handle->origin_x;
+  const double oy = handle->origin_y;
+  const double oz = handle->origin_z;
+  // One bounds check for the whole run; the callers never ask for more
+  // vertices than the element holds, but a run that did is read point by
+  // point, each coordinate checked.
+  if (!b.has(k, count * stride)) {
+    for (int i = 0; i < count; ++i) out[i] = ReadPoint(handle, b, k + i * stride, three_d);
+    return;
+  }
+  const unsigned char *p = b.p + k;
+  if (three_d) {
+    for (int i = 0; i < count; ++i, p += 12) {
+      out[i].x = static_cast<int32_t>(dgnraw::stored_uint32(p)) * scale - ox;
+      out[i].y = static_cast<int32_t>(dgnraw::stored_uint32(p + 4)) * scale - oy;
+      out[i].z = static_cast<int32_t>(dgnraw::stored_uint32(p + 8)) * scale - oz;
+    }
+  } else {
+    const double z = 0.0 * scale - oz;  // no stored z: 0 design units
+    for (int i = 0; i < count; ++i, p += 8) {
+      out[i].x = static_cast<int32_t>(dgnraw::stored_uint32(p)) * scale - ox;
+      out[i].y = static_cast<int32_t>(dgnraw::stored_uint32(p + 4)) * scale - oy;
+      out[i].z = z;
+    }
+  }
 }
 
 // Stored angle at k, in degrees.
@@ -111,14 +246,14 @@ DGNElement *DecodeLine(DGNFile *handle) {
   // multi-point element does: vertices made of the zeros past its end would
   // put a segment on the map that the file does not hold.
   const int room =
-      b.n > dgnraw::kLineVertices ? (b.n - dgnraw::kLineVertices) / stride : 0;
+      b.n > dgnraw::kLineVertices ? VerticesIn(b.n - dgnraw::kLineVertices, three_d) : 0;
   line->num_vertices = room < 2 ? room : 2;
   if (room < 2) {
     CPLError(CPLClassWarning, CPLNumGeneral,
              "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room, 2);
   }
-  for (int i = 0; i < line->num_vertices; ++i)
-    line->vertices[i] = ReadPoint(handle, b, dgnraw::kLineVertices + i * stride, three_d);
+  ReadPoints(handle, b, dgnraw::kLineVertices, stride, line->num_vertices, three_d,
+             line->vertices);
   return line;
 }
 
@@ -131,7 +266,8 @@ DGNElement *DecodeMultiPoint(DGNFile *handle) {
   const int stride = three_d ? 12 : 8;
   const int stored = static_cast<int>(b.word(dgnraw::kVertexCount));
   // How many vertices the element's bytes really hold; never below zero.
-  const int room = b.n > dgnraw::kMultiVertices ? (b.n - dgnraw::kMultiVertices) / stride : 0;
+  const int room =
+      b.n > dgnraw::kMultiVertices ? VerticesIn(b.n - dgnraw::kMultiVertices, three_d) : 0;
   int count = stored;
   if (room < stored) {
     CPLError(CPLClassWarning, CPLNumGeneral,
@@ -140,12 +276,13 @@ DGNElement *DecodeMultiPoint(DGNFile *handle) {
     count = room;
   }
   const size_t bytes = sizeof(DGNMultiPointElement) + static_cast<size_t>(count) * sizeof(DGNPoint);
-  auto *mp = NewRecord<DGNMultiPointElement>(DGNKIND_MULTIPOINT, bytes);
+  // Every one of the `count` vertices is written below: only the fixed part
+  // of the record needs zeroing.
+  auto *mp =
+      NewRecord<DGNMultiPointElement>(DGNKIND_MULTIPOINT, bytes, sizeof(DGNMultiPointElement));
   DGNParseCore(handle, mp);
   mp->num_vertices = count;
-  for (int i = 0; i < count; ++i) {
-    mp->vertices[i] = ReadPoint(handle, b, dgnraw::kMultiVertices + i * stride, three_d);
-  }
+  ReadPoints(handle, b, dgnraw::kMultiVertices, stride, count, three_d, mp->vertices);
   return mp;
 }
 
@@ -443,12 +580,12 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
   unsigned char *buf = handle->elem_buffer;
   bool ok = false;
   const bool whole_header =
-      CPLFRead(buf, 1, dgnraw::kHeaderBytes, handle->fp) == dgnraw::kHeaderBytes;
+      dgnstream::Read(handle, buf, dgnraw::kHeaderBytes) == dgnraw::kHeaderBytes;
   const bool end_marker =
       whole_header && buf[0] == dgnraw::kEndOfDesign && buf[1] == dgnraw::kEndOfDesign;
   if (whole_header && !end_marker) {
     const size_t words = static_cast<size_t>(buf[2] | (buf[3] << 8));  // words to follow
-    ok = CPLFRead(buf + dgnraw::kHeaderBytes, 2, words, handle->fp) == words;
+    ok = dgnstream::Read(handle, buf + dgnraw::kHeaderBytes, 2 * words) == 2 * words;
     if (ok) {
       handle->elem_bytes = dgnraw::kHeaderBytes + 2 * static_cast<int32_t>(words);
       handle->next_element_id++;
@@ -461,7 +598,7 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
   // The stream stays on an end-of-design marker, so that every later read
   // ends there too instead of taking whatever follows the marker (old
   // elements, padding) for elements.
-  if (end_marker) CPLFSeek(handle->fp, -static_cast<long>(dgnraw::kHeaderBytes), SEEK_CUR);
+  if (end_marker) dgnstream::Seek(handle, dgnstream::Tell(handle) - dgnraw::kHeaderBytes);
   dgninternal::PoisonElementTail(handle);
   return ok;
 }
@@ -517,8 +654,9 @@ void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max
 
 void DGNFreeElement(DGNFile *, DGNElement *element) {
   if (element == nullptr) return;
-  CPLSysFree(element->attr_data);
-  CPLSysFree(element->raw_data);
+  // Most elements own neither: no call for nothing to release.
+  if (element->attr_data != nullptr) CPLSysFree(element->attr_data);
+  if (element->raw_data != nullptr) CPLSysFree(element->raw_data);
   if (element->kind == DGNKIND_TAG_SET) {
     auto *set = static_cast<DGNTagSetElement *>(element);
     CPLSysFree(set->tag_set_name);
@@ -535,7 +673,7 @@ void DGNFreeElement(DGNFile *, DGNElement *element) {
     auto *tag = static_cast<DGNTagValueElement *>(element);
     if (tag->tag_type == DGNTT_TEXT) CPLSysFree(tag->value.string);
   }
-  CPLSysFree(element);
+  RecordFree(element);
 }
 
 bool DGNLoadTCB(DGNFile *handle) {
@@ -565,10 +703,38 @@ bool DGNBuildIndex(DGNFile *handle) {
   int capacity = handle->max_element_count;
   int count = 0;
   for (;;) {
-    const long position = CPLFTell(handle->fp);  // offset of the element about to be read
+    const long position = dgnstream::Tell(handle);  // offset of the element about to be read
     int type = 0;
     int level = 0;
-    if (!DGNLoadRawElement(handle, &type, &level)) break;
+    // Most elements are indexed where they lie in the read-ahead buffer.  The
+    // TCB and the colour table, which are decoded as well, the end-of-design
+    // marker, and elements the buffer cannot show whole are loaded into
+    // elem_buffer, as reading does.
+    const unsigned char *raw = nullptr;
+    int raw_size = 0;
+    if (const unsigned char *head = dgnstream::Peek(handle, dgnraw::kHeaderBytes)) {
+      const int head_type = head[dgnraw::kTypeByte] & 0x7F;
+      const int head_level = head[dgnraw::kLevelByte] & 0x3F;
+      const int size = dgnraw::kHeaderBytes + 2 * (head[2] | (head[3] << 8));  // words to follow
+      const bool end_marker =
+          head[0] == dgnraw::kEndOfDesign && head[1] == dgnraw::kEndOfDesign;
+      const bool decoded = head_type == DGNTYPE_TCB ||
+                           (head_type == DGNTYPE_GROUP_DATA && head_level == 1);
+      if (!end_marker && !decoded) {
+        raw = dgnstream::Peek(handle, static_cast<size_t>(size));
+        if (raw != nullptr) {
+          dgnstream::Skip(handle, static_cast<size_t>(size));
+          type = head_type;
+          level = head_level;
+          raw_size = size;
+        }
+      }
+    }
+    if (raw == nullptr) {
+      if (!DGNLoadRawElement(handle, &type, &level)) break;
+      raw = handle->elem_buffer;
+      raw_size = handle->elem_bytes;
+    }
 
     if (position < 0 || static_cast<int64_t>(position) > g_max_index_offset) {
       CPLError(CPLClassFailure, CPLNumGeneral,
@@ -594,7 +760,7 @@ bool DGNBuildIndex(DGNFile *handle) {
       handle->max_element_count = capacity;
     }
 
-    const unsigned char *buf = handle->elem_buffer;
+    const unsigned char *buf = raw;
     DGNIndexEntry &entry = handle->element_index[count];
     entry.level = static_cast<uint8_t>(level);
     entry.type = static_cast<uint8_t>(type);
@@ -652,11 +818,14 @@ bool DGNBuildIndex(DGNFile *handle) {
         break;
     }
 
-    uint32_t lo[3];
-    uint32_t hi[3];
-    if (entry.flags == 0 &&
-        DGNGetRawExtents(handle, type, nullptr, 0, &lo[0], &lo[1], &lo[2], &hi[0], &hi[1],
-                         &hi[2])) {
+    // The range block (what DGNGetRawExtents gives), read in place.
+    const DGNBytes range{raw, raw_size};
+    if (entry.flags == 0 && TypeHasRange(type) && range.has(0, dgnraw::kRangeEnd)) {
+      const uint32_t lo[3] = {range.uint32(dgnraw::kRangeLowX), range.uint32(dgnraw::kRangeLowY),
+                              range.uint32(dgnraw::kRangeLowZ)};
+      const uint32_t hi[3] = {range.uint32(dgnraw::kRangeHighX),
+                              range.uint32(dgnraw::kRangeHighY),
+                              range.uint32(dgnraw::kRangeHighZ)};
       if (!handle->got_bounds) {
         handle->min_x = lo[0];
         handle->min_y = lo[1];
@@ -702,7 +871,7 @@ bool DGNGotoElement(DGNFile *handle, int element) {
   // A long may be 32 bits wide: an offset it cannot hold cannot be sought.
   const long position = static_cast<long>(offset);
   if (position < 0 || static_cast<uint32_t>(position) != offset) return false;
-  if (CPLFSeek(handle->fp, position, SEEK_SET) != 0) return false;
+  if (!dgnstream::Seek(handle, position)) return false;
   handle->next_element_id = element;
   handle->in_complex_group = 0;
   return true;
@@ -836,7 +1005,7 @@ DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
     std::memcpy(element->raw_data, handle->elem_buffer, static_cast<size_t>(handle->elem_bytes));
   }
   element->element_id = handle->next_element_id - 1;
-  element->offset = static_cast<int32_t>(CPLFTell(handle->fp) - handle->elem_bytes);
+  element->offset = static_cast<int32_t>(dgnstream::Tell(handle) - handle->elem_bytes);
   element->size = handle->elem_bytes;
   return element;
 }

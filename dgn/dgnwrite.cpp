@@ -12,11 +12,14 @@
 // and the element as they were.
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "cpl_conv.h"
 #include "cpl_error.h"
 #include "dgn_bytes.h"
+#include "dgn_stream.h"
+
 #include "dgnmodel.h"
 
 using dgnraw::DGNBytes;
@@ -36,6 +39,8 @@ constexpr double kMaxDesign = 2147483647.0;
 constexpr int64_t kMaxFileOffset = INT32_MAX;
 
 const unsigned char kEndMarker[2] = {dgnraw::kEndOfDesign, dgnraw::kEndOfDesign};
+// Appends of elements up to this size (with the marker) are assembled on the stack.
+constexpr size_t kLocalAppendBytes = 1024;
 
 // Types built by DGNCreateMultiPointElem.
 bool IsMultiPointType(int type) {
@@ -175,11 +180,18 @@ bool IsEndMarker(const unsigned char *header) {
 //      level byte land, the header reads "level, FF": a deleted element of
 //      type 127, which readers pass over.
 bool AppendAt(FILE *fp, int64_t end, const unsigned char *raw, int n) {
-  const size_t body = static_cast<size_t>(n - 2);
-  if (!PutAt(fp, end, kEndMarker, 2) || CPLFWrite(raw + 2, 1, body, fp) != body ||
-      CPLFWrite(kEndMarker, 1, 2, fp) != 2) {
-    return false;
-  }
+  // Step 1 goes out as one write: FF FF, bytes 2..n-1, FF FF.
+  const size_t total = static_cast<size_t>(n) + 2;
+  unsigned char local[kLocalAppendBytes];
+  unsigned char *block = total <= sizeof local
+                             ? local
+                             : static_cast<unsigned char *>(CPLMalloc(static_cast<int>(total)));
+  std::memcpy(block, kEndMarker, 2);
+  std::memcpy(block + 2, raw + 2, static_cast<size_t>(n - 2));
+  std::memcpy(block + n, kEndMarker, 2);
+  const bool written = PutAt(fp, end, block, total);
+  if (block != local) CPLSysFree(block);
+  if (!written) return false;
   if (!PutAt(fp, end, raw, 2) || !SeekTo(fp, end + n)) {
     // Best effort: put the old marker back so that nothing half-written is
     // taken for an element.  On a failing disk this may fail too; the
@@ -682,6 +694,8 @@ bool DGNWriteElement(DGNFile *handle, DGNElement *element) {
   }
   if (!CheckRawForWriting(element)) return false;
   if (!handle->index_built && !DGNBuildIndex(handle)) return false;
+  // The writer moves the FILE itself: the read-ahead goes first.
+  dgnstream::Drop(handle);
   if (element->offset == -1) return AppendElement(handle, element);
   return RewriteElement(handle, element);
 }
@@ -898,24 +912,35 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
     if (!written || !closed) {
       CPLError(CPLClassFailure, CPLNumGeneral, "Failed to write the TCB of new file: %s",
                new_file);
+      // A TCB cut short is no design file: leave nothing that looks like one.
+      std::remove(new_file);
     } else {
       created = DGNOpen(new_file, true);
     }
   }
   CPLSysFree(raw);
 
+  bool copies_written = true;
   for (int i = 0; i < copy_count; ++i) {
-    if (created != nullptr) {
+    if (created != nullptr && copies_written) {
       // The seed is closed already: its elements are copied as read.
       DGNElement *copy = DGNCloneElement(nullptr, created, copies[i]);
       if (copy != nullptr) {
-        // A copy that cannot be written is reported by the writer; creation goes on.
-        DGNWriteElement(created, copy);
+        // A seed element that cannot be written (a full disk) would leave a
+        // file without the seed's colour table, whose colours every reader
+        // then shows wrongly: the creation fails instead.  The writer has
+        // reported the cause.
+        copies_written = DGNWriteElement(created, copy);
         DGNFreeElement(created, copy);
       }
     }
     DGNFreeElement(nullptr, copies[i]);
   }
   CPLSysFree(copies);
+  if (created != nullptr && !copies_written) {
+    DGNClose(created);
+    std::remove(new_file);
+    return nullptr;
+  }
   return created;
 }

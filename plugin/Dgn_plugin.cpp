@@ -454,7 +454,7 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
 // ---------------------------------------------------------------------------
 
 // An object record holding the defaults the host expects in every field.
-TVectorObjectPlugIn DefaultObject() {
+TVectorObjectPlugIn MakeDefaultObject() {
   TVectorObjectPlugIn o{};
   o.size = QPLUGIN_OBJECT_SIZE;
   o.hostField4 = 0;
@@ -478,6 +478,12 @@ TVectorObjectPlugIn DefaultObject() {
   o.hostField76 = 0;
   o.hostField80 = 0;
   return o;
+}
+
+// The defaults, built once: the import sends one object per element.
+TVectorObjectPlugIn DefaultObject() {
+  static const TVectorObjectPlugIn defaults = MakeDefaultObject();
+  return defaults;
 }
 
 TVectorPointPlugIn HostPoint(double x, double y, double z) {
@@ -591,6 +597,9 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   ProgressSetTotal(progress, count);
 
   Vector<int> levels(100, 100);
+  // Levels already in the list, as bits, so that the list is searched only
+  // for a level it may not hold yet; element levels are 0..63.
+  uint64_t listed = 0;
   for (;;) {
     DGNElement *element = DGNReadElement(file);
     if (element == nullptr) break;
@@ -603,7 +612,9 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
       ShowMessage(sink, kReadStop);
       return false;
     }
-    if (level >= 0 && !HasLevel(levels, level)) levels.Insert(&level, -1);
+    const bool inList = level >= 0 && level < 64 && ((listed >> level) & 1u) != 0;
+    if (level >= 0 && !inList && !HasLevel(levels, level)) levels.Insert(&level, -1);
+    if (level >= 0 && level < 64) listed |= uint64_t(1) << level;
   }
 
   const int32_t end = levels.Base() + Min(levels.Count(), levels.Capacity());

@@ -80,6 +80,10 @@ int CPLFSeek(FILE *stream, long offset, int whence) { return std::fseek(stream, 
 
 long CPLFTell(FILE *stream) { return std::ftell(stream); }
 
+int CPLFSetBuffering(FILE *stream, char *buffer, int mode, size_t size) {
+    return std::setvbuf(stream, buffer, mode, size);
+}
+
 void CPLFRewind(FILE *stream) { std::rewind(stream); }
 
 size_t CPLFRead(void *buffer, size_t size, size_t count, FILE *stream) {

@@ -45,6 +45,11 @@ int CPLFClose(FILE *stream);
 // Moves the stream position (fseek); gives 0 on success.
 int CPLFSeek(FILE *stream, long offset, int whence);
 
+// Sets the stream's buffering (setvbuf: mode _IOFBF, _IOLBF or _IONBF, an
+// optional buffer of size bytes); only before the first read or write of the
+// stream.  Gives 0 on success.
+int CPLFSetBuffering(FILE *stream, char *buffer, int mode, size_t size);
+
 // Gives the stream's byte position (ftell), -1 on failure.
 long CPLFTell(FILE *stream);
 

@@ -288,6 +288,43 @@ TEST(WriteCreate, ReportsOtherFailures) {
   }
 }
 
+// A disk that fills up during creation: either the whole new file (TCB and
+// the seed's colour table and element) or no file at all, never a file that
+// silently lacks the seed's colour table.
+TEST(WriteCreate, AFullDiskGivesAWholeFileOrNone) {
+  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
+  const Bytes e1 = dgntest::MakeColorTable(Rainbow(0));
+  const Bytes e2 = dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {10, 20, 0}});
+  TempFile seed(dgntest::Concat({tcb, e1, e2, dgntest::EndOfDesign()}));
+  const long whole = static_cast<long>(tcb.size() + e1.size() + e2.size()) + 2;
+  int refused = 0;
+  for (long budget = 0; budget <= whole + 8; budget += 7) {
+    TempFile out;
+    DGNFile *h;
+    {
+      ErrorCapture errors;
+      CPLSetWriteFailAfter(budget);
+      h = DGNCreate(out.c_str(), seed.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m");
+      CPLSetWriteFailAfter(-1);
+      if (h == nullptr) {
+        EXPECT_GE(errors.count(CPLClassFailure), 1u) << budget;
+      }
+    }
+    if (h == nullptr) {
+      ++refused;
+      EXPECT_FALSE(Exists(out.path())) << "budget " << budget;
+      continue;
+    }
+    DGNClose(h);
+    const std::vector<Bytes> elements = RawElements(out.path());
+    ASSERT_EQ(elements.size(), 3u) << "budget " << budget;
+    EXPECT_EQ(elements[1], e1);
+    EXPECT_EQ(elements[2], e2);
+    EXPECT_TRUE(EndsWithMarker(out.path()));
+  }
+  EXPECT_GT(refused, 0);
+}
+
 TEST(WriteCreate, SeedMayBeItsOwnOutput) {
   const Bytes tcb = dgntest::MakeTcb(SeedTcb());
   const Bytes e1 = dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {1, 1, 0}});

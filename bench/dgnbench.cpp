@@ -1,0 +1,700 @@
+// dgnbench: speed and memory of the import and the export, in one run.
+//
+//   dgnbench [options] FILE.dgn [FILE.dgn ...]
+//
+// For each design file, from the page cache (the first pass warms it):
+//   floor   one sequential read() of the whole file into a reused buffer
+//   index   DGNGetElementIndex on a fresh handle (open, build, close)
+//   read    DGNReadElement + DGNFreeElement over every element (open, loop, close)
+//   import  the whole import through the loaded plug-in, with a host that only
+//           counts what it receives (open, read, close)
+//   memory  peak resident memory of a fresh process that does only the import
+// and once per run, through the loaded plug-in, into files created from
+// seed2d.dgn:
+//   export  polylines of 10 and of 120 points, compared with writing the same
+//           element bytes with one fwrite per element.
+// Every time is the best of --repeat runs.  Each row gives its ratio to the
+// floor (export rows: to the fwrite baseline) and the target it is held to.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dgnmodel.h"
+#include "plugin_records.h"
+#include "transcript.h"
+
+extern char **environ;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Targets (on the 1,000,000-element 2D file).
+// ---------------------------------------------------------------------------
+constexpr double kIndexTarget = 1.5;   // x floor
+constexpr double kReadTarget = 3.0;    // x floor
+constexpr double kImportTarget = 4.0;  // x floor
+constexpr double kRssFixedMB = 8.0;    // plus 8 bytes per element
+constexpr double kRssPerElement = 8.0;
+constexpr double kExportTarget = 500000;  // elements per second, 10-point polylines
+
+struct Options {
+  int repeat = 3;
+  int export_repeat = 1;
+  int64_t export_small = 1000000;  // polylines of 10 points
+  int64_t export_large = 100000;   // polylines of 120 points
+  bool exports = true;
+  bool memory = true;
+  std::string plugin;        // default: Dgn_plugin.so beside this program
+  std::string scratch;       // where exported files go; default: beside the first file
+  std::string commit;        // label printed with the table
+  std::string only;          // index, read, import or export: run just that, for profilers
+  bool keep_export = false;  // with --only export: keep the exported file
+};
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+// Processor time of this process so far, in seconds.
+double CpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Best processor time of the last Best() call.
+double g_best_cpu = 0;
+
+// Best wall time of `runs` calls of fn (and, in g_best_cpu, the best processor time).
+double Best(int runs, const std::function<void()> &fn) {
+  double best = 1e300;
+  g_best_cpu = 1e300;
+  for (int i = 0; i < runs; ++i) {
+    const double c0 = CpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    fn();
+    best = std::min(best, Seconds(t0, Clock::now()));
+    g_best_cpu = std::min(g_best_cpu, CpuSeconds() - c0);
+  }
+  return best;
+}
+
+[[noreturn]] void Die(const std::string &why) {
+  std::fprintf(stderr, "dgnbench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+std::string ProgramDir() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  std::string p(buf, static_cast<size_t>(n));
+  const size_t slash = p.find_last_of('/');
+  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+std::string DirName(const std::string &path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int64_t FileSize(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) Die("cannot stat " + path);
+  return static_cast<int64_t>(st.st_size);
+}
+
+// Peak and current resident set of this process, in kB (VmHWM, VmRSS).
+void ResidentKB(long *peak, long *now) {
+  *peak = *now = -1;
+  FILE *fp = std::fopen("/proc/self/status", "r");
+  if (fp == nullptr) return;
+  char line[256];
+  while (std::fgets(line, sizeof line, fp) != nullptr) {
+    if (std::strncmp(line, "VmHWM:", 6) == 0) *peak = std::strtol(line + 6, nullptr, 10);
+    if (std::strncmp(line, "VmRSS:", 6) == 0) *now = std::strtol(line + 6, nullptr, 10);
+  }
+  std::fclose(fp);
+}
+
+// ---------------------------------------------------------------------------
+// The plug-in, loaded as the host loads it.
+// ---------------------------------------------------------------------------
+struct Plugin {
+  TPlugInBool (*Read)(TVectorMapPlugIn *, TVectorCallbacksPlugIn *, TMessagePlugIn *,
+                      TProgressPlugIn *) = nullptr;
+  TPlugInBool (*Open)(const char *, TVectorMapPlugIn *, TMessagePlugIn *) = nullptr;
+  TPlugInBool (*AddPolyline)(TVectorMapPlugIn *, TVectorObjectPlugIn *, int32_t,
+                             TVectorPointPlugIn *, TMessagePlugIn *) = nullptr;
+  TPlugInBool (*Close)(TVectorMapPlugIn *) = nullptr;
+};
+
+template <typename F>
+void Resolve(void *lib, const char *name, F &slot) {
+  void *p = dlsym(lib, name);
+  if (p == nullptr) Die(std::string("the plug-in has no export ") + name);
+  slot = reinterpret_cast<F>(p);
+}
+
+Plugin LoadPlugin(const std::string &path) {
+  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) Die(std::string("cannot load the plug-in: ") + dlerror());
+  Plugin p;
+  Resolve(lib, "_QuarvelPlugIn_Read_Vector_Map3", p.Read);
+  Resolve(lib, "_QuarvelPlugIn_Open_Vector_Map", p.Open);
+  Resolve(lib, "_QuarvelPlugIn_Add_Poliline_Vector_Map", p.AddPolyline);
+  Resolve(lib, "_QuarvelPlugIn_Close_Vector_Map", p.Close);
+  return p;
+}
+
+// A host that only counts.
+struct CountingHost {
+  TVectorCallbacksPlugIn callbacks{};
+  TProgressOpsPlugIn ops{};
+  TProgressPlugIn progress{};
+  TMessagePlugIn sink{};
+  int64_t objects = 0, points = 0, layers = 0, steps = 0, messages = 0;
+  int32_t total = 0;
+};
+
+CountingHost *g_host = nullptr;
+
+int32_t CountLayer(TVectorCallbacksPlugIn *, TVectorObjectPlugIn *) {
+  g_host->layers++;
+  return 0;
+}
+int32_t CountObject(TVectorCallbacksPlugIn *, TVectorObjectPlugIn *) {
+  return static_cast<int32_t>(g_host->objects++);
+}
+int32_t CountPoint(TVectorCallbacksPlugIn *, int32_t, TVectorPointPlugIn *, int32_t) {
+  g_host->points++;
+  return 0;
+}
+void CountTotal(TProgressPlugIn *, int32_t total) { g_host->total = total; }
+void CountStep(TProgressPlugIn *, int32_t) { g_host->steps++; }
+TPlugInBool NeverCancel(TProgressPlugIn *) { return 0; }
+void ShowMessage(TMessagePlugIn *, const char *text) {
+  if (g_host->messages++ < 5) std::fprintf(stderr, "dgnbench: plug-in says: %s\n", text);
+}
+
+void InitHost(CountingHost *host) {
+  *host = CountingHost();
+  host->callbacks.AddLayer = CountLayer;
+  host->callbacks.AddObject = CountObject;
+  host->callbacks.AddPoint = CountPoint;
+  host->ops.SetTotal = CountTotal;
+  host->ops.Step = CountStep;
+  host->ops.IsCancelled = NeverCancel;
+  host->progress.ops = &host->ops;
+  host->sink.Show = ShowMessage;
+  g_host = host;
+}
+
+// Open, read and close one map through the plug-in; the host's counts stay in *host.
+void ImportOnce(const Plugin &plugin, const std::string &path, CountingHost *host) {
+  InitHost(host);
+  TVectorMapPlugIn map{};
+  map.readFlag = 1;
+  if (!plugin.Open(path.c_str(), &map, &host->sink)) Die("the plug-in cannot open " + path);
+  if (!plugin.Read(&map, &host->callbacks, &host->sink, &host->progress))
+    Die("the import was cancelled");
+  plugin.Close(&map);
+}
+
+// ---------------------------------------------------------------------------
+// Measurements of one file.
+// ---------------------------------------------------------------------------
+struct Row {
+  std::string name;
+  double seconds = 0;  // < 0: not a time
+  std::string detail;  // right-hand notes
+  double ratio = 0;    // to the floor or the baseline; 0: none
+  std::string target;  // e.g. "<= 1.5"
+  int ok = -1;         // 1 met, 0 missed, -1 no target
+};
+
+std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char *format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
+std::string Time(double s) {
+  if (s >= 1.0) return Fmt("%.3f s", s);
+  return Fmt("%.1f ms", s * 1e3);
+}
+
+void PrintRows(const std::vector<Row> &rows) {
+  std::printf("| %-44s | %10s | %-44s | %7s | %-10s | %-4s |\n", "measurement", "time", "detail",
+              "ratio", "target", "met");
+  std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(12, '-').c_str(),
+              std::string(46, '-').c_str(), std::string(9, '-').c_str(),
+              std::string(12, '-').c_str(), std::string(6, '-').c_str());
+  for (const Row &r : rows) {
+    std::printf("| %-44s | %10s | %-44s | %7s | %-10s | %-4s |\n", r.name.c_str(),
+                r.seconds >= 0 ? Time(r.seconds).c_str() : "", r.detail.c_str(),
+                r.ratio > 0 ? Fmt("%.2f", r.ratio).c_str() : "", r.target.c_str(),
+                r.ok < 0 ? "" : (r.ok ? "yes" : "NO"));
+  }
+  std::fflush(stdout);
+}
+
+// The floor: read() of the whole file into one buffer that every run reuses.
+double MeasureFloor(const std::string &path, int runs, std::vector<unsigned char> *buffer) {
+  const int64_t size = FileSize(path);
+  buffer->resize(static_cast<size_t>(size));
+  return Best(runs, [&] {
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) Die("cannot open " + path);
+    int64_t done = 0;
+    while (done < size) {
+      const ssize_t n = read(fd, buffer->data() + done, static_cast<size_t>(size - done));
+      if (n <= 0) Die("short read of " + path);
+      done += n;
+    }
+    close(fd);
+  });
+}
+
+// Peak resident memory of a fresh process that only imports `path`: this
+// program again, in its --rss-child mode.
+bool MeasureImportMemory(const Options &opt, const std::string &path, long *baseline_kb,
+                         long *peak_kb) {
+  int pipefd[2];
+  if (pipe(pipefd) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipefd[0]);
+  const std::string self = "/proc/self/exe";
+  std::vector<std::string> args = {"dgnbench", "--plugin", opt.plugin, "--rss-child", path};
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipefd[1]);
+  if (rc != 0) {
+    close(pipefd[0]);
+    return false;
+  }
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(pipefd[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+  return std::sscanf(out.c_str(), "%ld %ld", baseline_kb, peak_kb) == 2;
+}
+
+// Prints the digest of the import's callback transcript of `path` (and writes
+// the transcript as text to `text_out` when given): a check that speed work
+// left the import's output unchanged, on files of any size.
+int PrintDigest(const Options &opt, const std::string &path, const std::string &text_out) {
+  const Plugin plugin = LoadPlugin(opt.plugin);
+  FILE *text = nullptr;
+  if (!text_out.empty() && (text = std::fopen(text_out.c_str(), "w")) == nullptr)
+    Die("cannot create " + text_out);
+  dgnbench::TranscriptHost host(text);
+  TVectorMapPlugIn map{};
+  map.readFlag = 1;
+  if (!plugin.Open(path.c_str(), &map, host.sink())) Die("the plug-in cannot open " + path);
+  const bool done = plugin.Read(&map, host.callbacks(), host.sink(), host.progress()) != 0;
+  plugin.Close(&map);
+  if (text != nullptr && std::fclose(text) != 0) Die("cannot write " + text_out);
+  std::printf("%s: transcript digest %016" PRIx64 " (%s; %" PRId64 " objects, %" PRId64
+              " points, %" PRId64 " layers, %" PRId64 " steps, %" PRId64 " messages)\n",
+              path.c_str(), host.digest(), done ? "complete" : "cancelled", host.objects(),
+              host.points(), host.layers(), host.steps(), host.messages());
+  return 0;
+}
+
+int RssChild(const Options &opt, const std::string &path) {
+  const Plugin plugin = LoadPlugin(opt.plugin);
+  long base = 0, now = 0, peak = 0;
+  ResidentKB(&base, &now);
+  CountingHost host;
+  ImportOnce(plugin, path, &host);
+  ResidentKB(&peak, &now);
+  std::printf("%ld %ld\n", base, peak);
+  return 0;
+}
+
+void ExportOnce(const Plugin &plugin, const Options &opt, const std::string &out, int64_t polylines,
+                int points);
+
+// One measurement alone, --repeat times, for running under a profiler.
+void RunOnly(const Options &opt, const Plugin &plugin, const std::string &path) {
+  double s = 0;
+  if (opt.only == "index") {
+    s = Best(opt.repeat, [&] {
+      DGNFile *h = DGNOpen(path.c_str(), false);
+      if (h == nullptr) Die("the engine cannot open " + path);
+      DGNGetElementIndex(h, nullptr);
+      DGNClose(h);
+    });
+  } else if (opt.only == "read") {
+    s = Best(opt.repeat, [&] {
+      DGNFile *h = DGNOpen(path.c_str(), false);
+      if (h == nullptr) Die("the engine cannot open " + path);
+      while (DGNElement *e = DGNReadElement(h)) DGNFreeElement(h, e);
+      DGNClose(h);
+    });
+  } else if (opt.only == "import") {
+    CountingHost host;
+    s = Best(opt.repeat, [&] { ImportOnce(plugin, path, &host); });
+  } else if (opt.only == "export") {
+    const std::string out = opt.scratch + "/dgnbench-export-only.dgn";
+    s = Best(opt.repeat, [&] { ExportOnce(plugin, opt, out, opt.export_small, 10); });
+    if (opt.keep_export) {
+      std::printf("exported file kept: %s\n", out.c_str());
+    } else {
+      std::remove(out.c_str());
+    }
+  } else {
+    Die("--only takes index, read, import or export");
+  }
+  std::printf("%s %s: best %.1f ms (processor time %.1f ms)\n", path.c_str(), opt.only.c_str(),
+              s * 1e3, g_best_cpu * 1e3);
+}
+
+void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path) {
+  std::vector<unsigned char> buffer;
+  MeasureFloor(path, 1, &buffer);  // warms the page cache
+  const double floor = MeasureFloor(path, std::max(opt.repeat, 5), &buffer);
+  const int64_t bytes = FileSize(path);
+  const int dimension = bytes > 0 && buffer[0] == 0xC8 ? 3 : 2;
+  std::vector<unsigned char>().swap(buffer);  // the other runs should not pay for it
+
+  int count = 0;
+  const double index = Best(opt.repeat, [&] {
+    DGNFile *h = DGNOpen(path.c_str(), false);
+    if (h == nullptr) Die("the engine cannot open " + path);
+    DGNGetElementIndex(h, &count);
+    DGNClose(h);
+  });
+
+  int64_t read_count = 0;
+  const double read_loop = Best(opt.repeat, [&] {
+    DGNFile *h = DGNOpen(path.c_str(), false);
+    if (h == nullptr) Die("the engine cannot open " + path);
+    read_count = 0;
+    while (DGNElement *e = DGNReadElement(h)) {
+      DGNFreeElement(h, e);
+      ++read_count;
+    }
+    DGNClose(h);
+  });
+
+  CountingHost host;
+  const double import = Best(opt.repeat, [&] { ImportOnce(plugin, path, &host); });
+
+  const double n = count > 0 ? count : 1;
+  std::printf("\n%s: %dD, %d elements, %.1f MB%s%s\n\n", path.c_str(), dimension, count,
+              static_cast<double>(bytes) / 1e6, opt.commit.empty() ? "" : ", commit ",
+              opt.commit.c_str());
+  std::vector<Row> rows;
+  auto per = [&](double s) {
+    return Fmt("%.0f ns/element, %.0f MB/s", s / n * 1e9, bytes / s / 1e6);
+  };
+  auto against = [&](double s, double target) {
+    Row r;
+    r.seconds = s;
+    r.detail = per(s);
+    r.ratio = s / floor;
+    if (target > 0) {
+      r.target = Fmt("<= %.1f", target);
+      r.ok = r.ratio <= target ? 1 : 0;
+    }
+    return r;
+  };
+  Row r = against(floor, 0);
+  r.name = "floor: read() of the whole file";
+  rows.push_back(r);
+  r = against(index, kIndexTarget);
+  r.name = "index: DGNGetElementIndex, fresh handle";
+  rows.push_back(r);
+  r = against(read_loop, kReadTarget);
+  r.name = "engine read loop: DGNReadElement+Free";
+  if (read_count != count) r.detail += Fmt(" (read %" PRId64 "!)", read_count);
+  rows.push_back(r);
+  r = against(import, kImportTarget);
+  r.name = "import through the plug-in";
+  rows.push_back(r);
+  r = Row();
+  r.name = "  host received";
+  r.seconds = -1;
+  r.detail = Fmt("%" PRId64 " objects, %" PRId64 " points, %" PRId64 " layers", host.objects,
+                 host.points, host.layers);
+  rows.push_back(r);
+
+  if (opt.memory) {
+    long base = 0, peak = 0;
+    r = Row();
+    r.name = "peak resident memory of the import";
+    r.seconds = -1;
+    const double limit_mb = kRssFixedMB + kRssPerElement * count / (1024.0 * 1024.0);
+    if (MeasureImportMemory(opt, path, &base, &peak)) {
+      r.detail = Fmt("%.1f MB (%.1f MB before the import)", peak / 1024.0, base / 1024.0);
+      r.target = Fmt("<= %.1f MB", limit_mb);
+      r.ok = peak / 1024.0 <= limit_mb ? 1 : 0;
+    } else {
+      r.detail = "could not be measured";
+    }
+    rows.push_back(r);
+  }
+  PrintRows(rows);
+}
+
+// ---------------------------------------------------------------------------
+// Export.
+// ---------------------------------------------------------------------------
+
+// Element boundaries of a design file in memory: offsets of each element.
+std::vector<std::pair<size_t, size_t>> SplitElements(const std::vector<unsigned char> &file) {
+  std::vector<std::pair<size_t, size_t>> out;
+  size_t at = 0;
+  while (at + 4 <= file.size() && !(file[at] == 0xFF && file[at + 1] == 0xFF)) {
+    const size_t len = 4 + 2 * static_cast<size_t>(file[at + 2] | (file[at + 3] << 8));
+    if (at + len > file.size()) break;
+    out.emplace_back(at, len);
+    at += len;
+  }
+  return out;
+}
+
+std::vector<unsigned char> ReadWhole(const std::string &path) {
+  std::vector<unsigned char> data(static_cast<size_t>(FileSize(path)));
+  FILE *fp = std::fopen(path.c_str(), "rb");
+  if (fp == nullptr || std::fread(data.data(), 1, data.size(), fp) != data.size())
+    Die("cannot read " + path);
+  std::fclose(fp);
+  return data;
+}
+
+// Writes every element of `file` (and the end marker) with one fwrite each.
+double FwriteBaseline(const std::vector<unsigned char> &file, const std::string &out, int runs,
+                      int64_t *elements) {
+  const auto parts = SplitElements(file);
+  *elements = static_cast<int64_t>(parts.size());
+  const double s = Best(runs, [&] {
+    FILE *fp = std::fopen(out.c_str(), "wb");
+    if (fp == nullptr) Die("cannot create " + out);
+    for (const auto &p : parts) {
+      if (std::fwrite(file.data() + p.first, p.second, 1, fp) != 1) Die("cannot write " + out);
+    }
+    const unsigned char end[2] = {0xFF, 0xFF};
+    std::fwrite(end, 2, 1, fp);
+    if (std::fclose(fp) != 0) Die("cannot write " + out);
+  });
+  std::remove(out.c_str());
+  return s;
+}
+
+// Exports `polylines` polylines of `points` points into a new file at `out`.
+void ExportOnce(const Plugin &plugin, const Options &opt, const std::string &out, int64_t polylines,
+                int points) {
+  CountingHost host;
+  InitHost(&host);
+  std::string dir = opt.scratch;
+  TVectorMapPlugIn map{};
+  map.directory = &dir[0];
+  map.writeFlag = 1;
+  map.createFlag = 1;
+  if (!plugin.Open(out.c_str(), &map, &host.sink)) Die("the plug-in cannot create " + out);
+  // A pool of distinct random-walk polylines in metres, used round robin.
+  constexpr int kPool = 1024;
+  std::vector<TVectorPointPlugIn> pool(static_cast<size_t>(kPool) * static_cast<size_t>(points));
+  uint64_t s = 12345;
+  auto next = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>((s >> 33) % 100000) / 10.0;
+  };
+  for (int i = 0; i < kPool; ++i) {
+    double x = next() * 10, y = next() * 10;
+    for (int j = 0; j < points; ++j) {
+      TVectorPointPlugIn &p =
+          pool[static_cast<size_t>(i) * static_cast<size_t>(points) + static_cast<size_t>(j)];
+      p.size = 36;
+      p.x = x;
+      p.y = y;
+      p.z = 0;
+      p.hostField28 = -1.0;
+      x += next() / 100 - 500;
+      y += next() / 100 - 500;
+    }
+  }
+  for (int64_t i = 0; i < polylines; ++i) {
+    TVectorObjectPlugIn obj{};
+    obj.size = QPLUGIN_OBJECT_SIZE;
+    obj.color = static_cast<int32_t>((static_cast<uint32_t>(i) * 2654435761u) & 0xFFFFFFu);
+    obj.color2 = obj.color;
+    // Line strings; of the long polylines every tenth is a polygon (shapes).
+    obj.objectKind = (points > 51 && i % 10 == 0) ? 1 : 0;
+    obj.level = static_cast<int32_t>(i % 64);
+    obj.width = static_cast<float>(i % 8);
+    obj.numPoints = points;
+    obj.style = static_cast<int32_t>(i % 8);
+    TVectorPointPlugIn *pts = &pool[static_cast<size_t>(i % kPool) * static_cast<size_t>(points)];
+    if (!plugin.AddPolyline(&map, &obj, points, pts, &host.sink)) Die("an add call failed");
+  }
+  plugin.Close(&map);
+  if (host.messages != 0) Die("the plug-in reported problems during the export");
+}
+
+void BenchExports(const Options &opt, const Plugin &plugin) {
+  std::printf("\nexport through the plug-in into files created from seed2d.dgn%s%s\n\n",
+              opt.commit.empty() ? "" : ", commit ", opt.commit.c_str());
+  std::vector<Row> rows;
+  struct Case {
+    int64_t polylines;
+    int points;
+    double target;
+  };
+  const Case cases[] = {{opt.export_small, 10, kExportTarget}, {opt.export_large, 120, 0}};
+  for (const Case &c : cases) {
+    if (c.polylines <= 0) continue;
+    const std::string out = opt.scratch + Fmt("/dgnbench-export-%d.dgn", c.points);
+    const double s =
+        Best(opt.export_repeat, [&] { ExportOnce(plugin, opt, out, c.polylines, c.points); });
+    const std::vector<unsigned char> file = ReadWhole(out);
+    std::remove(out.c_str());
+    int64_t elements = 0;
+    const double base = FwriteBaseline(file, out + ".fwrite", std::max(opt.repeat, 3), &elements);
+    Row r;
+    r.name = Fmt("export %" PRId64 " polylines of %d points", c.polylines, c.points);
+    r.seconds = s;
+    const double rate = static_cast<double>(elements) / s;
+    r.detail = Fmt("%" PRId64 " elements, %.0f elements/s", elements, rate);
+    r.ratio = s / base;
+    if (c.target > 0) {
+      r.target = Fmt(">= %.0fk/s", c.target / 1000);
+      r.ok = rate >= c.target ? 1 : 0;
+    }
+    rows.push_back(r);
+    Row b;
+    b.name = "  same bytes, one fwrite per element";
+    b.seconds = base;
+    b.detail = Fmt("%.0f elements/s, %.1f MB", static_cast<double>(elements) / base,
+                   static_cast<double>(file.size()) / 1e6);
+    rows.push_back(b);
+  }
+  PrintRows(rows);
+}
+
+int Usage(FILE *out) {
+  std::fprintf(
+      out,
+      "usage: dgnbench [options] FILE.dgn [FILE.dgn ...]\n"
+      "  --repeat N         best of N runs for each read measurement (default 3)\n"
+      "  --export-repeat N  best of N runs for each export (default 1)\n"
+      "  --export N M       polylines of 10 and of 120 points (default 1000000 100000)\n"
+      "  --no-export        skip the export measurements\n"
+      "  --no-memory        skip the peak-memory measurement\n"
+      "  --plugin PATH      the plug-in to load (default: Dgn_plugin.so beside dgnbench)\n"
+      "  --scratch DIR      folder for exported files (default: that of the first file)\n"
+      "  --commit TEXT      label printed with the tables\n"
+      "  --only WHAT        run only `index`, `read`, `import` or `export` (for profilers)\n"
+      "  --keep-export      with --only export: keep the exported file\n"
+      "  --digest FILE      only print the digest of FILE's import transcript\n"
+      "  --transcript PATH  with --digest: also write the transcript as text\n");
+  return out == stdout ? 0 : 2;
+}
+
+bool ParseInt(const char *text, int64_t *v) {
+  char *end = nullptr;
+  const long long x = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || x < 0) return false;
+  *v = x;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options opt;
+  std::vector<std::string> files;
+  std::string rss_child, digest_file, transcript_out;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    int64_t v = 0, w = 0;
+    if (a == "--repeat" && i + 1 < argc && ParseInt(argv[i + 1], &v) && v > 0) {
+      opt.repeat = static_cast<int>(v);
+      ++i;
+    } else if (a == "--export-repeat" && i + 1 < argc && ParseInt(argv[i + 1], &v) && v > 0) {
+      opt.export_repeat = static_cast<int>(v);
+      ++i;
+    } else if (a == "--export" && i + 2 < argc && ParseInt(argv[i + 1], &v) &&
+               ParseInt(argv[i + 2], &w)) {
+      opt.export_small = v;
+      opt.export_large = w;
+      i += 2;
+    } else if (a == "--no-export") {
+      opt.exports = false;
+    } else if (a == "--no-memory") {
+      opt.memory = false;
+    } else if (a == "--plugin" && i + 1 < argc) {
+      opt.plugin = argv[++i];
+    } else if (a == "--scratch" && i + 1 < argc) {
+      opt.scratch = argv[++i];
+    } else if (a == "--keep-export") {
+      opt.keep_export = true;
+    } else if (a == "--only" && i + 1 < argc) {
+      opt.only = argv[++i];
+    } else if (a == "--commit" && i + 1 < argc) {
+      opt.commit = argv[++i];
+    } else if (a == "--rss-child" && i + 1 < argc) {
+      rss_child = argv[++i];
+    } else if (a == "--digest" && i + 1 < argc) {
+      digest_file = argv[++i];
+    } else if (a == "--transcript" && i + 1 < argc) {
+      transcript_out = argv[++i];
+    } else if (a == "-h" || a == "--help") {
+      return Usage(stdout);
+    } else if (!a.empty() && a[0] != '-') {
+      files.push_back(a);
+    } else {
+      return Usage(stderr);
+    }
+  }
+  if (opt.plugin.empty()) opt.plugin = ProgramDir() + "Dgn_plugin.so";
+  if (!rss_child.empty()) return RssChild(opt, rss_child);
+  if (!digest_file.empty()) return PrintDigest(opt, digest_file, transcript_out);
+  if (files.empty() && !opt.exports) return Usage(stderr);
+  if (opt.scratch.empty()) opt.scratch = files.empty() ? "." : DirName(files[0]);
+
+  const Plugin plugin = LoadPlugin(opt.plugin);
+  if (!opt.only.empty()) {
+    if (opt.only == "export") files.assign(1, "");
+    for (const std::string &f : files) RunOnly(opt, plugin, f);
+    return 0;
+  }
+  for (const std::string &f : files) BenchFile(opt, plugin, f);
+  if (opt.exports) BenchExports(opt, plugin);
+  return 0;
+}
