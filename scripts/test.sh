@@ -4,7 +4,9 @@
 #   2. Linux x86-64 with AddressSanitizer + UndefinedBehaviorSanitizer (clang),
 #      including short bounded runs of the libFuzzer targets
 #   3. Linux i386 (-m32), every test run through qemu-i386
-#   4. 32-bit Windows DLL (MinGW-w64), export table checked
+#   4. 32-bit Windows DLL (MinGW-w64), export table checked, then loaded by
+#      dgnhost.exe in a real Win32 process (Wine under qemu-i386): its import
+#      and export must match the Linux build's byte for byte
 #   5. valgrind over the integration tests of the x86-64 build
 # Exits non-zero as soon as a build or a test fails.
 set -euo pipefail
@@ -48,6 +50,14 @@ cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
 cmake --build build/win32 -j"$jobs" || fail "Windows build failed"
 ctest --test-dir build/win32 --output-on-failure || fail "Windows DLL checks failed"
 passed=$((passed + 1))
+
+step "32-bit Windows DLL in a Win32 process (Wine under qemu-i386)"
+if [ "${DGN_SKIP_WINE:-0}" = 1 ]; then
+  echo "skipped: DGN_SKIP_WINE=1"
+else
+  scripts/check_win32_runtime.sh build/win32 build/x64 || fail "the DLL does not work in a Win32 process"
+  passed=$((passed + 1))
+fi
 
 step "valgrind over the integration tests"
 vg_targets=()
