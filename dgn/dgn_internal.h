@@ -23,6 +23,28 @@
 
 namespace dgninternal {
 
+// Widens the handle's file extents by one element's stored range (raw range
+// coding), or starts them with it.  Index building and appending share it, so
+// a handle that wrote elements holds the extents a fresh index would give.
+inline void MergeBounds(DGNFile *handle, const uint32_t lo[3], const uint32_t hi[3]) {
+  if (!handle->got_bounds) {
+    handle->min_x = lo[0];
+    handle->min_y = lo[1];
+    handle->min_z = lo[2];
+    handle->max_x = hi[0];
+    handle->max_y = hi[1];
+    handle->max_z = hi[2];
+    handle->got_bounds = 1;
+    return;
+  }
+  if (lo[0] < handle->min_x) handle->min_x = lo[0];
+  if (lo[1] < handle->min_y) handle->min_y = lo[1];
+  if (lo[2] < handle->min_z) handle->min_z = lo[2];
+  if (hi[0] > handle->max_x) handle->max_x = hi[0];
+  if (hi[1] > handle->max_y) handle->max_y = hi[1];
+  if (hi[2] > handle->max_z) handle->max_z = hi[2];
+}
+
 // Marks the bytes of elem_buffer past elem_bytes as unreadable in sanitizer
 // builds, so that a decoder reading beyond the element it decodes (into what a
 // previous, longer element left behind) fails at once.

@@ -826,22 +826,7 @@ bool DGNBuildIndex(DGNFile *handle) {
       const uint32_t hi[3] = {range.uint32(dgnraw::kRangeHighX),
                               range.uint32(dgnraw::kRangeHighY),
                               range.uint32(dgnraw::kRangeHighZ)};
-      if (!handle->got_bounds) {
-        handle->min_x = lo[0];
-        handle->min_y = lo[1];
-        handle->min_z = lo[2];
-        handle->max_x = hi[0];
-        handle->max_y = hi[1];
-        handle->max_z = hi[2];
-        handle->got_bounds = 1;
-      } else {
-        if (lo[0] < handle->min_x) handle->min_x = lo[0];
-        if (lo[1] < handle->min_y) handle->min_y = lo[1];
-        if (lo[2] < handle->min_z) handle->min_z = lo[2];
-        if (hi[0] > handle->max_x) handle->max_x = hi[0];
-        if (hi[1] > handle->max_y) handle->max_y = hi[1];
-        if (hi[2] > handle->max_z) handle->max_z = hi[2];
-      }
+      dgninternal::MergeBounds(handle, lo, hi);
     }
     ++count;
     handle->element_count = count;

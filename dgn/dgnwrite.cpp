@@ -18,6 +18,7 @@
 #include "cpl_conv.h"
 #include "cpl_error.h"
 #include "dgn_bytes.h"
+#include "dgn_internal.h"
 #include "dgn_stream.h"
 
 #include "dgnmodel.h"
@@ -107,22 +108,7 @@ void MergeExtents(DGNFile *handle, const DGNIndexEntry &entry, const unsigned ch
                         &hi[1], &hi[2])) {
     return;
   }
-  if (!handle->got_bounds) {
-    handle->min_x = lo[0];
-    handle->min_y = lo[1];
-    handle->min_z = lo[2];
-    handle->max_x = hi[0];
-    handle->max_y = hi[1];
-    handle->max_z = hi[2];
-    handle->got_bounds = 1;
-    return;
-  }
-  if (lo[0] < handle->min_x) handle->min_x = lo[0];
-  if (lo[1] < handle->min_y) handle->min_y = lo[1];
-  if (lo[2] < handle->min_z) handle->min_z = lo[2];
-  if (hi[0] > handle->max_x) handle->max_x = hi[0];
-  if (hi[1] > handle->max_y) handle->max_y = hi[1];
-  if (hi[2] > handle->max_z) handle->max_z = hi[2];
+  dgninternal::MergeBounds(handle, lo, hi);
 }
 
 // A colour table appended to a file that has none becomes the file's colour
