@@ -23,6 +23,43 @@
 
 namespace dgninternal {
 
+// The kind the element index records for an element of this type and level.
+// Index building and appending share it, so that an appended entry equals the
+// one a fresh index of the file gives.  (Type 1 is recorded as kind 1, though
+// it decodes as a cell library.)
+inline uint8_t IndexKind(int type, int level) {
+  switch (type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING:
+    case DGNTYPE_SHAPE:
+    case DGNTYPE_CURVE:
+    case DGNTYPE_BSPLINE:
+      return DGNKIND_MULTIPOINT;
+    case DGNTYPE_GROUP_DATA:
+      return level == 1 ? DGNKIND_COLOR_TABLE : DGNKIND_CORE;
+    case DGNTYPE_ELLIPSE:
+    case DGNTYPE_ARC:
+      return DGNKIND_ARC;
+    case DGNTYPE_COMPLEX_CHAIN_HEADER:
+    case DGNTYPE_COMPLEX_SHAPE_HEADER:
+    case DGNTYPE_3DSURFACE_HEADER:
+    case DGNTYPE_3DSOLID_HEADER:
+      return DGNKIND_COMPLEX_HEADER;
+    case DGNTYPE_TEXT:
+      return DGNKIND_TEXT;
+    case DGNTYPE_TAG_VALUE:
+      return DGNKIND_TAG_VALUE;
+    case DGNTYPE_APPLICATION_ELEM:
+      return level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
+    case DGNTYPE_TCB:
+      return DGNKIND_TCB;
+    case DGNTYPE_CONE:
+      return DGNKIND_CONE;
+    default:
+      return DGNKIND_CORE;
+  }
+}
+
 // Widens the handle's file extents by one element's stored range (raw range
 // coding), or starts them with it.  Index building and appending share it, so
 // a handle that wrote elements holds the extents a fresh index would give.

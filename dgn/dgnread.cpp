@@ -769,53 +769,13 @@ bool DGNBuildIndex(DGNFile *handle) {
     if (buf[dgnraw::kLevelByte] & 0x80) entry.flags |= DGNEF_COMPLEX;
     if (buf[dgnraw::kTypeByte] & 0x80) entry.flags |= DGNEF_DELETED;
 
-    switch (type) {
-      case DGNTYPE_LINE:
-      case DGNTYPE_LINE_STRING:
-      case DGNTYPE_SHAPE:
-      case DGNTYPE_CURVE:
-      case DGNTYPE_BSPLINE:
-        entry.kind = DGNKIND_MULTIPOINT;
-        break;
-      case DGNTYPE_GROUP_DATA:
-        if (level == 1) {
-          entry.kind = DGNKIND_COLOR_TABLE;
-          // Decoded for its side effect: the first colour table becomes the file's.
-          DGNFreeElement(handle, DGNDecodeColorTable(handle));
-        } else {
-          entry.kind = DGNKIND_CORE;
-        }
-        break;
-      case DGNTYPE_ELLIPSE:
-      case DGNTYPE_ARC:
-        entry.kind = DGNKIND_ARC;
-        break;
-      case DGNTYPE_COMPLEX_CHAIN_HEADER:
-      case DGNTYPE_COMPLEX_SHAPE_HEADER:
-      case DGNTYPE_3DSURFACE_HEADER:
-      case DGNTYPE_3DSOLID_HEADER:
-        entry.kind = DGNKIND_COMPLEX_HEADER;
-        break;
-      case DGNTYPE_TEXT:
-        entry.kind = DGNKIND_TEXT;
-        break;
-      case DGNTYPE_TAG_VALUE:
-        entry.kind = DGNKIND_TAG_VALUE;
-        break;
-      case DGNTYPE_APPLICATION_ELEM:
-        entry.kind = level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
-        break;
-      case DGNTYPE_TCB:
-        entry.kind = DGNKIND_TCB;
-        // Decoded for its side effect: the first TCB sets units, origin, dimension.
-        DGNFreeElement(handle, DGNDecodeTCB(handle));
-        break;
-      case DGNTYPE_CONE:
-        entry.kind = DGNKIND_CONE;
-        break;
-      default:
-        entry.kind = DGNKIND_CORE;
-        break;
+    entry.kind = dgninternal::IndexKind(type, level);
+    // The first TCB sets units, origin and dimension, the first colour table
+    // becomes the file's: both are decoded for that as the index passes them.
+    if (entry.kind == DGNKIND_TCB) {
+      DGNFreeElement(handle, DGNDecodeTCB(handle));
+    } else if (entry.kind == DGNKIND_COLOR_TABLE) {
+      DGNFreeElement(handle, DGNDecodeColorTable(handle));
     }
 
     // The range block (what DGNGetRawExtents gives), read in place.

@@ -49,40 +49,6 @@ bool IsMultiPointType(int type) {
          type == DGNTYPE_CURVE || type == DGNTYPE_BSPLINE;
 }
 
-// The kind the index records for an element, as index building records it,
-// so that an appended entry equals the one a fresh index of the file gives.
-uint8_t IndexKind(int type, int level) {
-  switch (type) {
-    case DGNTYPE_LINE:
-    case DGNTYPE_LINE_STRING:
-    case DGNTYPE_SHAPE:
-    case DGNTYPE_CURVE:
-    case DGNTYPE_BSPLINE:
-      return DGNKIND_MULTIPOINT;
-    case DGNTYPE_GROUP_DATA:
-      return level == 1 ? DGNKIND_COLOR_TABLE : DGNKIND_CORE;
-    case DGNTYPE_ELLIPSE:
-    case DGNTYPE_ARC:
-      return DGNKIND_ARC;
-    case DGNTYPE_COMPLEX_CHAIN_HEADER:
-    case DGNTYPE_COMPLEX_SHAPE_HEADER:
-    case DGNTYPE_3DSURFACE_HEADER:
-    case DGNTYPE_3DSOLID_HEADER:
-      return DGNKIND_COMPLEX_HEADER;
-    case DGNTYPE_TEXT:
-      return DGNKIND_TEXT;
-    case DGNTYPE_TAG_VALUE:
-      return DGNKIND_TAG_VALUE;
-    case DGNTYPE_APPLICATION_ELEM:
-      return level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
-    case DGNTYPE_TCB:
-      return DGNKIND_TCB;
-    case DGNTYPE_CONE:
-      return DGNKIND_CONE;
-    default:
-      return DGNKIND_CORE;
-  }
-}
 
 // Fills an index entry from an element's first two raw bytes.
 void FillIndexEntry(DGNIndexEntry *entry, const unsigned char *raw, uint32_t offset) {
@@ -90,7 +56,7 @@ void FillIndexEntry(DGNIndexEntry *entry, const unsigned char *raw, uint32_t off
   const int type = raw[dgnraw::kTypeByte] & 0x7F;
   entry->level = static_cast<uint8_t>(level);
   entry->type = static_cast<uint8_t>(type);
-  entry->kind = IndexKind(type, level);
+  entry->kind = dgninternal::IndexKind(type, level);
   entry->flags = 0;
   if (raw[dgnraw::kLevelByte] & 0x80) entry->flags |= DGNEF_COMPLEX;
   if (raw[dgnraw::kTypeByte] & 0x80) entry->flags |= DGNEF_DELETED;
