@@ -35,18 +35,18 @@ bool ParseCount(const char *text, int64_t *value) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  dgnbench::MapSpec spec;
+  dgnbench::MapSpec want;
   const char *path = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--3d") {
-      spec.dimension = 3;
+      want.dimension = 3;
     } else if (arg == "--elements" && i + 1 < argc) {
-      if (!ParseCount(argv[++i], &spec.element_count)) return Usage(stderr);
+      if (!ParseCount(argv[++i], &want.element_count)) return Usage(stderr);
     } else if (arg == "--seed" && i + 1 < argc) {
       int64_t seed = 0;
       if (!ParseCount(argv[++i], &seed)) return Usage(stderr);
-      spec.seed = static_cast<uint64_t>(seed);
+      want.seed = static_cast<uint64_t>(seed);
     } else if (arg == "-h" || arg == "--help") {
       return Usage(stdout);
     } else if (path == nullptr && !arg.empty() && arg[0] != '-') {
@@ -59,14 +59,14 @@ int main(int argc, char **argv) {
 
   dgnbench::MapStats stats;
   std::string error;
-  if (!dgnbench::WriteMap(path, spec, &stats, &error)) {
+  if (!dgnbench::WriteMap(path, want, &stats, &error)) {
     std::fprintf(stderr, "dgngen: %s\n", error.c_str());
     return 1;
   }
   int levels = 0;
   for (int l = 0; l < 64; ++l) levels += (stats.levels_used >> l) & 1u ? 1 : 0;
   std::printf("%s: %dD, %" PRId64 " elements, %" PRId64 " bytes (%.1f bytes/element), %d levels\n",
-              path, spec.dimension, stats.elements, stats.bytes,
+              path, want.dimension, stats.elements, stats.bytes,
               static_cast<double>(stats.bytes) / static_cast<double>(stats.elements), levels);
   std::printf("  lines %" PRId64 ", line strings %" PRId64 " (%" PRId64
               " chain components), shapes %" PRId64 ", texts %" PRId64 ", arcs %" PRId64

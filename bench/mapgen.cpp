@@ -172,14 +172,14 @@ const char *const kWords[] = {"Main St", "Station", "Bridge", "River", "Park",  
 
 class Generator {
  public:
-  Generator(const MapSpec &spec, Output *out, MapStats *stats)
-      : spec_(spec), three_d_(spec.dimension == 3), rng_(spec.seed), out_(out), stats_(stats) {}
+  Generator(const MapSpec &want, Output *out, MapStats *stats)
+      : want_(want), three_d_(want.dimension == 3), rng_(want.seed), out_(out), stats_(stats) {}
 
   void Run() {
     Tcb();
     ColorTable();
-    while (stats_->elements < spec_.element_count) {
-      const int64_t left = spec_.element_count - stats_->elements;
+    while (stats_->elements < want_.element_count) {
+      const int64_t left = want_.element_count - stats_->elements;
       const uint32_t pick = rng_.Below(100);
       if (pick < 40) {
         LineString(rng_.Percent(2), false);
@@ -460,7 +460,7 @@ class Generator {
     stats_->complex_parts += parts;
   }
 
-  const MapSpec &spec_;
+  const MapSpec &want_;
   const bool three_d_;
   Rng rng_;
   Output *out_;
@@ -506,14 +506,14 @@ void DoubleToStoredDFloat(double value, unsigned char out[8]) {
   out[7] = static_cast<unsigned char>((new_lo >> 8) & 0xFFu);
 }
 
-bool WriteMap(const char *path, const MapSpec &spec, MapStats *stats, std::string *error) {
+bool WriteMap(const char *path, const MapSpec &want, MapStats *stats, std::string *error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
-  if (spec.dimension != 2 && spec.dimension != 3) {
+  if (want.dimension != 2 && want.dimension != 3) {
     *error = "dimension must be 2 or 3";
     return false;
   }
-  if (spec.element_count < 2 || spec.element_count > 200000000) {
+  if (want.element_count < 2 || want.element_count > 200000000) {
     *error = "element count must be between 2 (TCB and colour table) and 200000000";
     return false;
   }
@@ -526,7 +526,7 @@ bool WriteMap(const char *path, const MapSpec &spec, MapStats *stats, std::strin
   if (stats == nullptr) stats = &local;
   *stats = MapStats();
   Output out(fp);
-  Generator(spec, &out, stats).Run();
+  Generator(want, &out, stats).Run();
   out.Flush();
   stats->bytes = out.bytes();
   const bool closed = std::fclose(fp) == 0;

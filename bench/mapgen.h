@@ -38,9 +38,9 @@ struct MapStats {
   uint64_t levels_used = 0;   // bit n set when level n carries an element
 };
 
-// Writes the design file described by `spec` to `path` (created or truncated);
+// Writes the design file described by `want` to `path` (created or truncated);
 // gives false with the reason in *error.  `stats` may be null.
-bool WriteMap(const char *path, const MapSpec &spec, MapStats *stats, std::string *error);
+bool WriteMap(const char *path, const MapSpec &want, MapStats *stats, std::string *error);
 
 // Converts a double into the 8 stored bytes of a VAX D-float (the design
 // file's floating-point form); values beyond its range saturate, tiny ones give 0.

@@ -275,37 +275,37 @@ class SampleWriter {
       e = dgntest::MakeMultiPoint(type, pts, 2, display);
     } else if (l.kind == "text" || l.kind == "text16") {
       if (l.strings.size() != 1) Fail("a text needs one \"string\"");
-      dgntest::TextSpec spec;
-      spec.font = static_cast<int>(IntKey(l, "font", 0, 0, 255));
-      spec.justification = static_cast<int>(IntKey(l, "just", 2, 0, 14));
-      spec.rotation = Key(l, "rotation", 0.0);
-      spec.origin = Point(OnePoint(l));
+      dgntest::TextSpec want;
+      want.font = static_cast<int>(IntKey(l, "font", 0, 0, 255));
+      want.justification = static_cast<int>(IntKey(l, "just", 2, 0, 14));
+      want.rotation = Key(l, "rotation", 0.0);
+      want.origin = Point(OnePoint(l));
       // Stored size: master units / (scale * 6 / 1000).
       const double stored = Key(l, "height", 1.0) * subunits_ * uor_ / 0.006;
       if (!(stored > 0 && stored < 2147483647.0)) Fail("text height out of range");
-      spec.height_mult = spec.length_mult = static_cast<int32_t>(std::lround(stored));
+      want.height_mult = want.length_mult = static_cast<int32_t>(std::lround(stored));
       const std::vector<uint32_t> cps = CodePoints(l.strings[0]);
       if (l.kind == "text16") {
         std::vector<uint16_t> words;
         for (uint32_t cp : cps) words.push_back(cp <= 0xFFFF ? static_cast<uint16_t>(cp) : '?');
-        spec.raw_text = dgntest::Text16(words);
+        want.raw_text = dgntest::Text16(words);
       } else {
-        for (uint32_t cp : cps) spec.raw_text.push_back(cp <= 0xFF ? static_cast<uint8_t>(cp) : '?');
+        for (uint32_t cp : cps) want.raw_text.push_back(cp <= 0xFF ? static_cast<uint8_t>(cp) : '?');
       }
-      if (spec.raw_text.size() > 255) Fail("text too long");
-      e = dgntest::MakeText(spec, 2, display);
+      if (want.raw_text.size() > 255) Fail("text too long");
+      e = dgntest::MakeText(want, 2, display);
     } else if (l.kind == "arc" || l.kind == "ellipse") {
-      dgntest::ArcSpec spec;
+      dgntest::ArcSpec want;
       const std::array<double, 2> &o = OnePoint(l);
-      spec.origin[0] = Design(o[0]);
-      spec.origin[1] = Design(o[1]);
-      spec.primary_axis = Design(Key(l, "primary", 1.0));
-      spec.secondary_axis = Design(Key(l, "secondary", Key(l, "primary", 1.0)));
-      spec.rotation = Key(l, "rotation", 0.0);
-      spec.start_angle = Key(l, "start", 0.0);
-      spec.sweep_angle = Key(l, "sweep", 90.0);
-      e = l.kind == "arc" ? dgntest::MakeArc(spec, 2, display)
-                          : dgntest::MakeEllipse(spec, 2, display);
+      want.origin[0] = Design(o[0]);
+      want.origin[1] = Design(o[1]);
+      want.primary_axis = Design(Key(l, "primary", 1.0));
+      want.secondary_axis = Design(Key(l, "secondary", Key(l, "primary", 1.0)));
+      want.rotation = Key(l, "rotation", 0.0);
+      want.start_angle = Key(l, "start", 0.0);
+      want.sweep_angle = Key(l, "sweep", 90.0);
+      e = l.kind == "arc" ? dgntest::MakeArc(want, 2, display)
+                          : dgntest::MakeEllipse(want, 2, display);
     } else {
       Fail("unknown element kind '" + l.kind + "'");
     }
@@ -328,14 +328,14 @@ class SampleWriter {
       header = dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 0,
                                           static_cast<uint16_t>(components_.size()), 0, display);
     } else {
-      dgntest::CellSpec spec;
+      dgntest::CellSpec want;
       auto it = group_.keys.find("name");
-      spec.name = it == group_.keys.end() ? "CELL" : it->second;
-      spec.origin = Point(OnePoint(group_));
+      want.name = it == group_.keys.end() ? "CELL" : it->second;
+      want.origin = Point(OnePoint(group_));
       // Unit scale, no rotation: x_scale = a0 / 214748.
-      spec.matrix[0] = spec.matrix[3] = 214748;
-      spec.range_low = spec.range_high = spec.origin;
-      header = dgntest::MakeCellHeader(spec, 2, display);
+      want.matrix[0] = want.matrix[3] = 214748;
+      want.range_low = want.range_high = want.origin;
+      header = dgntest::MakeCellHeader(want, 2, display);
     }
     words += (header.size() - kTotalLengthEnd) / 2;
     if (words > 0xFFFF) Fail("group too large");

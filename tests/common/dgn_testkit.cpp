@@ -292,22 +292,22 @@ Bytes Element::Build() const {
 
 Bytes EndOfDesign() { return Bytes{0xFF, 0xFF}; }
 
-Bytes MakeTcb(const TcbSpec &spec) {
+Bytes MakeTcb(const TcbSpec &want) {
   Element e(9, 8);
-  if (spec.three_d) e.LevelByte(0xC8);
+  if (want.three_d) e.LevelByte(0xC8);
   e.PadTo(1536);
-  e.Int32At(1112, spec.subunits_per_master);
-  e.Int32At(1116, spec.uor_per_subunit);
+  e.Int32At(1112, want.subunits_per_master);
+  e.Int32At(1116, want.uor_per_subunit);
   Bytes names(4, ' ');
   for (size_t i = 0; i < 2; ++i) {
-    if (i < spec.master_units.size()) names[i] = static_cast<uint8_t>(spec.master_units[i]);
-    if (i < spec.sub_units.size()) names[2 + i] = static_cast<uint8_t>(spec.sub_units[i]);
+    if (i < want.master_units.size()) names[i] = static_cast<uint8_t>(want.master_units[i]);
+    if (i < want.sub_units.size()) names[2 + i] = static_cast<uint8_t>(want.sub_units[i]);
   }
   e.BytesAt(1120, names);
-  if (spec.three_d) e.BytesAt(1214, Bytes{0x40});
-  e.DFloatAt(1240, spec.origin[0]);
-  e.DFloatAt(1248, spec.origin[1]);
-  e.DFloatAt(1256, spec.origin[2]);
+  if (want.three_d) e.BytesAt(1214, Bytes{0x40});
+  e.DFloatAt(1240, want.origin[0]);
+  e.DFloatAt(1248, want.origin[1]);
+  e.DFloatAt(1256, want.origin[2]);
   return e.Build();
 }
 
@@ -336,60 +336,60 @@ Bytes MakeMultiPoint(int type, const std::vector<IPoint> &points, int dimension,
   return e.Build();
 }
 
-Bytes MakeEllipse(const ArcSpec &spec, int dimension, const Display &display) {
+Bytes MakeEllipse(const ArcSpec &want, int dimension, const Display &display) {
   Element e(15, 1);
-  e.SetRange(BoxAround(spec.origin, std::max(spec.primary_axis, spec.secondary_axis),
+  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis),
                        dimension));
   e.SetDisplay(display);
-  e.DFloat(spec.primary_axis).DFloat(spec.secondary_axis);
+  e.DFloat(want.primary_axis).DFloat(want.secondary_axis);
   if (dimension == 3) {
-    for (int32_t q : spec.quat) e.Int32(q);
-    e.DFloat(spec.origin[0]).DFloat(spec.origin[1]).DFloat(spec.origin[2]);
+    for (int32_t q : want.quat) e.Int32(q);
+    e.DFloat(want.origin[0]).DFloat(want.origin[1]).DFloat(want.origin[2]);
   } else {
-    e.Int32(StoredAngle(spec.rotation));
-    e.DFloat(spec.origin[0]).DFloat(spec.origin[1]);
+    e.Int32(StoredAngle(want.rotation));
+    e.DFloat(want.origin[0]).DFloat(want.origin[1]);
   }
   return e.Build();
 }
 
-Bytes MakeArc(const ArcSpec &spec, int dimension, const Display &display) {
+Bytes MakeArc(const ArcSpec &want, int dimension, const Display &display) {
   Element e(16, 1);
-  e.SetRange(BoxAround(spec.origin, std::max(spec.primary_axis, spec.secondary_axis),
+  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis),
                        dimension));
   e.SetDisplay(display);
-  e.Int32(StoredAngle(spec.start_angle));
+  e.Int32(StoredAngle(want.start_angle));
   // The sweep is stored as sign and magnitude.
-  uint32_t sweep = static_cast<uint32_t>(std::llround(std::fabs(spec.sweep_angle) * kAngleUnits));
+  uint32_t sweep = static_cast<uint32_t>(std::llround(std::fabs(want.sweep_angle) * kAngleUnits));
   sweep &= 0x7FFFFFFFu;
-  if (spec.sweep_angle < 0) sweep |= 0x80000000u;
+  if (want.sweep_angle < 0) sweep |= 0x80000000u;
   e.Int32(static_cast<int32_t>(sweep));
-  e.DFloat(spec.primary_axis).DFloat(spec.secondary_axis);
+  e.DFloat(want.primary_axis).DFloat(want.secondary_axis);
   if (dimension == 3) {
-    for (int32_t q : spec.quat) e.Int32(q);
-    e.DFloat(spec.origin[0]).DFloat(spec.origin[1]).DFloat(spec.origin[2]);
+    for (int32_t q : want.quat) e.Int32(q);
+    e.DFloat(want.origin[0]).DFloat(want.origin[1]).DFloat(want.origin[2]);
   } else {
-    e.Int32(StoredAngle(spec.rotation));
-    e.DFloat(spec.origin[0]).DFloat(spec.origin[1]);
+    e.Int32(StoredAngle(want.rotation));
+    e.DFloat(want.origin[0]).DFloat(want.origin[1]);
   }
   return e.Build();
 }
 
-Bytes MakeText(const TextSpec &spec, int dimension, const Display &display) {
+Bytes MakeText(const TextSpec &want, int dimension, const Display &display) {
   Element e(17, 1);
-  e.SetRange(BoxOf({spec.origin}, dimension));
+  e.SetRange(BoxOf({want.origin}, dimension));
   e.SetDisplay(display);
-  e.Byte(static_cast<uint8_t>(spec.font)).Byte(static_cast<uint8_t>(spec.justification));
-  e.Int32(spec.length_mult).Int32(spec.height_mult);
+  e.Byte(static_cast<uint8_t>(want.font)).Byte(static_cast<uint8_t>(want.justification));
+  e.Int32(want.length_mult).Int32(want.height_mult);
   if (dimension == 3) {
     for (int i = 0; i < 4; ++i) e.Int32(0);  // quaternion
-    e.Int32(spec.origin.x).Int32(spec.origin.y).Int32(spec.origin.z);
+    e.Int32(want.origin.x).Int32(want.origin.y).Int32(want.origin.z);
   } else {
-    e.Int32(StoredAngle(spec.rotation));
-    e.Int32(spec.origin.x).Int32(spec.origin.y);
+    e.Int32(StoredAngle(want.rotation));
+    e.Int32(want.origin.x).Int32(want.origin.y);
   }
-  const int count = spec.count >= 0 ? spec.count : static_cast<int>(spec.raw_text.size());
+  const int count = want.count >= 0 ? want.count : static_cast<int>(want.raw_text.size());
   e.Byte(static_cast<uint8_t>(count)).Byte(0);  // count, enter-data fields
-  e.Raw(spec.raw_text);
+  e.Raw(want.raw_text);
   return e.Build();
 }
 
@@ -412,61 +412,61 @@ Bytes MakeComplexHeader(int type, uint16_t total_length, uint16_t num_elements,
   return e.Build();
 }
 
-Bytes MakeCellHeader(const CellSpec &spec, int dimension, const Display &display) {
+Bytes MakeCellHeader(const CellSpec &want, int dimension, const Display &display) {
   Element e(2, 1);
   e.SetRange({});
   e.SetDisplay(display);
-  e.Word(spec.total_length);
-  const std::string name = spec.name + "      ";
+  e.Word(want.total_length);
+  const std::string name = want.name + "      ";
   e.Word(Rad50(name.substr(0, 3))).Word(Rad50(name.substr(3, 3)));
-  e.Word(spec.cell_class);
-  for (uint16_t l : spec.levels) e.Word(l);
+  e.Word(want.cell_class);
+  for (uint16_t l : want.levels) e.Word(l);
   if (dimension == 3) {
-    e.Points({spec.range_low, spec.range_high}, 3);
-    for (int32_t m : spec.matrix) e.Int32(m);
-    e.Points({spec.origin}, 3);
+    e.Points({want.range_low, want.range_high}, 3);
+    for (int32_t m : want.matrix) e.Int32(m);
+    e.Points({want.origin}, 3);
   } else {
-    e.Points({spec.range_low, spec.range_high}, 2);
-    for (int i = 0; i < 4; ++i) e.Int32(spec.matrix[i]);
-    e.Points({spec.origin}, 2);
+    e.Points({want.range_low, want.range_high}, 2);
+    for (int i = 0; i < 4; ++i) e.Int32(want.matrix[i]);
+    e.Points({want.origin}, 2);
   }
   return e.Build();
 }
 
-Bytes MakeCellLibrary(const CellLibSpec &spec) {
+Bytes MakeCellLibrary(const CellLibSpec &want) {
   Element e(1, 1);
   e.PadTo(32);
-  const std::string name = spec.name + "      ";
+  const std::string name = want.name + "      ";
   e.Word(Rad50(name.substr(0, 3))).Word(Rad50(name.substr(3, 3)));
-  e.Word(spec.cell_type).Word(spec.properties);
-  for (uint16_t w : spec.class_and_levels) e.Word(w);
-  std::string description = spec.description;
+  e.Word(want.cell_type).Word(want.properties);
+  for (uint16_t w : want.class_and_levels) e.Word(w);
+  std::string description = want.description;
   description.resize(27, ' ');
   for (int i = 0; i < 9; ++i) e.Word(Rad50(description.substr(3 * i, 3)));
   return e.Build();
 }
 
-Bytes MakeCone(const ConeSpec &spec, const Display &display) {
+Bytes MakeCone(const ConeSpec &want, const Display &display) {
   Element e(23, 1);
-  e.SetRange(BoxAround(spec.center_1, std::max(spec.radius_1, spec.radius_2), 3));
+  e.SetRange(BoxAround(want.center_1, std::max(want.radius_1, want.radius_2), 3));
   e.SetDisplay(display);
-  e.Word(spec.cone_word);
-  for (int32_t q : spec.quat) e.Int32(q);
-  e.DFloat(spec.center_1[0]).DFloat(spec.center_1[1]).DFloat(spec.center_1[2]);
-  e.DFloat(spec.radius_1);
-  e.DFloat(spec.center_2[0]).DFloat(spec.center_2[1]).DFloat(spec.center_2[2]);
-  e.DFloat(spec.radius_2);
+  e.Word(want.cone_word);
+  for (int32_t q : want.quat) e.Int32(q);
+  e.DFloat(want.center_1[0]).DFloat(want.center_1[1]).DFloat(want.center_1[2]);
+  e.DFloat(want.radius_1);
+  e.DFloat(want.center_2[0]).DFloat(want.center_2[1]).DFloat(want.center_2[2]);
+  e.DFloat(want.radius_2);
   return e.Build();
 }
 
-Bytes MakeTagSet(const TagSetSpec &spec, int level) {
+Bytes MakeTagSet(const TagSetSpec &want, int level) {
   Element e(66, level);
   e.SetDisplay({});
   e.PadTo(44);
-  e.Word(static_cast<uint16_t>(spec.count >= 0 ? spec.count : static_cast<int>(spec.defs.size())));
-  e.Word(spec.tag_set);
-  e.Text(spec.name).Byte(0);  // name, terminator, one spare byte
-  for (const TagDefSpec &def : spec.defs) {
+  e.Word(static_cast<uint16_t>(want.count >= 0 ? want.count : static_cast<int>(want.defs.size())));
+  e.Word(want.tag_set);
+  e.Text(want.name).Byte(0);  // name, terminator, one spare byte
+  for (const TagDefSpec &def : want.defs) {
     e.Text(def.name).Word(def.id).Text(def.prompt).Word(def.type);
     e.Raw(Bytes(5, 0));  // not interpreted
     if (def.type == 1) {
@@ -481,29 +481,29 @@ Bytes MakeTagSet(const TagSetSpec &spec, int level) {
       e.Raw(Bytes(4, 0));
     }
   }
-  if (!spec.attributes.empty()) e.Attributes(spec.attributes);
+  if (!want.attributes.empty()) e.Attributes(want.attributes);
   return e.Build();
 }
 
-Bytes MakeTagValue(const TagValueSpec &spec) {
+Bytes MakeTagValue(const TagValueSpec &want) {
   Element e(37, 1);
   e.SetDisplay({});
   e.PadTo(68);
-  const uint32_t s = spec.tag_set;
+  const uint32_t s = want.tag_set;
   e.Raw({static_cast<uint8_t>(s), static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s >> 16),
          static_cast<uint8_t>(s >> 24)});
-  e.Word(spec.tag_index).Word(spec.tag_type);
+  e.Word(want.tag_index).Word(want.tag_type);
   e.PadTo(150);
-  e.Word(spec.tag_length);
+  e.Word(want.tag_length);
   e.PadTo(154);
-  if (spec.tag_type == 1) {
-    e.Text(spec.text);
-  } else if (spec.tag_type == 3) {
-    const uint32_t v = static_cast<uint32_t>(spec.integer);
+  if (want.tag_type == 1) {
+    e.Text(want.text);
+  } else if (want.tag_type == 3) {
+    const uint32_t v = static_cast<uint32_t>(want.integer);
     e.Raw({static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
            static_cast<uint8_t>(v >> 24)});
-  } else if (spec.tag_type == 4) {
-    e.DFloat(spec.real);
+  } else if (want.tag_type == 4) {
+    e.DFloat(want.real);
   }
   return e.Build();
 }

@@ -147,7 +147,7 @@ struct TcbSpec {
   std::string sub_units = "dm";
   double origin[3] = {0, 0, 0};  // global origin, design units
 };
-Bytes MakeTcb(const TcbSpec &spec);
+Bytes MakeTcb(const TcbSpec &want);
 
 // Colour table (type 5 on level 1, 806 bytes); rgb[i] is colour index i.
 Bytes MakeColorTable(const std::array<std::array<uint8_t, 3>, 256> &rgb, int level = 1);
@@ -168,8 +168,8 @@ struct ArcSpec {
   double sweep_angle = 90;  // arc only; stored as sign and magnitude
   int32_t quat[4] = {0, 0, 0, 0};  // 3D only
 };
-Bytes MakeEllipse(const ArcSpec &spec, int dimension = 2, const Display &display = {});
-Bytes MakeArc(const ArcSpec &spec, int dimension = 2, const Display &display = {});
+Bytes MakeEllipse(const ArcSpec &want, int dimension = 2, const Display &display = {});
+Bytes MakeArc(const ArcSpec &want, int dimension = 2, const Display &display = {});
 
 // Text (17).  `raw_text` is stored as it is; the count byte is its length unless
 // `count` is >= 0.  Use Text16 for the FF FD 16-bit form.
@@ -183,7 +183,7 @@ struct TextSpec {
   Bytes raw_text;
   int count = -1;
 };
-Bytes MakeText(const TextSpec &spec, int dimension = 2, const Display &display = {});
+Bytes MakeText(const TextSpec &want, int dimension = 2, const Display &display = {});
 // The stored bytes of a 16-bit text: FF FD then the little-endian words.
 Bytes Text16(const std::vector<uint16_t> &words);
 
@@ -202,7 +202,7 @@ struct CellSpec {
   int32_t matrix[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};  // 2D uses the first four
   IPoint origin;
 };
-Bytes MakeCellHeader(const CellSpec &spec, int dimension = 2, const Display &display = {});
+Bytes MakeCellHeader(const CellSpec &want, int dimension = 2, const Display &display = {});
 
 // Cell library cell (1).
 struct CellLibSpec {
@@ -212,7 +212,7 @@ struct CellLibSpec {
   uint16_t class_and_levels[6] = {0, 0, 0, 0, 0, 0};
   std::string description = "A CELL";  // up to 27 radix-50 characters
 };
-Bytes MakeCellLibrary(const CellLibSpec &spec);
+Bytes MakeCellLibrary(const CellLibSpec &want);
 
 // Cone (23); centres and radii in design units.
 struct ConeSpec {
@@ -223,7 +223,7 @@ struct ConeSpec {
   double center_2[3] = {0, 0, 0};
   double radius_2 = 0;
 };
-Bytes MakeCone(const ConeSpec &spec, const Display &display = {});
+Bytes MakeCone(const ConeSpec &want, const Display &display = {});
 
 // Tag set definition (66 on level 24) and tag value (37).
 struct TagDefSpec {
@@ -242,7 +242,7 @@ struct TagSetSpec {
   int count = -1;             // stored definition count; -1: defs.size()
   Bytes attributes;           // attribute linkage, e.g. 03 10 2F 7D flags...
 };
-Bytes MakeTagSet(const TagSetSpec &spec, int level = 24);
+Bytes MakeTagSet(const TagSetSpec &want, int level = 24);
 
 struct TagValueSpec {
   uint32_t tag_set = 1;
@@ -253,7 +253,7 @@ struct TagValueSpec {
   int32_t integer = 0;
   double real = 0;
 };
-Bytes MakeTagValue(const TagValueSpec &spec);
+Bytes MakeTagValue(const TagValueSpec &want);
 
 // ---------------------------------------------------------------------------
 // Files

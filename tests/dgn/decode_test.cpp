@@ -224,17 +224,17 @@ TEST(MultiPoint, ShortElementsAreTrimmedNeverNegative) {
 }
 
 TEST(Arc, EllipseAlwaysFullTurn) {
-  dgntest::ArcSpec spec;
-  spec.primary_axis = 200;
-  spec.secondary_axis = 100;
-  spec.rotation = 45;
-  spec.origin[0] = 1000;
-  spec.origin[1] = -500;
-  spec.start_angle = 30;  // ignored by the ellipse layout
+  dgntest::ArcSpec want;
+  want.primary_axis = 200;
+  want.secondary_axis = 100;
+  want.rotation = 45;
+  want.origin[0] = 1000;
+  want.origin[1] = -500;
+  want.start_angle = 30;  // ignored by the ellipse layout
   dgntest::TcbSpec tcb;
   tcb.uor_per_subunit = 100;
   tcb.subunits_per_master = 1;
-  auto r = Decode(dgntest::MakeEllipse(spec), false, tcb);
+  auto r = Decode(dgntest::MakeEllipse(want), false, tcb);
   ASSERT_NE(r.element, nullptr);
   const auto *arc = As<DGNArcElement>(r.element);
   EXPECT_EQ(arc->kind, DGNKIND_ARC);
@@ -245,10 +245,10 @@ TEST(Arc, EllipseAlwaysFullTurn) {
   EXPECT_EQ(arc->start_angle, 0);
   EXPECT_EQ(arc->sweep_angle, 360);
 
-  spec.quat[0] = 11;
-  spec.quat[3] = -4;
-  spec.origin[2] = 700;
-  auto r3 = Decode(dgntest::MakeEllipse(spec, 3), true);
+  want.quat[0] = 11;
+  want.quat[3] = -4;
+  want.origin[2] = 700;
+  auto r3 = Decode(dgntest::MakeEllipse(want, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *arc3 = As<DGNArcElement>(r3.element);
   EXPECT_EQ(arc3->quat[0], 11);
@@ -272,9 +272,9 @@ TEST(Arc, SweepIsSignAndMagnitude) {
       {"fraction", 45u * 360000u + 180000u, 45.5},
   };
   for (const Case &c : cases) {
-    dgntest::ArcSpec spec;
-    spec.start_angle = -30;
-    Bytes bytes = dgntest::MakeArc(spec);
+    dgntest::ArcSpec want;
+    want.start_angle = -30;
+    Bytes bytes = dgntest::MakeArc(want);
     dgntest::PutInt32(bytes, 40, c.stored);
     auto r = Decode(bytes);
     ASSERT_NE(r.element, nullptr) << c.label;
@@ -285,15 +285,15 @@ TEST(Arc, SweepIsSignAndMagnitude) {
 }
 
 TEST(Arc, AxesRotationAndOrigin2DAnd3D) {
-  dgntest::ArcSpec spec;
-  spec.primary_axis = 10;
-  spec.secondary_axis = 5;
-  spec.rotation = 12.5;
-  spec.origin[0] = 3;
-  spec.origin[1] = 4;
-  spec.origin[2] = 5;
-  spec.sweep_angle = 180;
-  auto r = Decode(dgntest::MakeArc(spec));
+  dgntest::ArcSpec want;
+  want.primary_axis = 10;
+  want.secondary_axis = 5;
+  want.rotation = 12.5;
+  want.origin[0] = 3;
+  want.origin[1] = 4;
+  want.origin[2] = 5;
+  want.sweep_angle = 180;
+  auto r = Decode(dgntest::MakeArc(want));
   ASSERT_NE(r.element, nullptr);
   const auto *arc = As<DGNArcElement>(r.element);
   EXPECT_DOUBLE_EQ(arc->primary_axis, 10);
@@ -301,8 +301,8 @@ TEST(Arc, AxesRotationAndOrigin2DAnd3D) {
   EXPECT_DOUBLE_EQ(arc->rotation, 12.5);
   ExpectPoint(arc->origin, 3, 4, 0);
 
-  spec.quat[1] = 99;
-  auto r3 = Decode(dgntest::MakeArc(spec, 3), true);
+  want.quat[1] = 99;
+  auto r3 = Decode(dgntest::MakeArc(want, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *arc3 = As<DGNArcElement>(r3.element);
   EXPECT_EQ(arc3->quat[1], 99);
@@ -327,38 +327,38 @@ TEST(Text, EightAndSixteenBitTexts) {
       {"embedded zero ends", {'x', 0, 'y'}, 3, "x"},
   };
   for (const Case &c : cases) {
-    dgntest::TextSpec spec;
-    spec.raw_text = c.raw;
-    spec.count = c.count;
-    auto r = Decode(dgntest::MakeText(spec));
+    dgntest::TextSpec want;
+    want.raw_text = c.raw;
+    want.count = c.count;
+    auto r = Decode(dgntest::MakeText(want));
     ASSERT_NE(r.element, nullptr) << c.label;
     EXPECT_EQ(std::string(As<DGNTextElement>(r.element)->text), c.expected) << c.label;
   }
 }
 
 TEST(Text, CountLargerThanTheElementIsCut) {
-  dgntest::TextSpec spec;
-  spec.raw_text = {'a', 'b', 'c', 'd'};
-  spec.count = 200;
-  auto r = Decode(dgntest::MakeText(spec));
+  dgntest::TextSpec want;
+  want.raw_text = {'a', 'b', 'c', 'd'};
+  want.count = 200;
+  auto r = Decode(dgntest::MakeText(want));
   ASSERT_NE(r.element, nullptr);
   EXPECT_EQ(std::string(As<DGNTextElement>(r.element)->text), "abcd");
 }
 
 TEST(Text, FieldsAndOrigin) {
-  dgntest::TextSpec spec;
-  spec.font = 3;
-  spec.justification = 7;
-  spec.length_mult = 2000;
-  spec.height_mult = 3000;
-  spec.rotation = 90;
-  spec.origin = {150, 250, 350};
-  spec.raw_text = {'T'};
+  dgntest::TextSpec want;
+  want.font = 3;
+  want.justification = 7;
+  want.length_mult = 2000;
+  want.height_mult = 3000;
+  want.rotation = 90;
+  want.origin = {150, 250, 350};
+  want.raw_text = {'T'};
   dgntest::TcbSpec tcb;
   tcb.uor_per_subunit = 1;
   tcb.subunits_per_master = 2;  // scale 0.5
   tcb.origin[0] = 200;          // origin 100 master units on x
-  auto r = Decode(dgntest::MakeText(spec), false, tcb);
+  auto r = Decode(dgntest::MakeText(want), false, tcb);
   ASSERT_NE(r.element, nullptr);
   const auto *t = As<DGNTextElement>(r.element);
   EXPECT_EQ(t->kind, DGNKIND_TEXT);
@@ -369,7 +369,7 @@ TEST(Text, FieldsAndOrigin) {
   EXPECT_DOUBLE_EQ(t->rotation, 90);
   ExpectPoint(t->origin, 75 - 100, 125, 0);
 
-  auto r3 = Decode(dgntest::MakeText(spec, 3), true);
+  auto r3 = Decode(dgntest::MakeText(want, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *t3 = As<DGNTextElement>(r3.element);
   ExpectPoint(t3->origin, 150, 250, 350);
@@ -394,25 +394,25 @@ TEST(ComplexHeader, CountsAndSurfaceType) {
 }
 
 TEST(CellHeader, TwoDimensionalCell) {
-  dgntest::CellSpec spec;
-  spec.total_length = 120;
-  spec.name = "AB1$.9";
-  spec.cell_class = 0x0102;
-  spec.levels[0] = 1;
-  spec.levels[3] = 0x8000;
-  spec.range_low = {-10, -20, 0};
-  spec.range_high = {30, 40, 0};
+  dgntest::CellSpec want;
+  want.total_length = 120;
+  want.name = "AB1$.9";
+  want.cell_class = 0x0102;
+  want.levels[0] = 1;
+  want.levels[3] = 0x8000;
+  want.range_low = {-10, -20, 0};
+  want.range_high = {30, 40, 0};
   // Rotation by 30 degrees, scale 1 (stored as -cos * 2^31 / 10000 ...).
   const double k = 214748.0;
   const double a = 30 * M_PI / 180;
-  spec.matrix[0] = static_cast<int32_t>(std::lround(std::cos(a) * k));
-  spec.matrix[1] = static_cast<int32_t>(std::lround(-std::sin(a) * k));
-  spec.matrix[2] = static_cast<int32_t>(std::lround(std::sin(a) * k));
-  spec.matrix[3] = static_cast<int32_t>(std::lround(std::cos(a) * k));
-  spec.origin = {5, 6, 0};
+  want.matrix[0] = static_cast<int32_t>(std::lround(std::cos(a) * k));
+  want.matrix[1] = static_cast<int32_t>(std::lround(-std::sin(a) * k));
+  want.matrix[2] = static_cast<int32_t>(std::lround(std::sin(a) * k));
+  want.matrix[3] = static_cast<int32_t>(std::lround(std::cos(a) * k));
+  want.origin = {5, 6, 0};
   dgntest::Display d;
   d.color = 9;
-  auto r = Decode(dgntest::MakeCellHeader(spec, 2, d));
+  auto r = Decode(dgntest::MakeCellHeader(want, 2, d));
   ASSERT_NE(r.element, nullptr);
   const auto *cell = As<DGNCellHeaderElement>(r.element);
   EXPECT_EQ(cell->kind, DGNKIND_CELL_HEADER);
@@ -428,16 +428,16 @@ TEST(CellHeader, TwoDimensionalCell) {
   EXPECT_NEAR(cell->x_scale, 1.0, 1e-5);
   EXPECT_NEAR(cell->y_scale, 1.0, 1e-5);
   EXPECT_NEAR(cell->rotation, 30.0, 1e-4);  // a1 < 0: not mirrored to 360 - x
-  EXPECT_DOUBLE_EQ(cell->transform[0], -spec.matrix[0] / 2147483648.0);
+  EXPECT_DOUBLE_EQ(cell->transform[0], -want.matrix[0] / 2147483648.0);
 
-  spec.matrix[1] = -spec.matrix[1];  // a1 > 0
-  auto r2 = Decode(dgntest::MakeCellHeader(spec));
+  want.matrix[1] = -want.matrix[1];  // a1 > 0
+  auto r2 = Decode(dgntest::MakeCellHeader(want));
   EXPECT_NEAR(As<DGNCellHeaderElement>(r2.element)->rotation, 330.0, 1e-4);
 }
 
 TEST(CellHeader, DegenerateMatrixHasNoRotation) {
-  dgntest::CellSpec spec;  // all-zero matrix
-  auto r = Decode(dgntest::MakeCellHeader(spec));
+  dgntest::CellSpec want;  // all-zero matrix
+  auto r = Decode(dgntest::MakeCellHeader(want));
   ASSERT_NE(r.element, nullptr);
   const auto *cell = As<DGNCellHeaderElement>(r.element);
   EXPECT_EQ(cell->rotation, 0.0);
@@ -446,13 +446,13 @@ TEST(CellHeader, DegenerateMatrixHasNoRotation) {
 }
 
 TEST(CellHeader, ThreeDimensionalCell) {
-  dgntest::CellSpec spec;
-  spec.range_low = {1, 2, 3};
-  spec.range_high = {4, 5, 6};
-  for (int i = 0; i < 9; ++i) spec.matrix[i] = (i + 1) * 1000;
-  spec.matrix[8] = INT32_MIN;
-  spec.origin = {7, 8, 9};
-  auto r = Decode(dgntest::MakeCellHeader(spec, 3), true);
+  dgntest::CellSpec want;
+  want.range_low = {1, 2, 3};
+  want.range_high = {4, 5, 6};
+  for (int i = 0; i < 9; ++i) want.matrix[i] = (i + 1) * 1000;
+  want.matrix[8] = INT32_MIN;
+  want.origin = {7, 8, 9};
+  auto r = Decode(dgntest::MakeCellHeader(want, 3), true);
   ASSERT_NE(r.element, nullptr);
   const auto *cell = As<DGNCellHeaderElement>(r.element);
   ExpectPoint(cell->range_low, 1, 2, 3);
@@ -465,14 +465,14 @@ TEST(CellHeader, ThreeDimensionalCell) {
 }
 
 TEST(CellLibrary, NameDescriptionAndBodyProperties) {
-  dgntest::CellLibSpec spec;
-  spec.name = "DOOR1";
-  spec.cell_type = 4;
-  spec.properties = 0x0800;  // taken from the body; must not trigger attribute parsing
-  spec.class_and_levels[5] = 0xBEEF;
-  spec.description = "SINGLE DOOR 90CM";
+  dgntest::CellLibSpec want;
+  want.name = "DOOR1";
+  want.cell_type = 4;
+  want.properties = 0x0800;  // taken from the body; must not trigger attribute parsing
+  want.class_and_levels[5] = 0xBEEF;
+  want.description = "SINGLE DOOR 90CM";
   ErrorCapture errors;
-  auto r = Decode(dgntest::MakeCellLibrary(spec));
+  auto r = Decode(dgntest::MakeCellLibrary(want));
   ASSERT_NE(r.element, nullptr);
   const auto *lib = As<DGNCellLibraryElement>(r.element);
   EXPECT_EQ(lib->kind, DGNKIND_CELL_LIBRARY);
@@ -489,19 +489,19 @@ TEST(CellLibrary, NameDescriptionAndBodyProperties) {
 }
 
 TEST(Cone, CentresAndRadii) {
-  dgntest::ConeSpec spec;
-  spec.cone_word = 0xABCD;
-  spec.quat[2] = -7;
-  spec.center_1[0] = 100;
-  spec.center_1[1] = 200;
-  spec.center_1[2] = 300;
-  spec.radius_1 = 40;
-  spec.center_2[2] = 500;
-  spec.radius_2 = 20;
+  dgntest::ConeSpec want;
+  want.cone_word = 0xABCD;
+  want.quat[2] = -7;
+  want.center_1[0] = 100;
+  want.center_1[1] = 200;
+  want.center_1[2] = 300;
+  want.radius_1 = 40;
+  want.center_2[2] = 500;
+  want.radius_2 = 20;
   dgntest::TcbSpec tcb;
   tcb.uor_per_subunit = 10;
   tcb.subunits_per_master = 1;
-  auto r = Decode(dgntest::MakeCone(spec), true, tcb);
+  auto r = Decode(dgntest::MakeCone(want), true, tcb);
   ASSERT_NE(r.element, nullptr);
   const auto *cone = As<DGNConeElement>(r.element);
   EXPECT_EQ(cone->kind, DGNKIND_CONE);

@@ -27,13 +27,13 @@ TEST(Tcb, UnitsOriginAndHandleUpdate) {
       {"large counts", 65536, 65536, 4294967296.0, 1.0 / 4294967296.0, 1.0},
   };
   for (const Case &c : cases) {
-    dgntest::TcbSpec spec;
-    spec.uor_per_subunit = c.uor;
-    spec.subunits_per_master = c.spm;
-    spec.origin[0] = c.origin_x;
-    spec.master_units = "mu";
-    spec.sub_units = "su";
-    auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb(spec), dgntest::EndOfDesign()}));
+    dgntest::TcbSpec want;
+    want.uor_per_subunit = c.uor;
+    want.subunits_per_master = c.spm;
+    want.origin[0] = c.origin_x;
+    want.master_units = "mu";
+    want.sub_units = "su";
+    auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb(want), dgntest::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
     auto e = dgntest::Next(f.get());
     ASSERT_NE(e, nullptr);
@@ -52,11 +52,11 @@ TEST(Tcb, UnitsOriginAndHandleUpdate) {
 }
 
 TEST(Tcb, ThreeDimensionalFlagAndViewsUseItsOwnUnits) {
-  dgntest::TcbSpec spec;
-  spec.uor_per_subunit = 10;
-  spec.subunits_per_master = 10;
-  spec.origin[0] = 500;
-  Bytes tcb = dgntest::MakeTcb(spec);
+  dgntest::TcbSpec want;
+  want.uor_per_subunit = 10;
+  want.subunits_per_master = 10;
+  want.origin[0] = 500;
+  Bytes tcb = dgntest::MakeTcb(want);
   tcb[1214] |= 0x40;                                  // 3D, though the file starts 08 09
   const int view1 = 46 + 118;
   dgntest::PutWord(tcb, view1, 0x0123);               // flags
@@ -128,10 +128,10 @@ TEST(ColorTable, EntriesAndHandleTable) {
 }
 
 TEST(TagSet, DefinitionsOfEveryType) {
-  dgntest::TagSetSpec spec;
-  spec.name = "ABC";
-  spec.tag_set = 12;
-  spec.defs = {
+  dgntest::TagSetSpec want;
+  want.name = "ABC";
+  want.tag_set = 12;
+  want.defs = {
       {"NAME", 1, "Your name", 1, "none", 0, 0},
       {"COUNT", 2, "How many", 3, "", -5, 0},
       {"LEN", 3, "Length", 4, "", 0, 2.25},
@@ -139,7 +139,7 @@ TEST(TagSet, DefinitionsOfEveryType) {
       {"ODD", 5, "Odd", 9, "", 0, 0},
       {"LAST", 6, "", 1, "", 0, 0},
   };
-  const Bytes set = dgntest::MakeTagSet(spec);
+  const Bytes set = dgntest::MakeTagSet(want);
   // The first definition starts right after the name, its terminator and one spare byte.
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(&set[53]), 4), "NAME");
   auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), set, dgntest::EndOfDesign()}));
@@ -179,11 +179,11 @@ TEST(TagSet, FlagsFromTheAttributeLinkage) {
       {{}, -1},
   };
   for (const Case &c : cases) {
-    dgntest::TagSetSpec spec;
-    spec.defs = {{"A", 1, "P", 3, "", 1, 0}};
-    spec.attributes = c.attributes;
+    dgntest::TagSetSpec want;
+    want.defs = {{"A", 1, "P", 3, "", 1, 0}};
+    want.attributes = c.attributes;
     auto f = OpenBytes(
-        dgntest::Concat({dgntest::MakeTcb({}), dgntest::MakeTagSet(spec), dgntest::EndOfDesign()}));
+        dgntest::Concat({dgntest::MakeTcb({}), dgntest::MakeTagSet(want), dgntest::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
     dgntest::Next(f.get());
     auto e = dgntest::Next(f.get());
@@ -194,8 +194,8 @@ TEST(TagSet, FlagsFromTheAttributeLinkage) {
 }
 
 TEST(TagSet, OnlyDefinitionsThatFitAreKept) {
-  dgntest::TagSetSpec spec;
-  spec.defs = {{"ONE", 1, "First", 3, "", 1, 0}, {"TWO", 2, "Second", 1, "two", 0, 0}};
+  dgntest::TagSetSpec want;
+  want.defs = {{"ONE", 1, "First", 3, "", 1, 0}, {"TWO", 2, "Second", 1, "two", 0, 0}};
   struct Case {
     const char *label;
     int stored_count;
@@ -209,8 +209,8 @@ TEST(TagSet, OnlyDefinitionsThatFitAreKept) {
       {"count says fewer", 1, 0, 1},
   };
   for (const Case &c : cases) {
-    spec.count = c.stored_count;
-    Bytes set = dgntest::MakeTagSet(spec);
+    want.count = c.stored_count;
+    Bytes set = dgntest::MakeTagSet(want);
     set.resize(set.size() - static_cast<size_t>(c.cut));
     dgntest::PutWord(set, 2, static_cast<uint16_t>((set.size() - 4) / 2));
     auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), set, dgntest::EndOfDesign()}));
@@ -238,16 +238,16 @@ TEST(TagValue, TextIntegerAndReal) {
   };
   const Case cases[] = {{1, "hello", 0, 0}, {3, "", -123456, 0}, {4, "", 0, -7.75}, {2, "", 0, 0}};
   for (const Case &c : cases) {
-    dgntest::TagValueSpec spec;
-    spec.tag_set = 0x01020304;
-    spec.tag_index = 6;
-    spec.tag_type = c.type;
-    spec.tag_length = 11;
-    spec.text = c.text;
-    spec.integer = c.integer;
-    spec.real = c.real;
+    dgntest::TagValueSpec want;
+    want.tag_set = 0x01020304;
+    want.tag_index = 6;
+    want.tag_type = c.type;
+    want.tag_length = 11;
+    want.text = c.text;
+    want.integer = c.integer;
+    want.real = c.real;
     auto f = OpenBytes(dgntest::Concat(
-        {dgntest::MakeTcb({}), dgntest::MakeTagValue(spec), dgntest::EndOfDesign()}));
+        {dgntest::MakeTcb({}), dgntest::MakeTagValue(want), dgntest::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
     dgntest::Next(f.get());
     auto e = dgntest::Next(f.get());
@@ -275,8 +275,8 @@ TEST(TagValue, TextIntegerAndReal) {
 
 TEST(TagValue, TextValueOfAShortElementIsEmptyNotStale) {
   // A 150-byte tag value of type 1 has no value bytes at all.
-  dgntest::TagValueSpec spec;
-  Bytes tag = dgntest::MakeTagValue(spec);
+  dgntest::TagValueSpec want;
+  Bytes tag = dgntest::MakeTagValue(want);
   tag.resize(150);
   dgntest::PutWord(tag, 2, static_cast<uint16_t>((tag.size() - 4) / 2));
   dgntest::TagValueSpec longer;

@@ -43,10 +43,10 @@ dgntest::Display Disp(uint8_t color, uint8_t weight = 0, uint8_t style = 0) {
 }
 
 Bytes Text(const std::string &s, dgntest::IPoint origin, int level, uint8_t color = 0) {
-  dgntest::TextSpec spec;
-  spec.origin = origin;
-  spec.raw_text.assign(s.begin(), s.end());
-  return OnLevel(dgntest::MakeText(spec, 2, Disp(color)), level);
+  dgntest::TextSpec want;
+  want.origin = origin;
+  want.raw_text.assign(s.begin(), s.end());
+  return OnLevel(dgntest::MakeText(want, 2, Disp(color)), level);
 }
 
 TEST_F(Import, ExactTranscriptObjectsInFileOrderThenLayersInFirstSeenOrder) {
@@ -79,15 +79,15 @@ TEST_F(Import, ExactTranscriptObjectsInFileOrderThenLayersInFirstSeenOrder) {
 }
 
 TEST_F(Import, EveryRecordCarriesItsSizeAndTheHostDefaults) {
-  dgntest::TextSpec spec;
-  spec.justification = 7;
-  spec.height_mult = 1000;  // 6 master units
-  spec.rotation = 30;
-  spec.origin = {100, 200, 0};
-  spec.raw_text = {'A', 'v', 'e'};
+  dgntest::TextSpec want;
+  want.justification = 7;
+  want.height_mult = 1000;  // 6 master units
+  want.rotation = 30;
+  want.origin = {100, 200, 0};
+  want.raw_text = {'A', 'v', 'e'};
   const Bytes file = DesignFile({
       dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {4, 0}, {4, 4}, {0, 0}}, 2, Disp(1, 9, 3), 6),
-      OnLevel(dgntest::MakeText(spec, 2, Disp(2, 4, 5)), 6),
+      OnLevel(dgntest::MakeText(want, 2, Disp(2, 4, 5)), 6),
   });
   Host host;
   ASSERT_EQ(Run(file, host), 1);
@@ -235,10 +235,10 @@ TEST_F(Import, ColoursComeFromTheFileTableWithPureWhiteSentAsZero) {
 }
 
 TEST_F(Import, SixteenBitTextsAreSentAsTheirDecodedBytes) {
-  dgntest::TextSpec spec;
-  spec.raw_text = dgntest::Text16({0x0052, 0x00E9, 0x4E41});
+  dgntest::TextSpec want;
+  want.raw_text = dgntest::Text16({0x0052, 0x00E9, 0x4E41});
   Host host;
-  ASSERT_EQ(Run(DesignFile({OnLevel(dgntest::MakeText(spec), 3)}), host), 1);
+  ASSERT_EQ(Run(DesignFile({OnLevel(dgntest::MakeText(want), 3)}), host), 1);
   ASSERT_EQ(host.object_names.size(), 1u);
   EXPECT_EQ(host.object_names[0], "R\xE9\x4E\x41");
   EXPECT_EQ(Val(host.objects[0].objectKind), 3);

@@ -112,14 +112,14 @@ class Transcript : public ::testing::TestWithParam<Expected> {
 
 TEST_P(Transcript, GeneratedMapImportsExactlyAsRecorded) {
   const Expected &e = GetParam();
-  dgnbench::MapSpec spec;
-  spec.dimension = e.dimension;
-  spec.element_count = e.elements;
-  spec.seed = e.seed;
+  dgnbench::MapSpec want;
+  want.dimension = e.dimension;
+  want.element_count = e.elements;
+  want.seed = e.seed;
   dgntest::TempFile map;
   std::string error;
   dgnbench::MapStats stats;
-  ASSERT_TRUE(dgnbench::WriteMap(map.c_str(), spec, &stats, &error)) << error;
+  ASSERT_TRUE(dgnbench::WriteMap(map.c_str(), want, &stats, &error)) << error;
   const dgntest::Bytes bytes = dgntest::ReadFile(map.path());
   ASSERT_EQ(static_cast<int64_t>(bytes.size()), stats.bytes);
   EXPECT_EQ(stats.levels_used, ~uint64_t(0)) << "every level carries elements";

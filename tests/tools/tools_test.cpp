@@ -138,11 +138,11 @@ TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
 
 TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
   auto text = [](const Bytes &raw, int x) {
-    dgntest::TextSpec spec;
-    spec.raw_text = raw;
-    spec.origin = {x, 0, 0};
-    spec.height_mult = 100000;
-    return dgntest::MakeText(spec);
+    dgntest::TextSpec want;
+    want.raw_text = raw;
+    want.origin = {x, 0, 0};
+    want.height_mult = 100000;
+    return dgntest::MakeText(want);
   };
   const std::string quote = "say \"hi\" \\ <b>&amp;</b>";
   const Bytes file = dgntest::Concat({
