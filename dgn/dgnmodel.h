@@ -409,6 +409,9 @@ bool DGNUpdateElemCore(DGNFile *handle, DGNElement *element, int level, int grap
 bool DGNStoreElemCore(DGNFile *handle, DGNElement *element);
 // Appends (offset -1) or rewrites in place an element with raw bytes; true if written.
 bool DGNWriteElement(DGNFile *handle, DGNElement *element);
+// Sets (or clears) the deleted bit of the file's element that starts at `offset`, in the
+// file and in the index, leaving every other byte alone; true if written.
+bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted);
 // Zeroes the common header, with offset and element_id -1.
 void DGNClearElemCore(DGNFile *handle, DGNElement *element);
 // Stores the range block (bytes 4-27) of a built element from master-unit corners.

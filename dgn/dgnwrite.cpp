@@ -303,6 +303,28 @@ void ResyncIndexEntry(DGNFile *handle, int k) {
   FillIndexEntry(&entry, header, entry.offset);
 }
 
+// The number of the file's element that starts at `offset` (index entries
+// are in file order).  When none does, reports "Cannot <doing> at <offset>"
+// and gives -1.
+int ElementAtOffset(const DGNFile *handle, int64_t offset, const char *doing) {
+  int lo = 0;
+  int hi = handle->element_count - 1;
+  while (lo <= hi && handle->element_index != nullptr) {
+    const int mid = lo + (hi - lo) / 2;
+    const int64_t at = handle->element_index[mid].offset;
+    if (at == offset) return mid;
+    if (at < offset) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  CPLError(CPLClassFailure, CPLNumGeneral,
+           "Cannot %s at %d: no element of the file starts there.", doing,
+           static_cast<int>(offset));
+  return -1;
+}
+
 // Rewrites the file's element that starts at element->offset.
 bool RewriteElement(DGNFile *handle, DGNElement *element) {
   FILE *fp = handle->fp;
@@ -310,29 +332,8 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
   const int count = handle->element_count;
   const int64_t offset = element->offset;
 
-  // The element of the file that starts at this offset (entries are in file order).
-  int lo = 0;
-  int hi = count - 1;
-  int k = -1;
-  while (lo <= hi && handle->element_index != nullptr) {
-    const int mid = lo + (hi - lo) / 2;
-    const int64_t at = handle->element_index[mid].offset;
-    if (at == offset) {
-      k = mid;
-      break;
-    }
-    if (at < offset) {
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  if (k < 0) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "Cannot rewrite an element at %d: no element of the file starts there.",
-             static_cast<int>(offset));
-    return false;
-  }
+  const int k = ElementAtOffset(handle, offset, "rewrite an element");
+  if (k < 0) return false;
 
   unsigned char header[4];
   if (GetAt(fp, offset, header, 4) != 4 || IsEndMarker(header)) {
@@ -650,6 +651,42 @@ bool DGNWriteElement(DGNFile *handle, DGNElement *element) {
   dgnstream::Drop(handle);
   if (element->offset == -1) return AppendElement(handle, element);
   return RewriteElement(handle, element);
+}
+
+bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
+  if (handle == nullptr || handle->fp == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNMarkElementDeleted() needs a design file open for update.");
+    return false;
+  }
+  if (!handle->index_built && !DGNBuildIndex(handle)) return false;
+  const int k = ElementAtOffset(handle, offset, "mark an element deleted");
+  if (k < 0) return false;
+  FILE *fp = handle->fp;
+  dgnstream::Drop(handle);
+  unsigned char header[4];
+  if (GetAt(fp, offset, header, 4) != 4 || IsEndMarker(header)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot mark element %d at %d deleted: it cannot be read.", k,
+             static_cast<int>(offset));
+    return false;
+  }
+  // Only the deleted bit of the type byte changes: a single byte written in
+  // place, so the element is either wholly live or wholly deleted.  The seek
+  // past the element puts the byte on disk, or tells that it did not land.
+  const unsigned char type_byte = static_cast<unsigned char>(
+      deleted ? header[dgnraw::kTypeByte] | 0x80 : header[dgnraw::kTypeByte] & 0x7F);
+  if (!PutAt(fp, offset + dgnraw::kTypeByte, &type_byte, 1) ||
+      !SeekTo(fp, offset + ElementSize(header))) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Error writing the deleted flag of element %d at %d.", k, static_cast<int>(offset));
+    return false;
+  }
+  DGNIndexEntry &entry = handle->element_index[k];
+  entry.flags = static_cast<uint8_t>(deleted ? entry.flags | DGNEF_DELETED
+                                             : entry.flags & ~DGNEF_DELETED);
+  handle->next_element_id = k + 1;
+  return true;
 }
 
 // ---------------------------------------------------------------------------

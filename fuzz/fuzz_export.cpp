@@ -16,9 +16,10 @@
 //     3D) sharing their boundary vertex, with level clamped to 0..63, weight
 //     the width truncated into 0..31, shape for kind 1 and line string else;
 //   - in the update session the first element replaces the element the id
-//     names when both have the same size, and otherwise the old one stays
-//     (marked deleted) and the new one is appended;
-//   - the re-import delivers exactly these elements, in file order, with
+//     names when both have the same size, and otherwise the old one is marked
+//     deleted and the new one appended; an id naming a deleted element, or
+//     none, appends;
+//   - the re-import delivers exactly the live elements, in file order, with
 //     every coordinate within one design unit of what was written.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -170,11 +171,16 @@ void Add(TVectorMapPlugIn& map, const Polyline& p, const Seed& seed, bool update
         e.points.assign(p.points.begin() + start, p.points.begin() + start + n);
         e.id = -1;
         if (update && start == 0 && p.object.elementId > 0) {
-            for (Expected& old : model) {
-                if (old.id == p.object.elementId && old.rawBytes == e.rawBytes) {
-                    e.id = old.id;
-                    old = e;
+            for (auto old = model.begin(); old != model.end(); ++old) {
+                if (old->id != p.object.elementId)
+                    continue;
+                if (old->rawBytes == e.rawBytes) {
+                    e.id = old->id;
+                    *old = e;
+                } else {
+                    model.erase(old);  // deleted: the import no longer delivers it
                 }
+                break;
             }
         }
         if (e.id < 0) {

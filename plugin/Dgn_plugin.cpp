@@ -340,32 +340,197 @@ struct HeldElement {
   DGNElement *element;
 };
 
-// Reads the element the stream stands on with its raw bytes, which marking
-// it deleted writes back.
-DGNElement *ReadWithRawBytes(DGNFile *file) {
-  const int options = file->options;
-  DGNSetOptions(file, options | DGN_OPTION_CAPTURE_RAW);
-  DGNElement *element = DGNReadElement(file);
-  DGNSetOptions(file, options);
-  return element;
+// ---------------------------------------------------------------------------
+// What the import makes of an element, and which element a host object may
+// replace.  Both answers live here, so that the host can only replace what
+// it was given, by an object of the same family.
+// ---------------------------------------------------------------------------
+
+// Kinds of host object (objectKind) that the import sends.
+constexpr int32_t kObjectNone = -1;  // the import sends nothing for the element
+constexpr int32_t kObjectPolyline = 0;
+constexpr int32_t kObjectPolygon = 1;
+constexpr int32_t kObjectText = 3;
+
+// Bit 7 of the level byte: the element is a component of a complex element.
+constexpr int32_t kComplexBit = 0x80;
+
+// The kind of host object that the import sends for an element.  A deleted
+// element is no longer part of the design: nothing is sent for it.
+int32_t ImportedKind(const DGNElement *element) {
+  if (element->deleted) return kObjectNone;
+  switch (element->type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING:
+      return element->kind == DGNKIND_MULTIPOINT ? kObjectPolyline : kObjectNone;
+    case DGNTYPE_SHAPE:
+      return element->kind == DGNKIND_MULTIPOINT ? kObjectPolygon : kObjectNone;
+    case DGNTYPE_TEXT:
+      return element->kind == DGNKIND_TEXT ? kObjectText : kObjectNone;
+    default:
+      return kObjectNone;
+  }
 }
 
-// Sets the deleted bit of an element of the file in place: its bytes are
-// written back with only bit 7 of byte 1 changed, and its index entry says so.
-void MarkDeleted(DGNFile *file, DGNElement *element) {
-  if (element->raw_data == nullptr || element->raw_bytes < 4 || element->offset < 0) return;
-  element->raw_data[1] = static_cast<unsigned char>(element->raw_data[1] | 0x80);  // deleted bit
-  element->deleted = 0x80;
-  if (!DGNWriteElement(file, element)) return;
-  if (file->element_index != nullptr && element->element_id >= 0 &&
-      element->element_id < file->element_count)
-    file->element_index[element->element_id].flags |= DGNEF_DELETED;
+// True for a live complex chain or shape header that is not itself part of
+// another complex element: the header of one line or area and its components.
+bool IsComplexLineOrArea(const DGNElement *element) {
+  return (element->type == DGNTYPE_COMPLEX_CHAIN_HEADER ||
+          element->type == DGNTYPE_COMPLEX_SHAPE_HEADER) &&
+         element->kind == DGNKIND_COMPLEX_HEADER && !element->deleted && !element->complex;
+}
+
+// True when a host object of kind `replacement` may take the place of one of
+// kind `named`: polylines and polygons replace each other.
+bool SameFamily(int32_t named, int32_t replacement) {
+  const auto lineOrArea = [](int32_t kind) {
+    return kind == kObjectPolyline || kind == kObjectPolygon;
+  };
+  return lineOrArea(named) && lineOrArea(replacement);
+}
+
+// How a host object takes the place of the element its elementId names.
+enum class Replace {
+  kAppend,                  // the id names nothing it may replace: appended, that untouched
+  kInPlace,                 // written over the element, which keeps its place and number
+  kDeleteAndAppend,         // the element is marked deleted, the object appended
+  kDeleteComplexAndAppend,  // a complex header and its components marked deleted, then appended
+  kRefused,                 // nothing is written; the host is told why
+};
+
+struct ReplacePlan {
+  Replace how = Replace::kAppend;
+  int32_t offset = -1;          // kInPlace: where the new element goes
+  int32_t elementId = -1;       // kInPlace: the number it keeps
+  bool component = false;       // kInPlace: the new element stays a complex component
+  std::vector<int32_t> retire;  // the deleting kinds: offsets of the live elements to mark deleted
+  DString refusal;              // kRefused: the message for the host
+};
+
+// Decides whether and how the first element of a host object, `first` (built,
+// not yet written), takes the place of the element that `elementId` names in
+// a file opened for update; the whole object makes `elements` elements.
+//   - Only an element that the import delivers as an object of the same
+//     family may be replaced.  An id naming anything else (a colour table, a
+//     text, a cell, a deleted element, no element at all) counts as no id.
+//   - A complex chain or shape header, one line or area with its components,
+//     goes whole: the header and every live component are marked deleted.
+//   - A complex component can only be rewritten in place, by one element of
+//     its own type and size that stays a component; anything else would
+//     break the complex element, and is refused.
+//   - Any other element is rewritten in place when the sizes are equal;
+//     otherwise it is marked deleted, so that the elements after it stay.
+ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *first,
+                            int elements) {
+  ReplacePlan plan;
+  int count = 0;
+  const DGNIndexEntry *index = DGNGetElementIndex(file, &count);
+  if (index == nullptr || elementId <= 0 || elementId >= count || !DGNGotoElement(file, elementId))
+    return plan;
+  const HeldElement named(file, DGNReadElement(file));
+  const DGNElement *old = named.element;
+  if (old == nullptr || old->element_id != elementId) return plan;
+
+  const bool complexHeader = IsComplexLineOrArea(old);
+  int32_t namedKind = ImportedKind(old);
+  if (complexHeader)
+    namedKind = old->type == DGNTYPE_COMPLEX_SHAPE_HEADER ? kObjectPolygon : kObjectPolyline;
+  if (!SameFamily(namedKind, ImportedKind(first))) return plan;
+
+  if (complexHeader) {
+    // Its components are the complex elements right after it.
+    plan.how = Replace::kDeleteComplexAndAppend;
+    plan.retire.push_back(old->offset);
+    for (int k = elementId + 1; k < count && (index[k].flags & DGNEF_COMPLEX) != 0; ++k)
+      if ((index[k].flags & DGNEF_DELETED) == 0)
+        plan.retire.push_back(static_cast<int32_t>(index[k].offset));
+    return plan;
+  }
+  const bool sameSize = first->raw_bytes == old->size;
+  if (old->complex != 0) {
+    if (elements == 1 && sameSize && first->type == old->type) {
+      plan.how = Replace::kInPlace;
+      plan.component = true;
+    } else {
+      const std::string oldType = DGNTypeToName(old->type);
+      char text[400];
+      std::snprintf(text, sizeof text,
+                    "Error in QuarvelPlugIn_Add_Poliline_Vector_Map: element %d is a component "
+                    "of a complex element and can only be replaced in place, by one %s element "
+                    "of its %d bytes; the polyline makes %d element(s), the first a %s of %d "
+                    "bytes. Nothing was written.",
+                    elementId, oldType.c_str(), old->size, elements, DGNTypeToName(first->type),
+                    first->raw_bytes);
+      plan.how = Replace::kRefused;
+      plan.refusal.Assign(text);
+      return plan;
+    }
+  } else {
+    plan.how = sameSize ? Replace::kInPlace : Replace::kDeleteAndAppend;
+  }
+  if (plan.how == Replace::kInPlace) {
+    plan.offset = old->offset;
+    plan.elementId = old->element_id;
+  } else {
+    plan.retire.push_back(old->offset);
+  }
+  return plan;
+}
+
+// Clears the deleted bit again of the elements a replacement marked, last
+// first; best effort, on the way out of a failed add.
+void RestoreRetired(DGNFile *file, const std::vector<int32_t> &retired) {
+  for (auto it = retired.rbegin(); it != retired.rend(); ++it)
+    DGNMarkElementDeleted(file, *it, false);
+}
+
+// Readies `element` for the place the plan gives it.  In place it takes the
+// old element's offset and number (and stays a component); for the deleting
+// kinds the elements to retire are marked deleted now and listed in
+// `retired`, so that they can be restored should the append fail.  False,
+// with the host told why, when nothing may be written.
+bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
+               std::vector<int32_t> &retired, TMessagePlugIn *sink) {
+  switch (plan.how) {
+    case Replace::kAppend:
+      return true;
+    case Replace::kRefused:
+      ShowMessage(sink, plan.refusal.CStr());
+      return false;
+    case Replace::kInPlace:
+      element->offset = plan.offset;
+      element->element_id = plan.elementId;
+      if (plan.component) {
+        element->complex = kComplexBit;
+        DGNStoreElemCore(file, element);
+      }
+      return true;
+    case Replace::kDeleteAndAppend:
+    case Replace::kDeleteComplexAndAppend:
+      retired.reserve(plan.retire.size());  // nothing may throw once an element is marked
+      for (const int32_t offset : plan.retire) {
+        if (!DGNMarkElementDeleted(file, offset, true)) {
+          DString msg(kAddWriteFailed);
+          msg.Append(CPLLastErrorText());
+          RestoreRetired(file, retired);
+          ShowMessage(sink, msg.CStr());
+          return false;
+        }
+        retired.push_back(offset);
+      }
+      return true;
+  }
+  return true;
 }
 
 // Writes one host polyline or polygon into the file as line strings or
 // shapes of at most 51 vertices (39 in a 3D file), consecutive elements
-// sharing their boundary vertex.  The first element replaces the element
-// that `elementId` names in a file opened for update.
+// sharing their boundary vertex.  In a file opened for update the first
+// element may take the place of the element that `elementId` names
+// (PlanReplacement).  False when nothing was written (the points were
+// refused, or the replacement was) and when an element could not be written
+// (a full disk): the polyline then stops at its last complete element, and
+// if its first element failed, an element it was to replace stays as it was.
 bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
                  int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   if (object == nullptr) {
@@ -394,13 +559,16 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   DGNGetElementIndex(file, nullptr);
   if (!AllOnDesignPlane(file, count, points, sink)) return false;
 
-  const int type = object->objectKind == 1 ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
+  const int type = object->objectKind == kObjectPolygon ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
   const int step = file->dimension == 3 ? kStep3D : kStep2D;
   const int level = ClampInt(object->level, 0, kMaxLevel);
   const int weight = WeightOfWidth(object->width);
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
   const int color = DGNNearestColor(file, object->color);
   const bool mayReplace = map->createFlag == 0 && object->elementId > 0;
+  // Elements the polyline makes: one per start that leaves two vertices or more.
+  const int elements =
+      count < 2 ? 0 : static_cast<int>((static_cast<int64_t>(count) - 2) / step + 1);
 
   DString pending;
   bool failed = false;
@@ -413,10 +581,6 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
       run[k] = DGNPoint{p.x, p.y, p.z};
     }
 
-    HeldElement replaced(file);
-    if (start == 0 && mayReplace && DGNGotoElement(file, object->elementId))
-      replaced.element = ReadWithRawBytes(file);
-
     HeldElement built(file, DGNCreateMultiPointElem(file, type, n, run));
     if (built.element == nullptr) {
       failed = true;
@@ -426,23 +590,20 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
     DGNElement *element = built.element;
     DGNUpdateElemCore(file, element, level, 0, color, weight, style);
 
-    if (replaced.element != nullptr) {
-      if (replaced.element->size == element->raw_bytes) {
-        // Same size: the new element takes the old one's place and number.
-        element->offset = replaced.element->offset;
-        element->element_id = replaced.element->element_id;
-      } else {
-        // Rewriting in place would overwrite the elements that follow, or
-        // leave a gap before them: retire the old element, append the new.
-        MarkDeleted(file, replaced.element);
-      }
-    }
+    std::vector<int32_t> retired;
+    if (start == 0 && mayReplace &&
+        !TakePlace(file, PlanReplacement(file, object->elementId, element, elements), element,
+                   retired, sink))
+      return false;
     if (!DGNWriteElement(file, element)) {
       // A full disk or a file size limit: the engine has left the file at its
-      // last complete element.  The host is told, as for an element that
-      // could not be made, rather than taking the polyline for stored.
-      failed = true;
-      pending.Assign(kAddWriteFailed).Append(CPLLastErrorText());
+      // last complete element.  The polyline is not stored, and the host is
+      // told so; whatever this element was to replace stays.
+      DString msg(kAddWriteFailed);
+      msg.Append(CPLLastErrorText());
+      RestoreRetired(file, retired);
+      ShowMessage(sink, msg.CStr());
+      return false;
     }
   }
   if (failed) ShowMessage(sink, pending.CStr());
@@ -540,7 +701,7 @@ void SendText(DGNFile *file, DGNTextElement *element, TVectorCallbacksPlugIn *ca
   object.elementId = element->element_id;
   object.color = HostColor(file, element->color);
   object.color2 = object.color;
-  object.objectKind = 3;
+  object.objectKind = kObjectText;
   object.level = element->level;
   object.name = element->text;
   object.textInfo = &text;
@@ -553,23 +714,14 @@ void SendText(DGNFile *file, DGNTextElement *element, TVectorCallbacksPlugIn *ca
 }
 
 // Sends one element if it is a kind the host takes; gives the level it uses
-// (the level list counts it) or -1 for a skipped type.
+// (the level list counts it) or -1 for an element that sends nothing.
 int SendElement(DGNFile *file, DGNElement *element, TVectorCallbacksPlugIn *callbacks) {
-  switch (element->type) {
-    case DGNTYPE_LINE:
-    case DGNTYPE_LINE_STRING:
-    case DGNTYPE_SHAPE:
-      if (element->kind == DGNKIND_MULTIPOINT)
-        SendPolyline(file, static_cast<DGNMultiPointElement *>(element),
-                     element->type == DGNTYPE_SHAPE ? 1 : 0, callbacks);
-      return element->level;
-    case DGNTYPE_TEXT:
-      if (element->kind == DGNKIND_TEXT)
-        SendText(file, static_cast<DGNTextElement *>(element), callbacks);
-      return element->level;
-    default:
-      return -1;
-  }
+  const int32_t kind = ImportedKind(element);
+  if (kind == kObjectPolyline || kind == kObjectPolygon)
+    SendPolyline(file, static_cast<DGNMultiPointElement *>(element), kind, callbacks);
+  else if (kind == kObjectText)
+    SendText(file, static_cast<DGNTextElement *>(element), callbacks);
+  return kind == kObjectNone ? -1 : element->level;
 }
 
 bool HasLevel(const Vector<int> &levels, int level) {

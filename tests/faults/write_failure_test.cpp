@@ -209,16 +209,20 @@ class WriteFailure : public ::testing::Test {
 }
 
 // An add call that meets the file size limit at every point of its element:
-// the failure is reported (error layer and host), the call returns true as
-// for any element it could not make, and the file still reads to its last
-// complete element and the end-of-design marker after it; once there is room
-// again the same add succeeds.
+// the failure is reported (error layer and host) and the call returns false,
+// and the file still reads to its last complete element and the end-of-design
+// marker after it; once there is room again the same add succeeds.  A
+// polyline that was to replace the map's line (by marking it deleted and
+// appending) leaves that line live when it cannot be written.
 TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
   const std::string path = dir_.Path("map.dgn");
   const Bytes original = MakeMap(path);
   ASSERT_TRUE(EndsWithMarker(original));
   const std::vector<Span> els = Elements(original);
   const size_t end = els.back().offset + els.back().size;
+  // The map's line, after the TCB and the seed's two elements, marked deleted.
+  Bytes retired = original;
+  retired[els[3].offset + 1] |= 0x80;
   constexpr int kPoints = 20;
   constexpr size_t kElement = 38 + 8 * kPoints;  // a 2D line string of 20 vertices
 
@@ -228,54 +232,56 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
                    kElement + 1, kElement + 2, kElement + 100})
     rooms.push_back(r);
 
-  for (size_t room : rooms) {
-    SCOPED_TRACE("room for " + std::to_string(room) + " more bytes");
-    ASSERT_TRUE(dgntest::WriteFile(path, original));
-    const ChildResult child = InChild([&]() -> std::string {
-      if (!LimitFileSize(original.size() + room)) return "setrlimit failed";
-      plugintest::Host host;
-      TVectorMapPlugIn map = plugintest::MapRecord(1, 1, 0);
-      if (P().Open(path.c_str(), &map, host.sink()) != 1) return "open for update failed";
-      TVectorObjectPlugIn o = Line(9);
-      std::vector<TVectorPointPlugIn> pts = Zigzag(kPoints, 100);
-      const int result = P().AddPolyline(&map, &o, kPoints, pts.data(), host.sink());
-      P().Close(&map);
-      std::string report = "result=" + std::to_string(result);
-      for (const std::string &m : host.messages) report += "\nmessage=" + m;
-      return report;
-    });
-    ASSERT_TRUE(child.exited) << child.stderr_text;
-    const Bytes after = dgntest::ReadFile(path);
-    EXPECT_TRUE(KeepsElements(original, after));
-    EXPECT_TRUE(EndsWithMarker(after));
-    const size_t count = Elements(after).size();
-    const std::string written = "Error seeking or writing new element of " +
-                                std::to_string(kElement) + " bytes at " + std::to_string(end) + ".";
-    if (room >= kElement) {
-      EXPECT_EQ(child.report, "result=1");
-      EXPECT_EQ(count, els.size() + 1);
-    } else {
-      EXPECT_EQ(child.report, "result=1\nmessage=" + std::string(kWriteFailed) + written);
-      EXPECT_EQ(count, els.size()) << "no element may be taken from a half-written one";
-      EXPECT_NE(child.stderr_text.find("ERROR 1: " + written), std::string::npos)
-          << child.stderr_text;
-      // With room again, the same polyline goes in after the last element.
-      plugintest::Host host;
-      TVectorMapPlugIn map = plugintest::MapRecord(1, 1, 0);
-      ASSERT_EQ(P().Open(path.c_str(), &map, host.sink()), 1);
-      TVectorObjectPlugIn o = Line(9);
-      std::vector<TVectorPointPlugIn> pts = Zigzag(kPoints, 100);
-      EXPECT_EQ(P().AddPolyline(&map, &o, kPoints, pts.data(), host.sink()), 1);
-      P().Close(&map);
-      EXPECT_TRUE(host.messages.empty());
-      const Bytes again = dgntest::ReadFile(path);
-      EXPECT_TRUE(KeepsElements(original, again));
-      ASSERT_EQ(Elements(again).size(), els.size() + 1);
-      EXPECT_EQ(Elements(again).back().offset, end);
-      EXPECT_TRUE(EndsWithMarker(again));
+  for (const int32_t replace : {0, 3}) {
+    for (size_t room : rooms) {
+      SCOPED_TRACE("room for " + std::to_string(room) + " more bytes, elementId " +
+                   std::to_string(replace));
+      ASSERT_TRUE(dgntest::WriteFile(path, original));
+      const auto add = [&]() {
+        plugintest::Host host;
+        TVectorMapPlugIn map = plugintest::MapRecord(1, 1, 0);
+        if (P().Open(path.c_str(), &map, host.sink()) != 1) return std::string("open failed");
+        TVectorObjectPlugIn o = Line(9);
+        o.elementId = replace;
+        std::vector<TVectorPointPlugIn> pts = Zigzag(kPoints, 100);
+        const int result = P().AddPolyline(&map, &o, kPoints, pts.data(), host.sink());
+        P().Close(&map);
+        std::string report = "result=" + std::to_string(result);
+        for (const std::string &m : host.messages) report += "\nmessage=" + m;
+        return report;
+      };
+      const ChildResult child = InChild([&]() -> std::string {
+        if (!LimitFileSize(original.size() + room)) return "setrlimit failed";
+        return add();
+      });
+      ASSERT_TRUE(child.exited) << child.stderr_text;
+      const Bytes after = dgntest::ReadFile(path);
+      EXPECT_TRUE(EndsWithMarker(after));
+      const size_t count = Elements(after).size();
+      const std::string written = "Error seeking or writing new element of " +
+                                  std::to_string(kElement) + " bytes at " + std::to_string(end) +
+                                  ".";
+      if (room >= kElement) {
+        EXPECT_EQ(child.report, "result=1");
+        EXPECT_EQ(count, els.size() + 1);
+        EXPECT_TRUE(KeepsElements(replace ? retired : original, after));
+      } else {
+        EXPECT_EQ(child.report, "result=0\nmessage=" + std::string(kWriteFailed) + written);
+        EXPECT_EQ(count, els.size()) << "no element may be taken from a half-written one";
+        EXPECT_TRUE(KeepsElements(original, after)) << "the line to replace must stay live";
+        EXPECT_NE(child.stderr_text.find("ERROR 1: " + written), std::string::npos)
+            << child.stderr_text;
+        // With room again, the same polyline goes in after the last element.
+        EXPECT_EQ(add(), "result=1");
+        const Bytes again = dgntest::ReadFile(path);
+        EXPECT_TRUE(KeepsElements(replace ? retired : original, again));
+        ASSERT_EQ(Elements(again).size(), els.size() + 1);
+        EXPECT_EQ(Elements(again).back().offset, end);
+        EXPECT_TRUE(EndsWithMarker(again));
+      }
+      // Whatever happened, the file imports cleanly.
+      EXPECT_EQ(Breach(ImportFile(dgntest::ReadFile(path), dir_.Path("copy.dgn"))), "");
     }
-    // Whatever happened, the file imports cleanly.
-    EXPECT_EQ(Breach(ImportFile(dgntest::ReadFile(path), dir_.Path("copy.dgn"))), "");
   }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -529,6 +530,84 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
   now = Walk(dgntest::ReadFile(Path("out.dgn")));
   ASSERT_EQ(now.size(), 4u);
   EXPECT_EQ(now[1].type(), 5);  // the seed's colour table is untouched
+}
+
+// Only what the import delivers as a polyline or polygon is replaced.  An id
+// naming anything else leaves it untouched (the polyline is appended); a
+// complex component is only rewritten in place, by one element of its type
+// and size, and stays a component; a complex chain header goes with all its
+// components.
+TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhole) {
+  using dgntest::MakeMultiPoint;
+  dgntest::TextSpec text;
+  text.raw_text = {'a', 'b'};
+  std::vector<dgntest::IPoint> long_run;
+  for (int i = 0; i < 51; ++i) long_run.push_back({i, i});
+  const Bytes original = DesignFile({
+      dgntest::MakeColorTable(OddTable()),                       // 1
+      dgntest::MakeText(text),                                   // 2
+      dgntest::MakeCellHeader({}),                               // 3
+      AsComponent(MakeMultiPoint(3, {{0, 0}, {4, 4}})),          // 4: the cell's line
+      dgntest::MakeComplexHeader(12, 62, 2),                     // 5: a complex chain
+      AsComponent(MakeMultiPoint(4, {{0, 0}, {1, 1}, {2, 2}})),  // 6
+      AsComponent(MakeMultiPoint(4, long_run)),                  // 7
+      AsDeleted(MakeMultiPoint(4, {{5, 5}, {6, 6}, {7, 7}})),    // 8
+  });
+  const std::vector<Raw> old = Walk(original);
+  ASSERT_EQ(old.size(), 9u);
+  struct Case {
+    int id, kind, points;
+    bool ok;
+    int inPlace;               // the element rewritten in place, or -1: appended
+    std::vector<int> deleted;  // elements marked deleted
+  };
+  const Case cases[] = {
+      {1, 0, 3, true, -1, {}},  // colour table
+      {2, 0, 3, true, -1, {}},  // text
+      {3, 0, 3, true, -1, {}},  // cell header
+      {8, 0, 3, true, -1, {}},  // a deleted line string of the same size
+      {6, 0, 3, true, 6, {}},   // component, same type and size
+      {6, 0, 4, false, -1, {}},   // component, another size
+      {6, 1, 3, false, -1, {}},   // component, a shape of its size
+      {7, 0, 52, false, -1, {}},  // component, the first of two elements of its size
+      {4, 0, 2, false, -1, {}},   // the cell's line
+      {5, 1, 60, true, -1, {5, 6, 7}},  // chain header with its components
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "id " << c.id << ", kind " << c.kind << ", " << c.points
+                                    << " points");
+    host_.messages.clear();
+    ASSERT_TRUE(OpenForUpdate(original));
+    EXPECT_EQ(Add(Obj(c.kind, 2, -1, 1, -1, c.id), Line(c.points)), c.ok);
+    Lib().Close(&map_);
+    const Bytes after = dgntest::ReadFile(Path("out.dgn"));
+    if (!c.ok) {
+      ASSERT_EQ(host_.messages.size(), 1u);
+      EXPECT_NE(host_.messages[0].find("is a component of a complex element"), std::string::npos)
+          << host_.messages[0];
+      EXPECT_EQ(after, original);
+      continue;
+    }
+    EXPECT_TRUE(host_.messages.empty()) << testing::PrintToString(host_.messages);
+    const std::vector<Raw> now = Walk(after);
+    const size_t appended = c.inPlace >= 0 ? 0 : size_t(c.points > 51 ? 2 : 1);
+    ASSERT_EQ(now.size(), old.size() + appended);
+    for (size_t i = 0; i < old.size(); ++i) {
+      SCOPED_TRACE(i);
+      if (int(i) == c.inPlace) {
+        EXPECT_EQ(now[i].offset, old[i].offset);
+        EXPECT_EQ(now[i].b[0], 0x80 | 2);  // still a component, on the new level
+        EXPECT_EQ(now[i].Vertex(2, 2), (std::array<int32_t, 3>{2, 4, 0}));
+        continue;
+      }
+      Bytes want = old[i].b;
+      if (std::find(c.deleted.begin(), c.deleted.end(), int(i)) != c.deleted.end()) want[1] |= 0x80;
+      EXPECT_EQ(now[i].b, want);
+    }
+    if (appended > 0) {
+      EXPECT_EQ(now[old.size()].type(), c.kind == 1 ? 6 : 4);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
