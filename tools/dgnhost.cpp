@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dgnhost_export.h"
+#include "dgnhost_files.h"
 #include "plugin_records.h"
 
 #if defined(_WIN32)
@@ -827,6 +828,15 @@ int CmdImport(Context &ctx, int argc, char **argv) {
     }
   }
   if (file.empty()) return Usage(stderr);
+  // The outputs are written after the whole import: one that is the map
+  // itself would replace the map by its own GeoJSON or drawing.
+  for (const std::string *out : {&geojsonPath, &svgPath}) {
+    if (!out->empty() && *out != "-" && SameFile(file, *out)) {
+      std::fprintf(stderr, "dgnhost: import: %s is the map being imported; refusing to write "
+                   "an output over it\n", out->c_str());
+      return kExitUsage;
+    }
+  }
 
   ImportResult result;
   HostCallbacks callbacks{};

@@ -1,7 +1,10 @@
 // dgnhost export and update: GeoJSON features into a DGN file through the
 // plug-in.  The GeoJSON is read completely and checked before the DGN file
-// is created or opened, so a malformed input never leaves a half-made map.
+// is created or opened, so a malformed input never leaves a half-made map;
+// an export is made beside its target and takes its place only once whole.
 #include "dgnhost_export.h"
+
+#include "dgnhost_files.h"
 
 #include <cerrno>
 #include <cmath>
@@ -286,6 +289,7 @@ class JsonReader {
 // One add call: a line (kind 0) or a ring of an area (kind 1).
 struct Part {
   int32_t kind = 0;
+  bool hole = false;  // an inner ring of a polygon: it becomes a shape of its own
   std::vector<TVectorPointPlugIn> points;
 };
 
@@ -302,10 +306,11 @@ struct Feature {
   int index = 0;  // position in the collection, for messages
   Style style;
   std::vector<Part> parts;
+  bool lineOrArea = false;  // its geometry has a line or area type, even an empty one
 };
 
 struct Collection {
-  std::vector<Feature> features;
+  std::vector<Feature> features;  // features with a line or area geometry
   int skipped = 0;  // features without a line or area (points, null geometry)
 };
 
@@ -396,8 +401,9 @@ bool ReadPositions(const Json &coords, int32_t kind, Part &part, std::string &er
   return true;
 }
 
-// Appends the lines and rings of a geometry to parts, in their order.
-bool ReadGeometry(const Json &geometry, std::vector<Part> &parts, std::string &error, int depth) {
+// Appends the lines and rings of a geometry to the feature's parts, in their order.
+bool ReadGeometry(const Json &geometry, Feature &feature, std::string &error, int depth) {
+  std::vector<Part> &parts = feature.parts;
   const Json *type = geometry.Find("type");
   if (type == nullptr || type->type != Json::kString) {
     error = "a geometry has no type";
@@ -411,7 +417,7 @@ bool ReadGeometry(const Json &geometry, std::vector<Part> &parts, std::string &e
       return false;
     }
     for (const Json &g : list->items)
-      if (!ReadGeometry(g, parts, error, depth + 1)) return false;
+      if (!ReadGeometry(g, feature, error, depth + 1)) return false;
     return true;
   }
   if (t == "Point" || t == "MultiPoint") return true;  // nothing to draw as a line
@@ -438,22 +444,27 @@ bool ReadGeometry(const Json &geometry, std::vector<Part> &parts, std::string &e
     error = "unknown geometry type " + t;
     return false;
   }
+  feature.lineOrArea = true;
   if (nesting == 1) {
     parts.emplace_back();
     return ReadPositions(*coords, kind, parts.back(), error);
   }
-  for (const Json &inner : coords->items) {
+  // The rings of a polygon after its first are its holes.
+  for (size_t i = 0; i < coords->items.size(); ++i) {
+    const Json &inner = coords->items[i];
     if (nesting == 3) {
       if (inner.type != Json::kArray) {
         error = "a polygon of a MultiPolygon is not a list of rings";
         return false;
       }
-      for (const Json &ring : inner.items) {
+      for (size_t k = 0; k < inner.items.size(); ++k) {
         parts.emplace_back();
-        if (!ReadPositions(ring, kind, parts.back(), error)) return false;
+        parts.back().hole = k > 0;
+        if (!ReadPositions(inner.items[k], kind, parts.back(), error)) return false;
       }
     } else {
       parts.emplace_back();
+      parts.back().hole = kind == 1 && i > 0;
       if (!ReadPositions(inner, kind, parts.back(), error)) return false;
     }
   }
@@ -498,12 +509,12 @@ bool ReadCollection(const std::string &path, Collection &out) {
     Feature feature;
     feature.index = static_cast<int>(i);
     if (geometry != nullptr && geometry->type == Json::kObject &&
-        !ReadGeometry(*geometry, feature.parts, error, 0)) {
+        !ReadGeometry(*geometry, feature, error, 0)) {
       std::fprintf(stderr, "dgnhost: %s: feature %d: %s\n", path.c_str(), static_cast<int>(i),
                    error.c_str());
       return false;
     }
-    if (feature.parts.empty()) {
+    if (!feature.lineOrArea) {
       ++out.skipped;
       continue;
     }
@@ -547,39 +558,68 @@ TVectorObjectPlugIn HostObject(const Style &st, int32_t kind, int32_t elementId,
   return o;
 }
 
+// What one session of add calls wrote.
+struct Tally {
+  long written = 0;     // features whose every line and area was written
+  long notWritten = 0;  // features with a line or area that was not
+  long parts = 0;       // polylines and polygons written
+};
+
 // Adds every part of every feature to the open map, then closes it.  With
 // `replace`, a feature's elementId goes with its first part, whose element
-// then takes the place of the one it names.
-int AddAndClose(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
-                const Collection &c, bool replace, const std::string &out, const char *verb) {
-  long parts = 0, refused = 0;
+// then takes the place of the one it names.  A feature counts as written
+// only when all its parts were; each one that was not is named on standard
+// error with the reason, and so is an area whose holes became shapes of
+// their own (a DGN shape has no holes).
+Tally AddFeatures(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
+                  const Collection &c, bool replace) {
+  Tally t;
   for (const Feature &f : c.features) {
+    if (f.parts.empty())
+      std::fprintf(stderr, "dgnhost: feature %d: its geometry is empty\n", f.index);
+    long written = 0, holes = 0;
     for (size_t i = 0; i < f.parts.size(); ++i) {
       const Part &part = f.parts[i];
+      const size_t n = part.points.size();
+      if (n < 2) {
+        // The plug-in makes no element of fewer than two vertices.
+        std::fprintf(stderr, "dgnhost: feature %d: a %s of %d point%s cannot be written\n", f.index,
+                     part.kind == 1 ? "ring" : "line", static_cast<int>(n), n == 1 ? "" : "s");
+        continue;
+      }
       const int32_t id = replace && i == 0 ? f.style.elementId : 0;
       std::vector<TVectorPointPlugIn> points = part.points;  // the plug-in takes them writable
-      TVectorObjectPlugIn object =
-          HostObject(f.style, part.kind, id, static_cast<int32_t>(points.size()));
-      const TPlugInBool ok = api.AddPolyline(&map, &object, static_cast<int32_t>(points.size()),
-                                             points.empty() ? nullptr : points.data(), &sink);
-      ++parts;
-      if (!ok) {
-        ++refused;
-        std::fprintf(stderr, "dgnhost: feature %d was not written\n", f.index);
+      TVectorObjectPlugIn object = HostObject(f.style, part.kind, id, static_cast<int32_t>(n));
+      if (api.AddPolyline(&map, &object, static_cast<int32_t>(n), points.data(), &sink)) {
+        ++written;
+        if (part.hole) ++holes;
       }
+    }
+    t.parts += written;
+    if (!f.parts.empty() && written == static_cast<long>(f.parts.size())) {
+      ++t.written;
+      if (holes > 0)
+        std::fprintf(stderr, "dgnhost: feature %d: %ld hole%s of its area written as separate "
+                     "shape%s\n", f.index, holes, holes == 1 ? "" : "s", holes == 1 ? "" : "s");
+    } else {
+      ++t.notWritten;
+      if (written == 0)
+        std::fprintf(stderr, "dgnhost: feature %d was not written\n", f.index);
+      else
+        std::fprintf(stderr, "dgnhost: feature %d was written only in part: %ld of %d lines and "
+                     "areas\n", f.index, written, static_cast<int>(f.parts.size()));
     }
   }
   api.Close(&map);
-  std::printf("%s %d features as %ld polylines and polygons into %s", verb,
-              static_cast<int>(c.features.size()), parts, out.c_str());
+  return t;
+}
+
+// Prints what was written, e.g. "exported 3 features as 4 polylines and polygons into OUT".
+void PrintWritten(const char *verb, const Tally &t, const Collection &c, const std::string &out) {
+  std::printf("%s %ld features as %ld polylines and polygons into %s", verb, t.written, t.parts,
+              out.c_str());
   if (c.skipped > 0) std::printf(" (%d features without lines or areas skipped)", c.skipped);
   std::printf("\n");
-  if (refused > 0) {
-    std::fprintf(stderr, "dgnhost: %ld of %ld polylines and polygons were refused\n", refused,
-                 parts);
-    return kExitFailed;
-  }
-  return kExitOk;
 }
 
 int ExportUsage() {
@@ -594,7 +634,8 @@ const char kExportUsage[] =
     "  export IN.geojson OUT.dgn [--ini-dir DIR]\n"
     "            create OUT.dgn from the seed file named in DIR/gps.ini (default DIR: the\n"
     "            folder of dgnhost) and write every line and area of the GeoJSON into it;\n"
-    "            properties level, color (\"#rrggbb\"), width and style are used\n"
+    "            properties level, color (\"#rrggbb\"), width and style are used.  OUT.dgn\n"
+    "            is replaced only when every line and area was written\n"
     "  update FILE IN.geojson\n"
     "            add every line and area of the GeoJSON to an existing DGN file; a\n"
     "            feature's elementId property names the element it replaces\n";
@@ -616,21 +657,47 @@ int RunExportCommand(const ExportApi &api, const std::string &programDir, int ar
   }
   if (in.empty() || out.empty()) return ExportUsage();
 
+  if (SameFile(in, out)) {
+    std::fprintf(stderr, "dgnhost: export: %s is the GeoJSON being exported; refusing to write "
+                 "the DGN file over it\n", out.c_str());
+    return kExitUsage;
+  }
+
   Collection c;
   if (!ReadCollection(in, c)) return kExitFailed;
 
-  // The map record as the host fills it to create a map: write and create
-  // flags, and the folder of its INI file.
+  // The map is made under a temporary name beside OUT and takes OUT's place
+  // only when every feature is in it: a failed export leaves an existing OUT
+  // as it was.  The map record is filled as the host fills it to create a
+  // map: write and create flags, and the folder of its INI file.
+  const std::string temp = TempNameBeside(out);
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
   map.directory = &iniDir[0];
   map.writeFlag = 1;
   map.createFlag = 1;
-  if (!api.Open(out.c_str(), &map, &sink)) {
+  if (!api.Open(temp.c_str(), &map, &sink)) {
+    std::remove(temp.c_str());
     std::fprintf(stderr, "dgnhost: cannot create %s\n", out.c_str());
     return kExitFailed;
   }
-  return AddAndClose(api, map, sink, c, false, out, "exported");
+  const Tally t = AddFeatures(api, map, sink, c, false);
+  if (t.notWritten > 0) {
+    std::remove(temp.c_str());
+    std::fprintf(stderr, "dgnhost: %ld of %d line and area features were not written; nothing "
+                 "was written to %s\n", t.notWritten, static_cast<int>(c.features.size()),
+                 out.c_str());
+    return kExitFailed;
+  }
+  std::string error;
+  if (!RenameOver(temp, out, error)) {
+    std::remove(temp.c_str());
+    std::fprintf(stderr, "dgnhost: cannot put the new map in the place of %s: %s\n", out.c_str(),
+                 error.c_str());
+    return kExitFailed;
+  }
+  PrintWritten("exported", t, c, out);
+  return kExitOk;
 }
 
 int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv) {
@@ -661,5 +728,12 @@ int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int ar
     std::fprintf(stderr, "dgnhost: cannot open %s for update\n", file.c_str());
     return kExitFailed;
   }
-  return AddAndClose(api, map, sink, c, true, file, "added");
+  const Tally t = AddFeatures(api, map, sink, c, true);
+  PrintWritten("added", t, c, file);
+  if (t.notWritten > 0) {
+    std::fprintf(stderr, "dgnhost: %ld of %d line and area features were not written\n",
+                 t.notWritten, static_cast<int>(c.features.size()));
+    return kExitFailed;
+  }
+  return kExitOk;
 }

@@ -1,13 +1,17 @@
 // The command-line host and the sample-map tool, run as a user runs them:
 // dgnsample writes the sample map, dgnhost imports it through the built
 // plug-in, and the GeoJSON and SVG it leaves are checked by a strict
-// structural checker (python3) and by a real SVG renderer.
+// structural checker (python3) and by a real SVG renderer; export and update
+// are held to what they write and report.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -114,19 +118,19 @@ TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
           Q(svg.path()) + " --summary");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  // The recipe: 12 polylines (5 roads, 2 fences, the river, 2 footpath
-  // components, 2 tree marks), 13 shapes, 7 texts; the arc, the ellipses, the
-  // chain header and the cell headers are not imported.
-  EXPECT_TRUE(Has(r.out, "32 objects on 8 layers")) << r.out;
+  // The recipe: 11 polylines (4 roads, 2 fences, the river, 2 footpath
+  // components, 2 tree marks), 13 shapes, 7 texts; the deleted old track, the
+  // arc, the ellipses, the chain header and the cell headers are not imported.
+  EXPECT_TRUE(Has(r.out, "31 objects on 8 layers")) << r.out;
   EXPECT_TRUE(Has(r.out, "Level 5              0         0         6         6")) << r.out;
-  EXPECT_TRUE(Has(r.out, "total               12        13         7       111")) << r.out;
+  EXPECT_TRUE(Has(r.out, "total               11        13         7       108")) << r.out;
 
   const std::string facts = Check(geojson.path(), svg.path());
   for (const char *fact :
-       {"features 32\n", "geometry LineString 12\n", "geometry Polygon 13\n", "geometry Point 7\n",
+       {"features 31\n", "geometry LineString 11\n", "geometry Polygon 13\n", "geometry Point 7\n",
         "text Quai de l'\xC3\x89" "cluse\n",  // the 16-bit text, Latin-1 to UTF-8
         "text Smith & Sons Mill\n", "color #000000 2\n",  // white town hall sent as 0
-        "svg polygon 13\n", "svg polyline 12\n", "svg text 7\n"})
+        "svg polygon 13\n", "svg polyline 11\n", "svg text 7\n"})
     EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
 
   int width = 0, height = 0;
@@ -229,6 +233,99 @@ TEST_F(Tools, BadRecipesAreRefusedWithTheirLine) {
     EXPECT_TRUE(Has(r.err, c.err)) << r.err;
   }
   EXPECT_EQ(Shell(Sample()).status, 2);
+}
+
+// dgnhost export and update say exactly what they wrote.  An export that
+// cannot write every line and area leaves an existing map as it was and no
+// temporary file behind; empty and one-point geometries are named per
+// feature, holes are told to have become shapes of their own.  An import
+// whose output is the map itself, however spelt, is refused.  An update on a
+// full disk counts only what went in and fails.
+TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
+  namespace fs = std::filesystem;
+  std::string templ = (fs::temp_directory_path() / "dgnhost-XXXXXX").string();
+  ASSERT_NE(mkdtemp(&templ[0]), nullptr);
+  const std::string dir = templ;
+  const std::string map = dir + "/map.dgn";
+  auto geojson = [&](const std::string &name, const std::string &features) {
+    const std::string text = "{\"type\":\"FeatureCollection\",\"features\":[" + features + "]}";
+    EXPECT_TRUE(dgntest::WriteFile(dir + "/" + name, Bytes(text.begin(), text.end())));
+    return Q(dir + "/" + name);
+  };
+  auto feature = [](const std::string &geometry) {
+    return "{\"type\":\"Feature\",\"properties\":{},\"geometry\":" + geometry + "}";
+  };
+  const std::string good = geojson(
+      "good.geojson",
+      feature(R"({"type":"LineString","coordinates":[[0,0],[1,1],[2,0]]})") + "," +
+          feature(R"({"type":"Polygon","coordinates":[[[0,0],[9,0],[9,9],[0,0]],)"
+                  R"([[1,1],[2,1],[2,2],[1,1]],[[5,5],[6,5],[6,6],[5,5]]]})"));
+  Result r = Shell(Host() + " export " + good + " " + Q(map) + " --ini-dir " + Q(dir));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "exported 2 features as 4 polylines and polygons into " + map + "\n");
+  EXPECT_EQ(r.err, "dgnhost: feature 1: 2 holes of its area written as separate shapes\n");
+  const Bytes before = dgntest::ReadFile(map);
+
+  const std::string bad = geojson(
+      "bad.geojson", feature(R"({"type":"LineString","coordinates":[[0,0],[1,1]]})") + "," +
+                         feature(R"({"type":"LineString","coordinates":[]})") + "," +
+                         feature(R"({"type":"Polygon","coordinates":[[[4,4]]]})") + "," +
+                         feature(R"({"type":"MultiLineString","coordinates":[]})") + "," +
+                         feature(R"({"type":"LineString","coordinates":[[0,0],[3e7,1]]})"));
+  r = Shell(Host() + " export " + bad + " " + Q(map) + " --ini-dir " + Q(dir));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  for (const char *part :
+       {"feature 1: a line of 0 points cannot be written\n", "feature 1 was not written\n",
+        "feature 2: a ring of 1 point cannot be written\n", "feature 3: its geometry is empty\n",
+        "lies outside the design plane", "feature 4 was not written\n",
+        "4 of 5 line and area features were not written; nothing was written to " })
+    EXPECT_TRUE(Has(r.err, part)) << part << " not in:\n" << r.err;
+  EXPECT_FALSE(Has(r.err, "feature 0")) << r.err;
+  EXPECT_EQ(dgntest::ReadFile(map), before);
+  size_t files = 0;
+  for (const auto &entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 4u) << "gps.ini, two inputs and the map, and nothing else";
+
+  ASSERT_EQ(symlink(map.c_str(), (dir + "/link.dgn").c_str()), 0);
+  for (const std::string &args : {" --geojson " + Q(map), " --svg " + Q(dir + "/./map.dgn"),
+                                  " --geojson " + Q(dir + "/link.dgn")}) {
+    SCOPED_TRACE(args);
+    r = Shell(Host() + " import " + Q(map) + args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Has(r.err, "is the map being imported")) << r.err;
+    EXPECT_EQ(dgntest::ReadFile(map), before);
+  }
+
+  // A file size limit with room for one line string of 20 vertices (198
+  // bytes) and its end-of-design marker, but not for two.
+  if (HaveProgram("prlimit")) {
+    std::string lines;
+    for (int i = 0; i < 5; ++i) {
+      std::string coords;
+      for (int k = 0; k < 20; ++k)
+        coords += (k ? ",[" : "[") + std::to_string(i) + "," + std::to_string(k) + "]";
+      lines += (i ? "," : "") + feature(R"({"type":"LineString","coordinates":[)" + coords + "]}");
+    }
+    r = Shell("trap '' XFSZ; prlimit --fsize=" + std::to_string(before.size() + 300) + " " +
+              Host() + " update " + Q(map) + " " + geojson("lines.geojson", lines));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "added 1 features as 1 polylines and polygons into " + map + "\n");
+    EXPECT_TRUE(Has(r.err, "dgnhost: feature 4 was not written\n")) << r.err;
+    EXPECT_TRUE(Has(r.err, "dgnhost: 4 of 5 line and area features were not written\n")) << r.err;
+    // The old elements, one line string in place of the old end-of-design
+    // marker, and a marker after it (what failed appends wrote beyond that
+    // marker is no element).
+    const Bytes after = dgntest::ReadFile(map);
+    const size_t end = before.size() - 2;
+    ASSERT_GE(after.size(), end + 198 + 2);
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + long(end), after.begin()));
+    EXPECT_EQ(after[end + 2] | after[end + 3] << 8, 97) << "words to follow of 198 bytes";
+    EXPECT_EQ(after[end + 198], 0xFF);
+    EXPECT_EQ(after[end + 199], 0xFF);
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
 }
 
 // Many small elements: a file big enough for the progress bar.
