@@ -48,6 +48,32 @@ constexpr int kLineVertices = 36;     // type 3: two vertices, no count
 constexpr int kVertexCount = 36;      // word, other multi-point types
 constexpr int kMultiVertices = 38;    // first vertex, other multi-point types
 
+// Complex chain and shape headers (types 12, 14) and 3D surface/solid headers.
+constexpr int kComplexTotalLength = 36;  // word: words of the complex element after this one
+constexpr int kComplexNumElems = 38;     // word: components that follow the header
+constexpr int kComplexHeaderBytes = 40;  // a header without attribute linkage
+
+// Text (type 17).  2D and 3D texts share the fields up to byte 45.
+constexpr int kTextFont = 36;
+constexpr int kTextJustification = 37;
+constexpr int kTextLengthMult = 38;  // int32, 1/1000 of a design unit, divided by 6
+constexpr int kTextHeightMult = 42;  // int32, as the length multiplier
+constexpr int kText2DRotation = 46;  // int32 angle, 1/360000 degree
+constexpr int kText2DOrigin = 50;    // int32 x, y
+constexpr int kText2DCount = 58;     // byte: stored text bytes
+constexpr int kText2DChars = 60;
+constexpr int kText3DQuat = 46;      // four int32: w, x, y, z scaled by 2^31
+constexpr int kText3DOrigin = 62;    // int32 x, y, z
+constexpr int kText3DCount = 74;
+constexpr int kText3DChars = 76;
+constexpr int kTextMaxBytes = 255;   // the count is one byte
+// A text whose bytes start FF FD holds little-endian 16-bit characters after them.
+constexpr unsigned char kText16Marker0 = 0xFF;
+constexpr unsigned char kText16Marker1 = 0xFD;
+
+// Stored angles count 1/360000 degree.
+constexpr double kAngleUnits = 360000.0;
+
 // TCB (type 9).
 constexpr int kTcbViews = 46;             // view v starts at 46 + 118 v
 constexpr int kTcbViewBytes = 118;

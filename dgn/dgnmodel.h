@@ -341,6 +341,11 @@ bool DGNBuildIndex(DGNFile *handle);
 const DGNIndexEntry *DGNGetElementIndex(DGNFile *handle, int *count);
 // Positions the stream so that the next read returns element `element`; false if none.
 bool DGNGotoElement(DGNFile *handle, int element);
+// The characters of a 16-bit text element (stored FF FD, then 16-bit words) into
+// chars, at most max of them, up to the first zero; gives their number, or -1 for
+// an 8-bit text or when the element's bytes are no longer at hand (neither
+// captured with DGN_OPTION_CAPTURE_RAW nor the element the last read gave).
+int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars, int max);
 // Sets a spatial filter rectangle in master units; all four 0 clears it.
 void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x,
                          double max_y);
@@ -402,6 +407,19 @@ void DGNDoubleToDFloat(void *bytes);
 // A new multi-point element of `point_count` points (master units), or null if too large.
 DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int point_count,
                                               const DGNPoint *points);
+// A new text element of `char_count` characters at `origin` (master units): 8-bit when
+// every character is below 0x100, 16-bit otherwise; height and length multipliers in
+// master units, rotation in degrees (a quaternion about z in a 3D file).  Null if the
+// text does not fit one element (255 stored bytes).
+DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int char_count,
+                                  int font_id, int justification, double length_mult,
+                                  double height_mult, double rotation, const DGNPoint *origin);
+// A new complex chain or shape header (type 12 or 14) for the built components that are
+// to follow it in the file: their complex bits are set, the header's range holds theirs.
+// Null if the type is another or the counts do not fit the header.
+DGNComplexHeaderElement *DGNCreateComplexHeaderFromElems(DGNFile *handle, int type,
+                                                         int component_count,
+                                                         DGNElement **components);
 // Sets level, graphic group, colour, weight and style and stores them in the raw bytes.
 bool DGNUpdateElemCore(DGNFile *handle, DGNElement *element, int level, int graphic_group,
                        int color, int weight, int style);

@@ -25,7 +25,6 @@ int64_t g_max_index_offset = dgninternal::kMaxIndexOffset;
 
 constexpr double kTwo31 = 2147483648.0;
 constexpr double kMaxDesign = 2147483647.0;
-constexpr double kAngleUnits = 360000.0;  // stored angles: 1/360000 degree
 constexpr double kPi = 3.14159265358979323846;
 
 // The element now in the handle's buffer.
@@ -221,7 +220,7 @@ void ReadPoints(DGNFile *handle, const DGNBytes &b, int k, int stride, int count
 }
 
 // Stored angle at k, in degrees.
-double ReadAngle(const DGNBytes &b, int k) { return b.int32(k) / kAngleUnits; }
+double ReadAngle(const DGNBytes &b, int k) { return b.int32(k) / dgnraw::kAngleUnits; }
 
 // Stored length (D-float at k), in master units.
 double ReadLength(const DGNFile *handle, const DGNBytes &b, int k) {
@@ -326,7 +325,7 @@ DGNElement *DecodeArc(DGNFile *handle) {
   if (magnitude == 0) {
     arc->sweep_angle = 360.0;
   } else {
-    arc->sweep_angle = static_cast<double>(magnitude) / kAngleUnits;
+    arc->sweep_angle = static_cast<double>(magnitude) / dgnraw::kAngleUnits;
     if ((sweep & 0x80000000u) != 0) arc->sweep_angle = -arc->sweep_angle;
   }
   arc->primary_axis = ReadLength(handle, b, 44);
@@ -351,8 +350,8 @@ DGNElement *DecodeArc(DGNFile *handle) {
 DGNElement *DecodeText(DGNFile *handle) {
   const DGNBytes b = Element(handle);
   const bool three_d = handle->dimension == 3;
-  const int count_at = three_d ? 74 : 58;
-  const int start = three_d ? 76 : 60;
+  const int count_at = three_d ? dgnraw::kText3DCount : dgnraw::kText2DCount;
+  const int start = three_d ? dgnraw::kText3DChars : dgnraw::kText2DChars;
   int count = static_cast<int>(b.byte(count_at));
   // A count larger than the bytes present is cut to what is there.
   const int present = b.n > start ? b.n - start : 0;
@@ -361,21 +360,21 @@ DGNElement *DecodeText(DGNFile *handle) {
   const size_t bytes = sizeof(DGNTextElement) + static_cast<size_t>(count) + 8;
   auto *text = NewRecord<DGNTextElement>(DGNKIND_TEXT, bytes);
   DGNParseCore(handle, text);
-  text->font_id = static_cast<int32_t>(b.byte(36));
-  text->justification = static_cast<int32_t>(b.byte(37));
+  text->font_id = static_cast<int32_t>(b.byte(dgnraw::kTextFont));
+  text->justification = static_cast<int32_t>(b.byte(dgnraw::kTextJustification));
   // Multipliers are stored in 1/1000 of a design unit, scaled by 6.
-  text->length_mult = b.int32(38) * handle->scale * 6.0 / 1000.0;
-  text->height_mult = b.int32(42) * handle->scale * 6.0 / 1000.0;
+  text->length_mult = b.int32(dgnraw::kTextLengthMult) * handle->scale * 6.0 / 1000.0;
+  text->height_mult = b.int32(dgnraw::kTextHeightMult) * handle->scale * 6.0 / 1000.0;
   if (three_d) {
     text->rotation = 0.0;
-    text->origin = ReadPoint(handle, b, 62, true);
+    text->origin = ReadPoint(handle, b, dgnraw::kText3DOrigin, true);
   } else {
-    text->rotation = ReadAngle(b, 46);
-    text->origin = ReadPoint(handle, b, 50, false);
+    text->rotation = ReadAngle(b, dgnraw::kText2DRotation);
+    text->origin = ReadPoint(handle, b, dgnraw::kText2DOrigin, false);
   }
 
   int out = 0;
-  if (b.byte(start) == 0xFF && b.byte(start + 1) == 0xFD) {
+  if (b.byte(start) == dgnraw::kText16Marker0 && b.byte(start + 1) == dgnraw::kText16Marker1) {
     // 16-bit text: a word below 0x100 is one byte, any other two (high first).
     const int words = count / 2 - 1;
     for (int i = 0; i < words; ++i) {
@@ -483,8 +482,8 @@ DGNElement *DecodeComplexHeader(DGNFile *handle, int type) {
   const DGNBytes b = Element(handle);
   auto *complex = NewRecord<DGNComplexHeaderElement>(DGNKIND_COMPLEX_HEADER);
   DGNParseCore(handle, complex);
-  complex->total_length = static_cast<int32_t>(b.word(36));
-  complex->num_elements = static_cast<int32_t>(b.word(38));
+  complex->total_length = static_cast<int32_t>(b.word(dgnraw::kComplexTotalLength));
+  complex->num_elements = static_cast<int32_t>(b.word(dgnraw::kComplexNumElems));
   if (type == DGNTYPE_3DSURFACE_HEADER || type == DGNTYPE_3DSOLID_HEADER) {
     complex->surface_type = static_cast<int32_t>(b.word(40));
   }
@@ -631,6 +630,35 @@ DGNElement *DGNReadElement(DGNFile *handle) {
     if (handle->has_spatial_filter && !AcceptedByFilter(handle, type)) continue;
     return DGNProcessElement(handle, type, level);
   }
+}
+
+int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars, int max) {
+  if (handle == nullptr || text == nullptr) return -1;
+  // The element's own bytes: its copy, or the handle's buffer while it still
+  // holds this element (right after the read that gave it).
+  DGNBytes b{text->raw_data, text->raw_bytes};
+  if (text->raw_data == nullptr) {
+    if (handle->elem_bytes != text->size || handle->next_element_id - 1 != text->element_id)
+      return -1;
+    b = Element(handle);
+  }
+  const bool three_d = handle->dimension == 3;
+  const int start = three_d ? dgnraw::kText3DChars : dgnraw::kText2DChars;
+  int count = static_cast<int>(b.byte(three_d ? dgnraw::kText3DCount : dgnraw::kText2DCount));
+  const int present = b.n > start ? b.n - start : 0;
+  if (count > present) count = present;
+  if (count < 2 || b.byte(start) != dgnraw::kText16Marker0 ||
+      b.byte(start + 1) != dgnraw::kText16Marker1)
+    return -1;
+  // The characters the decoder read, up to the first zero as it stops there.
+  int n = 0;
+  const int words = count / 2 - 1;
+  for (int i = 0; i < words && n < max; ++i) {
+    const unsigned w = b.word(start + 2 + 2 * i);
+    if (w == 0) break;
+    chars[n++] = static_cast<uint16_t>(w);
+  }
+  return n;
 }
 
 void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x,

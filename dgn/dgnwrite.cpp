@@ -635,6 +635,190 @@ DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int poi
   return element;
 }
 
+namespace {
+
+// A stored 32-bit count of `unit` for `value`, rounded to the nearest and
+// kept within the int32 range; 0 for a value that is not a number.
+int32_t StoredCount(double value, double unit) {
+  const double v = value / unit;
+  if (!std::isfinite(v)) return std::isnan(v) ? 0 : (v > 0 ? INT32_MAX : -INT32_MAX);
+  if (v >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  if (v <= -static_cast<double>(INT32_MAX)) return -INT32_MAX;
+  return static_cast<int32_t>(std::lround(v));
+}
+
+}  // namespace
+
+DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int char_count,
+                                  int font_id, int justification, double length_mult,
+                                  double height_mult, double rotation, const DGNPoint *origin) {
+  if (handle == nullptr || origin == nullptr || char_count < 0 ||
+      (char_count > 0 && chars == nullptr)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreateTextElem() needs an open design file, an origin and the characters.");
+    return nullptr;
+  }
+  DGNLoadTCB(handle);
+  // Characters beyond 8 bits make the whole text a 16-bit one.
+  bool wide = false;
+  for (int i = 0; i < char_count; ++i) wide = wide || chars[i] > 0xFF;
+  const int stored = wide ? 2 + 2 * char_count : char_count;
+  if (stored > dgnraw::kTextMaxBytes) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Attempt to create a text of %d characters failed.\nA text element holds %d %s.",
+             char_count, wide ? (dgnraw::kTextMaxBytes - 2) / 2 : dgnraw::kTextMaxBytes,
+             wide ? "16-bit characters" : "characters");
+    return nullptr;
+  }
+
+  // The record, with the text as a reader decodes it: a 16-bit character
+  // below 0x100 as one byte, any other as two, high byte first.
+  auto *text = static_cast<DGNTextElement *>(
+      CPLCalloc(1, static_cast<int>(sizeof(DGNTextElement) + 2 * char_count + 8)));
+  DGNClearElemCore(handle, text);
+  text->kind = DGNKIND_TEXT;
+  text->type = DGNTYPE_TEXT;
+  text->font_id = font_id & 0xFF;
+  text->justification = justification & 0xFF;
+  const bool three_d = handle->dimension == 3;
+  int out = 0;
+  for (int i = 0; i < char_count; ++i) {
+    if (wide && chars[i] > 0xFF) text->text[out++] = static_cast<char>(chars[i] >> 8);
+    text->text[out++] = static_cast<char>(chars[i] & 0xFF);
+  }
+  text->text[out] = '\0';
+
+  const int first_char = three_d ? dgnraw::kText3DChars : dgnraw::kText2DChars;
+  const int raw_bytes = (first_char + stored + 1) / 2 * 2;
+  text->raw_bytes = raw_bytes;
+  text->size = raw_bytes;
+  text->raw_data = static_cast<unsigned char *>(CPLCalloc(1, raw_bytes));
+  unsigned char *raw = text->raw_data;
+  raw[dgnraw::kTextFont] = static_cast<unsigned char>(text->font_id);
+  raw[dgnraw::kTextJustification] = static_cast<unsigned char>(text->justification);
+  // Multipliers are kept in 1/1000 of a design unit, divided by 6.
+  const double multiplier_unit = handle->scale * 6.0 / 1000.0;
+  const int32_t length_units = StoredCount(length_mult, multiplier_unit);
+  const int32_t height_units = StoredCount(height_mult, multiplier_unit);
+  PutInt32(raw + dgnraw::kTextLengthMult, length_units);
+  PutInt32(raw + dgnraw::kTextHeightMult, height_units);
+  text->length_mult = length_units * multiplier_unit;
+  text->height_mult = height_units * multiplier_unit;
+  // One turn either way is kept as it is; further turns only repeat it.
+  const double turn = std::isfinite(rotation) ? std::fmod(rotation, 360.0) : 0.0;
+  if (three_d) {
+    // A rotation about the z axis as the quaternion w, x, y, z.
+    const double half = turn * 3.14159265358979323846 / 360.0;
+    PutInt32(raw + dgnraw::kText3DQuat, StoredCount(std::cos(half), 1.0 / 2147483648.0));
+    PutInt32(raw + dgnraw::kText3DQuat + 12, StoredCount(std::sin(half), 1.0 / 2147483648.0));
+    DGNWriteRawPoint(handle, origin, raw + dgnraw::kText3DOrigin);
+    raw[dgnraw::kText3DCount] = static_cast<unsigned char>(stored);
+  } else {
+    const int32_t angle_units = StoredCount(turn, 1.0 / dgnraw::kAngleUnits);
+    PutInt32(raw + dgnraw::kText2DRotation, angle_units);
+    text->rotation = angle_units / dgnraw::kAngleUnits;
+    DGNWriteRawPoint(handle, origin, raw + dgnraw::kText2DOrigin);
+    raw[dgnraw::kText2DCount] = static_cast<unsigned char>(stored);
+  }
+  unsigned char *at = raw + first_char;
+  if (wide) {
+    *at++ = dgnraw::kText16Marker0;
+    *at++ = dgnraw::kText16Marker1;
+  }
+  for (int i = 0; i < char_count; ++i) {
+    if (wide) {
+      dgnraw::put_word(at, chars[i]);
+      at += 2;
+    } else {
+      *at++ = static_cast<unsigned char>(chars[i]);
+    }
+  }
+  text->origin = *origin;
+  DGNStoreElemCore(handle, text);
+
+  // The range: a box around the origin that holds the text at any rotation
+  // and justification (each character at most as wide as the length
+  // multiplier, the text as high as the height multiplier).
+  const double reach =
+      std::fabs(text->length_mult) * (char_count > 0 ? char_count : 1) + std::fabs(text->height_mult);
+  const DGNPoint low{origin->x - reach, origin->y - reach, origin->z};
+  const DGNPoint high{origin->x + reach, origin->y + reach, origin->z};
+  DGNStoreRange(handle, text, &low, &high);
+  return text;
+}
+
+DGNComplexHeaderElement *DGNCreateComplexHeaderFromElems(DGNFile *handle, int type,
+                                                         int component_count,
+                                                         DGNElement **components) {
+  if (handle == nullptr || (type != DGNTYPE_COMPLEX_CHAIN_HEADER &&
+                            type != DGNTYPE_COMPLEX_SHAPE_HEADER)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreateComplexHeaderFromElems() makes complex chain and shape headers only.");
+    return nullptr;
+  }
+  // The total length counts the header's words after its own field, then
+  // every word of every component.
+  int64_t words = (dgnraw::kComplexHeaderBytes - dgnraw::kComplexNumElems) / 2;
+  for (int i = 0; i < component_count; ++i) {
+    const DGNElement *c = components != nullptr ? components[i] : nullptr;
+    if (c == nullptr || c->raw_data == nullptr || c->raw_bytes < dgnraw::kRangeEnd) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "DGNCreateComplexHeaderFromElems(): component %d has no raw bytes.", i);
+      return nullptr;
+    }
+    words += c->raw_bytes / 2;
+  }
+  if (component_count < 1 || component_count > 0xFFFF || words > 0xFFFF) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Attempt to create a complex element of %d components and %lld words failed.\n"
+             "A complex header counts 1 to 65535 of each.",
+             component_count, static_cast<long long>(words));
+    return nullptr;
+  }
+
+  auto *header = static_cast<DGNComplexHeaderElement *>(
+      CPLCalloc(1, static_cast<int>(sizeof(DGNComplexHeaderElement))));
+  DGNClearElemCore(handle, header);
+  header->kind = DGNKIND_COMPLEX_HEADER;
+  header->type = type;
+  header->total_length = static_cast<int32_t>(words);
+  header->num_elements = component_count;
+  header->raw_bytes = dgnraw::kComplexHeaderBytes;
+  header->size = header->raw_bytes;
+  header->raw_data = static_cast<unsigned char *>(CPLCalloc(1, header->raw_bytes));
+  unsigned char *raw = header->raw_data;
+  dgnraw::put_word(raw + dgnraw::kComplexTotalLength, static_cast<unsigned>(words));
+  dgnraw::put_word(raw + dgnraw::kComplexNumElems, static_cast<unsigned>(component_count));
+  DGNStoreElemCore(handle, header);
+
+  // The components carry the complex bit; the header's range holds theirs.
+  uint32_t low[3] = {0, 0, 0};
+  uint32_t high[3] = {0, 0, 0};
+  bool any = false;
+  for (int i = 0; i < component_count; ++i) {
+    DGNElement *c = components[i];
+    c->complex = 0x80;
+    DGNStoreElemCore(handle, c);
+    uint32_t lo[3];
+    uint32_t hi[3];
+    if (!DGNGetRawExtents(handle, c->type, c->raw_data, c->raw_bytes, &lo[0], &lo[1], &lo[2],
+                          &hi[0], &hi[1], &hi[2]))
+      continue;
+    for (int k = 0; k < 3; ++k) {
+      if (!any || lo[k] < low[k]) low[k] = lo[k];
+      if (!any || hi[k] > high[k]) high[k] = hi[k];
+    }
+    any = true;
+  }
+  const int at[6] = {dgnraw::kRangeLowX,  dgnraw::kRangeLowY,  dgnraw::kRangeLowZ,
+                     dgnraw::kRangeHighX, dgnraw::kRangeHighY, dgnraw::kRangeHighZ};
+  for (int k = 0; k < 3; ++k) {
+    dgnraw::put_int32(raw + at[k], low[k]);
+    dgnraw::put_int32(raw + at[k + 3], high[k]);
+  }
+  return header;
+}
+
 // ---------------------------------------------------------------------------
 // Writing
 // ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include "cpl_error.h"
 #include "dgnmodel.h"
 #include "platform.h"
+#include "whole_map.h"
 
 namespace {
 
@@ -99,25 +100,40 @@ void HostAddLayer(TVectorCallbacksPlugIn *callbacks, TVectorObjectPlugIn *layer)
 // with a message instead of being dereferenced.
 // ---------------------------------------------------------------------------
 
+// A file this library has opened, with the settings read when it was.
+struct OpenMap {
+  DGNFile *file;
+  bool wholeMap;  // the host's INI setting DGN_Whole_Map was on
+};
+
 // Gives the files this library has opened and not yet closed.
-std::vector<DGNFile *> &OpenFiles() {
-  static std::vector<DGNFile *> files;
+std::vector<OpenMap> &OpenFiles() {
+  static std::vector<OpenMap> files;
   return files;
 }
 
+// Gives the open map of a handle, or null when it is none of ours.
+const OpenMap *FindOpenMap(const void *handle) {
+  if (handle == nullptr) return nullptr;
+  for (const OpenMap &m : OpenFiles())
+    if (m.file == handle) return &m;
+  return nullptr;
+}
+
 // Gives whether a handle is one of the files this library holds open.
-bool IsOpenFile(const void *handle) {
-  if (handle == nullptr) return false;
-  for (const DGNFile *f : OpenFiles())
-    if (f == handle) return true;
-  return false;
+bool IsOpenFile(const void *handle) { return FindOpenMap(handle) != nullptr; }
+
+// Gives whether the whole map was asked for when the file was opened.
+bool IsWholeMap(const DGNFile *file) {
+  const OpenMap *m = FindOpenMap(file);
+  return m != nullptr && m->wholeMap;
 }
 
 // Forgets an open file; true if it was one of ours.
 bool ForgetFile(const void *handle) {
-  std::vector<DGNFile *> &files = OpenFiles();
+  std::vector<OpenMap> &files = OpenFiles();
   for (size_t i = 0; i < files.size(); ++i) {
-    if (files[i] == handle) {
+    if (files[i].file == handle) {
       files.erase(files.begin() + static_cast<std::ptrdiff_t>(i));
       return true;
     }
@@ -125,13 +141,16 @@ bool ForgetFile(const void *handle) {
   return false;
 }
 
-// Gives the map its newly opened or created file: the file is registered,
-// stored in `handle` and `openState` reset.  A file the record still held
-// open is closed first, so that reopening a record without closing it does
-// not leak the earlier file.  Every branch of open that succeeds ends here.
+bool WholeMapSetting(const char *directory);
+
+// Gives the map its newly opened or created file: the file is registered
+// with the settings of the host's INI file, stored in `handle` and
+// `openState` reset.  A file the record still held open is closed first, so
+// that reopening a record without closing it does not leak the earlier file.
+// Every branch of open that succeeds ends here.
 bool AttachFile(TVectorMapPlugIn *map, DGNFile *file) {
   try {
-    OpenFiles().push_back(file);
+    OpenFiles().push_back(OpenMap{file, WholeMapSetting(map->directory)});
   } catch (...) {
     DGNClose(file);
     throw;
@@ -188,6 +207,9 @@ const char kSeedKey[] = "DGN_Seed_File";
 const char kSeedDefault[] = "seed2d.dgn";
 // Folder of the seed files, under the host program's folder.
 const char kSeedFolder[] = "symbols\\dgnseeds";
+// The setting that turns the whole map on, in the same section; off unless
+// it says 1, yes, true or on.
+const char kWholeMapKey[] = "DGN_Whole_Map";
 
 // Messages of map creation.
 const char kSeedMissing[] = "Error: Seed file not found (";
@@ -210,6 +232,22 @@ TStringNomFitx SeedFilePath(const char *directory) {
     seed.ChangeDir(kSeedFolder);
   }
   return seed;
+}
+
+// Gives whether the host's INI file turns the whole map on.  Only read: a
+// missing setting is not written into the file, so that an import leaves the
+// host's folder as it was.
+bool WholeMapSetting(const char *directory) {
+  if (directory == nullptr) return false;
+  TStringNomFitx ini;
+  ini.Join(directory, kIniFileName);
+  TConfiguracion config(ini.CStr());
+  DString value;
+  if (!config.ReadString(value, kSeedSection, kWholeMapKey)) return false;
+  std::string word(value.CStr());
+  while (!word.empty() && (word.back() == ' ' || word.back() == '\t')) word.pop_back();
+  for (char &c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return word == "1" || word == "yes" || word == "true" || word == "on";
 }
 
 // Creates a new DGN file at `path` from the seed file named in the host's
@@ -666,30 +704,41 @@ int32_t HostColor(DGNFile *file, int color_index) {
   return color == kHostWhite ? 0 : color;
 }
 
+}  // namespace
+
+namespace dgnplugin {
+
+void SendPoints(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
+                const DGNPoint *points, int32_t n, TVectorCallbacksPlugIn *callbacks) {
+  TVectorObjectPlugIn object = DefaultObject();
+  object.elementId = element.element_id;
+  object.color = HostColor(file, element.color);
+  object.color2 = object.color;
+  object.objectKind = objectKind;
+  object.level = element.level;
+  object.width = static_cast<float>(element.weight);
+  object.numPoints = n;
+  object.style = style;
+  const int32_t handle = HostAddObject(callbacks, &object);
+  for (int32_t i = 0; i < n; ++i) {
+    const DGNPoint &v = points[i];
+    TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
+    HostAddPoint(callbacks, handle, &point, i + 1 < n ? 1 : 0);
+  }
+}
+
 // Sends a line, line string or shape as one polyline and its vertices.
 void SendPolyline(DGNFile *file, DGNMultiPointElement *element, int32_t objectKind,
                   TVectorCallbacksPlugIn *callbacks) {
   // The decoder never yields a negative count for a sane element, but a
   // badly truncated one must not make the host expect points that never come.
   const int32_t n = element->num_vertices > 0 ? element->num_vertices : 0;
-  TVectorObjectPlugIn object = DefaultObject();
-  object.elementId = element->element_id;
-  object.color = HostColor(file, element->color);
-  object.color2 = object.color;
-  object.objectKind = objectKind;
-  object.level = element->level;
-  object.width = static_cast<float>(element->weight);
-  object.numPoints = n;
-  const int32_t handle = HostAddObject(callbacks, &object);
-  for (int32_t i = 0; i < n; ++i) {
-    const DGNPoint &v = element->vertices[i];
-    TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
-    HostAddPoint(callbacks, handle, &point, i + 1 < n ? 1 : 0);
-  }
+  // Lines never carry a style.
+  SendPoints(file, *element, objectKind, -1, element->vertices, n, callbacks);
 }
 
-// Sends a text element as a text object with its one origin point.
-void SendText(DGNFile *file, DGNTextElement *element, TVectorCallbacksPlugIn *callbacks) {
+void SendText(DGNFile *file, const DGNTextElement *element, const char *string,
+              TVectorCallbacksPlugIn *callbacks) {
   TVectorTextPlugIn text{};
   text.size = QPLUGIN_TEXT_SIZE;
   text.hostField4 = 0;
@@ -703,7 +752,8 @@ void SendText(DGNFile *file, DGNTextElement *element, TVectorCallbacksPlugIn *ca
   object.color2 = object.color;
   object.objectKind = kObjectText;
   object.level = element->level;
-  object.name = element->text;
+  // The host takes the text as writable, but never changes it.
+  object.name = const_cast<char *>(string);
   object.textInfo = &text;
   object.numPoints = 1;
   object.style = element->style;
@@ -713,16 +763,19 @@ void SendText(DGNFile *file, DGNTextElement *element, TVectorCallbacksPlugIn *ca
   HostAddPoint(callbacks, handle, &point, 1);
 }
 
-// Sends one element if it is a kind the host takes; gives the level it uses
-// (the level list counts it) or -1 for an element that sends nothing.
 int SendElement(DGNFile *file, DGNElement *element, TVectorCallbacksPlugIn *callbacks) {
   const int32_t kind = ImportedKind(element);
   if (kind == kObjectPolyline || kind == kObjectPolygon)
     SendPolyline(file, static_cast<DGNMultiPointElement *>(element), kind, callbacks);
   else if (kind == kObjectText)
-    SendText(file, static_cast<DGNTextElement *>(element), callbacks);
+    SendText(file, static_cast<DGNTextElement *>(element),
+             static_cast<DGNTextElement *>(element)->text, callbacks);
   return kind == kObjectNone ? -1 : element->level;
 }
+
+}  // namespace dgnplugin
+
+namespace {
 
 bool HasLevel(const Vector<int> &levels, int level) {
   const int32_t end = levels.Base() + Min(levels.Count(), levels.Capacity());
@@ -752,11 +805,28 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   // Levels already in the list, as bits, so that the list is searched only
   // for a level it may not hold yet; element levels are 0..63.
   uint64_t listed = 0;
+  auto note = [&](int level) {
+    const bool inList = level >= 0 && level < 64 && ((listed >> level) & 1u) != 0;
+    if (level >= 0 && !inList && !HasLevel(levels, level)) levels.Insert(&level, -1);
+    if (level >= 0 && level < 64) listed |= uint64_t(1) << level;
+  };
+  const bool wholeMap = IsWholeMap(file);
+  dgnplugin::WholeMapImport whole(file, callbacks);
   for (;;) {
     DGNElement *element = DGNReadElement(file);
     if (element == nullptr) break;
     // The element is released before anything below can throw.
-    const int level = SendElement(file, element, callbacks);
+    int used[2] = {-1, -1};
+    try {
+      if (wholeMap) {
+        whole.Take(element, used);
+      } else {
+        used[0] = dgnplugin::SendElement(file, element, callbacks);
+      }
+    } catch (...) {
+      DGNFreeElement(file, element);
+      throw;
+    }
     DGNFreeElement(file, element);
 
     ProgressStep(progress);
@@ -764,10 +834,10 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
       ShowMessage(sink, kReadStop);
       return false;
     }
-    const bool inList = level >= 0 && level < 64 && ((listed >> level) & 1u) != 0;
-    if (level >= 0 && !inList && !HasLevel(levels, level)) levels.Insert(&level, -1);
-    if (level >= 0 && level < 64) listed |= uint64_t(1) << level;
+    note(used[0]);
+    note(used[1]);
   }
+  if (wholeMap) note(whole.Finish());
 
   const int32_t end = levels.Base() + Min(levels.Count(), levels.Capacity());
   for (int32_t i = levels.Base(); i < end; ++i)

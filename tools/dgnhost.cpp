@@ -3,7 +3,7 @@
 // records and callback tables, and drives the plug-in through its ten exports.
 //
 //   dgnhost info                          the informational answers
-//   dgnhost import FILE [--geojson OUT] [--svg OUT] [--summary]
+//   dgnhost import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map]
 //
 // Exit status: 0 done, 1 the plug-in or an output file failed, 2 usage,
 // 130 the import was cancelled (Ctrl-C).
@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dgnhost_export.h"
 #include "dgnhost_files.h"
+#include "dgnhost_ini.h"
 #include "plugin_records.h"
 
 #if defined(_WIN32)
@@ -356,8 +358,29 @@ const TProgressOpsPlugIn kProgressOps = {OnSetTotal, OnStep, nullptr, OnIsCancel
 // Text and number output
 // ---------------------------------------------------------------------------
 
+// Characters of the host's code page (Windows-1252) for bytes 0x80 to 0x9F;
+// 0 where it has none.
+const uint16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       // 88-8F
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,  // 98-9F
+};
+
+// Appends the UTF-8 form of one host code-page byte (0x80 or above).
+void AppendCodePageByte(std::string &out, unsigned char c) {
+  const unsigned cp = c <= 0x9F && kCp1252High[c - 0x80] != 0 ? kCp1252High[c - 0x80] : c;
+  if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  }
+  out += static_cast<char>(0x80 | (cp & 0x3F));
+}
+
 // Copies 8-bit text into valid UTF-8: well-formed UTF-8 sequences are kept,
-// any other byte of 0x80 or above is taken as Latin-1.
+// any other byte of 0x80 or above is taken in the host's code page.
 std::string ToUtf8(const std::string &in) {
   std::string out;
   const size_t n = in.size();
@@ -389,8 +412,7 @@ std::string ToUtf8(const std::string &in) {
       out.append(in, i, len);
       i += len;
     } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      AppendCodePageByte(out, c);
       ++i;
     }
   }
@@ -779,8 +801,10 @@ int Usage(FILE *out) {
                "\n"
                "commands:\n"
                "  info      print the plug-in's version and file-type answers\n"
-               "  import FILE [--geojson OUT] [--svg OUT] [--summary]\n"
-               "            import a DGN file through the plug-in; OUT '-' is standard output\n"
+               "  import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map]\n"
+               "            import a DGN file through the plug-in; OUT '-' is standard output;\n"
+               "            --whole-map also brings arcs, ellipses, curves and complex\n"
+               "            chains and shapes (the DGN_Whole_Map setting, for this run)\n"
                "%s"
                "\n"
                "--plugin PATH  the plug-in library to load (default: %s beside dgnhost)\n"
@@ -808,6 +832,7 @@ int CmdInfo(Context &ctx, int argc, char **) {
 int CmdImport(Context &ctx, int argc, char **argv) {
   std::string file, geojsonPath, svgPath;
   bool summary = false;
+  bool wholeMap = false;
   long long interruptAfter = 0;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
@@ -817,6 +842,8 @@ int CmdImport(Context &ctx, int argc, char **argv) {
       svgPath = argv[++i];
     } else if (a == "--summary") {
       summary = true;
+    } else if (a == "--whole-map") {
+      wholeMap = true;
     } else if (a == "--interrupt-after" && i + 1 < argc) {
       // Test hook: behave as if Ctrl-C were pressed after N elements.
       interruptAfter = std::atoll(argv[++i]);
@@ -855,8 +882,18 @@ int CmdImport(Context &ctx, int argc, char **argv) {
   sink.progress = &progress;
 
   // The map record as the host fills it for an import: read flag only; the
-  // directory is the host's own folder, where its INI file lives.
+  // directory is the host's own folder, where its INI file lives (or a copy
+  // of that file with the whole map on).
   std::string directory = ctx.programDir;
+  std::unique_ptr<WholeMapIni> wholeMapIni;
+  if (wholeMap) {
+    wholeMapIni.reset(new WholeMapIni(ctx.programDir));
+    if (!wholeMapIni->ok()) {
+      std::fprintf(stderr, "dgnhost: cannot make a scratch folder for the whole-map setting\n");
+      return kExitFailed;
+    }
+    directory = wholeMapIni->dir();
+  }
   TVectorMapPlugIn map{};
   map.directory = &directory[0];
   map.readFlag = 1;

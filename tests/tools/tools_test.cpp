@@ -153,7 +153,8 @@ TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
       dgntest::MakeTcb({}),
       text(Bytes(quote.begin(), quote.end()), 0),
       text({'c', 'a', 'f', 0xE9, 0x01, 0x1F}, 50000),           // Latin-1 and control bytes
-      text({0xE2, 0x82, 0xAC, ' ', 0xE2, 0x82}, 90000),         // UTF-8 euro, then a cut one
+      text({0xE2, 0x82, 0xAC, ' ', 0xE2, 0x82}, 90000),         // UTF-8 euro, then a cut one,
+                                                                // read in the host's code page
       text({}, 120000),                                         // empty
       dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {9, 9}}),  // too few for a ring
       dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {90000, 0}, {0, 90000}}),  // unclosed
@@ -168,7 +169,7 @@ TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
   const std::string facts = Check(geojson.path(), svg.path());
   for (const std::string &fact : std::vector<std::string>{
            "features 8\n", "text " + quote + "\n", "text caf\xC3\xA9\x01\x1F\n",
-        "text \xE2\x82\xAC \xC3\xA2\xC2\x82\n", "text \n", "geometry LineString 1\n",
+        "text \xE2\x82\xAC \xC3\xA2\xE2\x80\x9A\n", "text \n", "geometry LineString 1\n",
         "geometry Polygon 1\n", "geometry Point 5\n", "geometry null 1\n",
         "svg label " + quote + "\n"})
     EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;

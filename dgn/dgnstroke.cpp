@@ -1,0 +1,193 @@
+// Stroking arcs, ellipses and curves into points (dgnstroke.h).
+#include "dgnstroke.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+// Stored quaternion components are fractions scaled by 2^31.
+constexpr double kQuatScale = 2147483648.0;
+// Chords of an arc may depart from it by this share of the primary axis.
+constexpr double kArcTolerance = 0.001;
+// Largest angle one chord may span, even on an arc too small for the
+// tolerance to matter: eight chords to a whole turn.
+constexpr double kMaxChordAngle = kPi / 4.0;
+// Smallest: 360 chords to a whole turn.
+constexpr double kMinChordAngle = 2.0 * kPi / 360.0;
+// Chords of a curve may depart from it by this share of the span they cover.
+constexpr double kCurveTolerance = 0.001;
+
+// One design unit of the file in master units; 0 when the file's units give none.
+double DesignUnit(const DGNFile *handle) {
+  const double unit = handle != nullptr ? std::fabs(handle->scale) : 0.0;
+  return std::isfinite(unit) ? unit : 0.0;
+}
+
+bool Finite(const DGNPoint &p) {
+  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+// A rotation as a 3 x 3 matrix, row by row.
+struct Rotation {
+  double m[3][3];
+};
+
+// The rotation of a stored quaternion w, x, y, z (each scaled by 2^31); all
+// zeros, or no length at all, mean no rotation.
+Rotation QuaternionRotation(const int32_t quat[4]) {
+  double w = quat[0] / kQuatScale;
+  double x = quat[1] / kQuatScale;
+  double y = quat[2] / kQuatScale;
+  double z = quat[3] / kQuatScale;
+  const double norm = std::sqrt(w * w + x * x + y * y + z * z);
+  if (!(norm > 0.0)) return Rotation{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+  // Stored values are rounded: unit length again, so that the rotation does
+  // not also scale.
+  w /= norm;
+  x /= norm;
+  y /= norm;
+  z /= norm;
+  return Rotation{{{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
+                   {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
+                   {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}}};
+}
+
+// A rotation by `degrees` about the z axis (the rotation of a 2D element).
+Rotation PlaneRotation(double degrees) {
+  const double c = std::cos(degrees * kDegree);
+  const double s = std::sin(degrees * kDegree);
+  return Rotation{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
+}
+
+// The chord angle that keeps chords of an ellipse of largest half-axis
+// `radius` within `tolerance` of it: a chord spanning the angle d departs by
+// at most radius * (1 - cos(d / 2)).
+double ChordAngle(double radius, double tolerance) {
+  if (tolerance >= radius) return kMaxChordAngle;
+  const double angle = 2.0 * std::acos(1.0 - tolerance / radius);
+  if (!(angle > kMinChordAngle)) return kMinChordAngle;
+  return angle < kMaxChordAngle ? angle : kMaxChordAngle;
+}
+
+DGNPoint Add(const DGNPoint &a, const DGNPoint &b) { return DGNPoint{a.x + b.x, a.y + b.y, a.z + b.z}; }
+DGNPoint Sub(const DGNPoint &a, const DGNPoint &b) { return DGNPoint{a.x - b.x, a.y - b.y, a.z - b.z}; }
+DGNPoint Scale(const DGNPoint &a, double k) { return DGNPoint{a.x * k, a.y * k, a.z * k}; }
+double Length(const DGNPoint &a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
+
+// The tangent of a curve at vertex i of the run first..last it passes
+// through.  Inside the run: half the step from the vertex before to the one
+// after.  At the ends: the direction of the two end vertices outside the run,
+// as long as the neighbouring step of the run (or, when those two coincide,
+// the inner rule again).
+DGNPoint CurveTangent(const DGNPoint *v, int n, int i) {
+  const int first = 2;
+  const int last = n - 3;
+  if (i == first || i == last) {
+    const DGNPoint direction = i == first ? Sub(v[1], v[0]) : Sub(v[n - 1], v[n - 2]);
+    const double length = Length(direction);
+    const double step = i == first ? Length(Sub(v[first + 1], v[first]))
+                                   : Length(Sub(v[last], v[last - 1]));
+    if (length > 0.0) return Scale(direction, step / length);
+  }
+  return Scale(Sub(v[i + 1], v[i - 1]), 0.5);
+}
+
+}  // namespace
+
+int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out) {
+  if (arc == nullptr || out == nullptr) return 0;
+  const bool closed = arc->type == DGNTYPE_ELLIPSE;
+  const double a = arc->primary_axis;
+  const double b = arc->secondary_axis;
+  const double start = closed ? 0.0 : arc->start_angle;
+  double sweep = closed ? 360.0 : arc->sweep_angle;
+  const bool three_d = handle != nullptr && handle->dimension == 3;
+  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(start) || !std::isfinite(sweep) ||
+      !Finite(arc->origin) || (!three_d && !std::isfinite(arc->rotation))) {
+    return 0;
+  }
+  const double radius = std::fmax(std::fabs(a), std::fabs(b));
+  if (radius == 0.0 || sweep == 0.0) return 0;
+  // More than a whole turn only draws the same ring again.
+  if (sweep > 360.0) sweep = 360.0;
+  if (sweep < -360.0) sweep = -360.0;
+
+  const double tolerance = std::fmax(kArcTolerance * std::fabs(a), DesignUnit(handle));
+  const double span = std::fabs(sweep) * kDegree;
+  int segments = static_cast<int>(std::ceil(span / ChordAngle(radius, tolerance) - 1e-9));
+  if (segments < 1) segments = 1;
+  if (segments > DGN_STROKE_MAX_ARC_POINTS - 1) segments = DGN_STROKE_MAX_ARC_POINTS - 1;
+
+  // In a 3D file the element's orientation is its quaternion; in a 2D one its
+  // rotation about the origin.
+  const Rotation r = three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation);
+  for (int i = 0; i <= segments; ++i) {
+    // The last point sits exactly on the end angle.
+    const double t = (i == segments ? start + sweep : start + sweep * i / segments) * kDegree;
+    const double lx = a * std::cos(t);
+    const double ly = b * std::sin(t);
+    DGNPoint &p = out[i];
+    p.x = arc->origin.x + r.m[0][0] * lx + r.m[0][1] * ly;
+    p.y = arc->origin.y + r.m[1][0] * lx + r.m[1][1] * ly;
+    p.z = arc->origin.z + r.m[2][0] * lx + r.m[2][1] * ly;
+    if (!Finite(p)) return 0;
+  }
+  if (closed) out[segments] = out[0];
+  return segments + 1;
+}
+
+int DGNCurveStrokeCapacity(int vertex_count) {
+  if (vertex_count < 5) return 0;
+  return (vertex_count - 5) * DGN_STROKE_CURVE_STEPS + 1;
+}
+
+int DGNStrokeCurve(const DGNFile *handle, const DGNMultiPointElement *curve, DGNPoint *out) {
+  if (curve == nullptr || out == nullptr) return 0;
+  const int n = curve->num_vertices;
+  if (n < 5) return 0;
+  const DGNPoint *v = curve->vertices;
+  for (int i = 0; i < n; ++i) {
+    if (!Finite(v[i])) return 0;
+  }
+  const double unit = DesignUnit(handle);
+  const int first = 2;
+  const int last = n - 3;
+  int count = 0;
+  out[count++] = v[first];
+  for (int i = first; i < last; ++i) {
+    // A cubic from v[i] to v[i + 1] with the tangents m0, m1 there.
+    const DGNPoint &p0 = v[i];
+    const DGNPoint &p1 = v[i + 1];
+    const DGNPoint m0 = CurveTangent(v, n, i);
+    const DGNPoint m1 = CurveTangent(v, n, i + 1);
+    // Its second derivative is linear along it, so largest at one end; a
+    // chord over a parameter step h then departs by at most h^2 / 8 of it.
+    const DGNPoint d = Sub(p1, p0);
+    const DGNPoint at0 = Sub(Sub(Scale(d, 6.0), Scale(m0, 4.0)), Scale(m1, 2.0));
+    const DGNPoint at1 = Add(Add(Scale(d, -6.0), Scale(m0, 2.0)), Scale(m1, 4.0));
+    const double bend = std::fmax(Length(at0), Length(at1));
+    const double tolerance = std::fmax(kCurveTolerance * Length(d), unit);
+    int steps = DGN_STROKE_CURVE_STEPS;
+    if (tolerance > 0.0) {
+      const double wanted = std::ceil(std::sqrt(bend / (8.0 * tolerance)));
+      if (wanted < DGN_STROKE_CURVE_STEPS) steps = wanted < 1.0 ? 1 : static_cast<int>(wanted);
+    }
+    for (int k = 1; k < steps; ++k) {
+      const double t = static_cast<double>(k) / steps;
+      const double t2 = t * t;
+      const double t3 = t2 * t;
+      const double h00 = 2 * t3 - 3 * t2 + 1;
+      const double h10 = t3 - 2 * t2 + t;
+      const double h01 = -2 * t3 + 3 * t2;
+      const double h11 = t3 - t2;
+      const DGNPoint p = Add(Add(Scale(p0, h00), Scale(m0, h10)), Add(Scale(p1, h01), Scale(m1, h11)));
+      if (!Finite(p)) return 0;
+      out[count++] = p;
+    }
+    // Every vertex of the run is passed through exactly.
+    out[count++] = p1;
+  }
+  return count;
+}

@@ -1,0 +1,33 @@
+// Stroking the curved elements of a design file into points: arcs and
+// ellipses (types 16, 15) along their axes, curves (type 11) through their
+// vertices.  Pure geometry on decoded records, in master units; nothing is
+// read from or written to a file.
+#ifndef DGN_DGNSTROKE_H
+#define DGN_DGNSTROKE_H
+
+#include "dgnmodel.h"
+
+// Most points a stroked arc or ellipse has: 360 segments for a whole turn.
+constexpr int DGN_STROKE_MAX_ARC_POINTS = 361;
+// Most segments a stroked curve has between two consecutive vertices it passes through.
+constexpr int DGN_STROKE_CURVE_STEPS = 16;
+
+// Strokes an arc (an open run from its start to its end angle) or an ellipse
+// (a closed ring whose last point equals its first) into `out`, which has room
+// for DGN_STROKE_MAX_ARC_POINTS points.  No chord departs from the true curve
+// by more than 0.1 % of the primary axis or one design unit of `handle`,
+// whichever is larger.  Gives the number of points, or 0 when the element
+// draws nothing: both axes 0, no sweep, or values that are not finite.
+int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out);
+
+// Points that the stroke of a curve of `vertex_count` vertices may need (0 below 5).
+int DGNCurveStrokeCapacity(int vertex_count);
+
+// Strokes a curve element: a smooth run through its vertices from the third to
+// the third-last, the first two and last two setting the direction at its ends.
+// `out` has room for DGNCurveStrokeCapacity(num_vertices) points.  Gives the
+// number of points: 0 for a curve of fewer than 5 vertices (which passes
+// through none) or with coordinates that are not finite, 1 for one of 5.
+int DGNStrokeCurve(const DGNFile *handle, const DGNMultiPointElement *curve, DGNPoint *out);
+
+#endif  // DGN_DGNSTROKE_H

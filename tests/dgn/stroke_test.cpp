@@ -1,0 +1,248 @@
+// Stroking arcs, ellipses and curves (dgnstroke.h), checked against the true
+// curve sampled densely and independently of how the stroke picks its points.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "dgn_test_util.h"
+#include "dgnstroke.h"
+
+namespace {
+
+using dgntest::Bytes;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// A file of a TCB with millimetre design units in metre master units (one
+// design unit is 0.001) and one element; the handle stands after it.
+struct Decoded {
+  dgntest::OpenedFile file;
+  dgntest::ElementPtr element;
+};
+
+Decoded Decode(const Bytes &element, bool three_d) {
+  dgntest::TcbSpec tcb;
+  tcb.three_d = three_d;
+  tcb.subunits_per_master = 1000;
+  tcb.uor_per_subunit = 1;
+  Decoded out;
+  out.file = dgntest::OpenBytes(
+      dgntest::Concat({dgntest::MakeTcb(tcb), element, dgntest::EndOfDesign()}));
+  dgntest::Next(out.file.get());
+  out.element = dgntest::Next(out.file.get());
+  return out;
+}
+
+DGNPoint Sub(const DGNPoint &a, const DGNPoint &b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+double Dot(const DGNPoint &a, const DGNPoint &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+double Dist(const DGNPoint &a, const DGNPoint &b) { return std::sqrt(Dot(Sub(a, b), Sub(a, b))); }
+
+// Distance from p to the segment a-b.
+double ToSegment(const DGNPoint &p, const DGNPoint &a, const DGNPoint &b) {
+  const DGNPoint ab = Sub(b, a);
+  const double len2 = Dot(ab, ab);
+  double t = len2 > 0 ? Dot(Sub(p, a), ab) / len2 : 0.0;
+  t = t < 0 ? 0 : (t > 1 ? 1 : t);
+  return Dist(p, DGNPoint{a.x + ab.x * t, a.y + ab.y * t, a.z + ab.z * t});
+}
+
+double ToPolyline(const DGNPoint &p, const std::vector<DGNPoint> &line) {
+  double best = std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i + 1 < line.size(); ++i) best = std::fmin(best, ToSegment(p, line[i], line[i + 1]));
+  if (line.size() == 1) best = Dist(p, line[0]);
+  return best;
+}
+
+// A point of the ellipse (master units, 2D rotation or quaternion given as a
+// matrix), at the angle t in degrees.
+struct TrueEllipse {
+  double a, b;
+  DGNPoint origin;
+  double m[3][3];
+  // An upper bound of p's distance from the ellipse: to the point of the
+  // ellipse at p's own angle in the ellipse's frame.
+  double OffCurve(const DGNPoint &p) const {
+    const DGNPoint d = Sub(p, origin);
+    const double lx = m[0][0] * d.x + m[1][0] * d.y + m[2][0] * d.z;
+    const double ly = m[0][1] * d.x + m[1][1] * d.y + m[2][1] * d.z;
+    const double lz = m[0][2] * d.x + m[1][2] * d.y + m[2][2] * d.z;
+    const double t = b != 0 ? std::atan2(ly / b, lx / a) : std::acos(std::fmax(-1, std::fmin(1, lx / a)));
+    return std::sqrt((lx - a * std::cos(t)) * (lx - a * std::cos(t)) +
+                     (ly - b * std::sin(t)) * (ly - b * std::sin(t)) + lz * lz);
+  }
+  DGNPoint At(double degrees) const {
+    const double t = degrees * kPi / 180.0;
+    const double lx = a * std::cos(t), ly = b * std::sin(t);
+    return {origin.x + m[0][0] * lx + m[0][1] * ly, origin.y + m[1][0] * lx + m[1][1] * ly,
+            origin.z + m[2][0] * lx + m[2][1] * ly};
+  }
+};
+
+struct ArcCase {
+  const char *label;
+  bool ellipse;
+  bool three_d;
+  double a, b, rotation, start, sweep;  // design units and degrees
+  int32_t quat[4];
+  double m[3][3];  // the rotation the case expects
+  int expect_points;  // -1: any count from 2 to 361; 0: no stroke
+};
+
+TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
+  const double c30 = std::cos(kPi / 6), s30 = std::sin(kPi / 6);
+  const double h = std::sqrt(0.5);
+  const int32_t q90x = static_cast<int32_t>(std::lround(h * 2147483648.0));
+  const ArcCase cases[] = {
+      {"circle", true, false, 100000, 100000, 0, 0, 360, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"rotated ellipse", true, false, 50000, 20000, 30, 0, 360, {},
+       {{c30, -s30, 0}, {s30, c30, 0}, {0, 0, 1}}, -1},
+      {"arc", false, false, 80000, 80000, 0, 30, 100, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"negative sweep", false, false, 80000, 40000, 0, 200, -120, {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"whole-turn arc", false, false, 5000, 5000, 0, 45, 360, {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"arc below a design unit", false, false, 0.4, 0.4, 0, 0, 90, {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"huge axes", true, false, 1e15, 4e14, 0, 0, 360, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+       -1},
+      {"one axis zero", false, false, 3000, 0, 0, 0, 180, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+       -1},
+      {"both axes zero", true, false, 0, 0, 0, 0, 360, {}, {}, 0},
+      // 90 degrees about x: the ellipse's y axis becomes z.
+      {"3D quaternion", false, true, 60000, 30000, 0, 10, 160, {q90x, q90x, 0, 0},
+       {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, -1},
+      {"3D all-zero quaternion", true, true, 60000, 30000, 0, 0, 360, {0, 0, 0, 0},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+  };
+  for (const ArcCase &c : cases) {
+    SCOPED_TRACE(c.label);
+    dgntest::ArcSpec want;
+    want.primary_axis = c.a;
+    want.secondary_axis = c.b;
+    want.rotation = c.rotation;
+    want.start_angle = c.start;
+    want.sweep_angle = c.sweep;
+    want.origin[0] = 123456;
+    want.origin[1] = -654321;
+    want.origin[2] = c.three_d ? 7000 : 0;
+    for (int i = 0; i < 4; ++i) want.quat[i] = c.quat[i];
+    const int dim = c.three_d ? 3 : 2;
+    Decoded d = Decode(c.ellipse ? dgntest::MakeEllipse(want, dim) : dgntest::MakeArc(want, dim),
+                       c.three_d);
+    ASSERT_NE(d.element, nullptr);
+    ASSERT_EQ(d.element->kind, DGNKIND_ARC);
+    const auto *arc = reinterpret_cast<const DGNArcElement *>(d.element.get());
+    std::vector<DGNPoint> out(DGN_STROKE_MAX_ARC_POINTS);
+    const int n = DGNStrokeArc(d.file.get(), arc, out.data());
+    if (c.expect_points == 0) {
+      EXPECT_EQ(n, 0);
+      continue;
+    }
+    ASSERT_GE(n, 2);
+    ASSERT_LE(n, DGN_STROKE_MAX_ARC_POINTS);
+    out.resize(static_cast<size_t>(n));
+
+    const double unit = 0.001;
+    TrueEllipse e{c.a * unit, c.b * unit, {want.origin[0] * unit, want.origin[1] * unit,
+                                           want.origin[2] * unit}, {}};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) e.m[i][j] = c.m[i][j];
+    const double start = c.ellipse ? 0 : c.start;
+    const double sweep = c.ellipse ? 360 : c.sweep;
+    const double tolerance = std::fmax(0.001 * c.a * unit, unit);
+    const double slack = 1e-9 * std::fmax(e.a, 1.0);
+    // Both ends on the start and end angles; an ellipse closes exactly.
+    EXPECT_LE(Dist(out.front(), e.At(start)), slack);
+    EXPECT_LE(Dist(out.back(), e.At(start + sweep)), slack);
+    if (c.ellipse) {
+      EXPECT_EQ(Dist(out.front(), out.back()), 0.0);
+    }
+    // Every vertex on the curve within a design unit, and the true curve,
+    // in its sweep direction, never farther from the stroke than the tolerance.
+    std::vector<DGNPoint> dense;
+    for (int k = 0; k <= 4000; ++k) dense.push_back(e.At(start + sweep * k / 4000.0));
+    for (const DGNPoint &p : out) EXPECT_LE(e.OffCurve(p), unit + slack);
+    double worst = 0;
+    for (const DGNPoint &p : dense) worst = std::fmax(worst, ToPolyline(p, out));
+    EXPECT_LE(worst, tolerance + slack) << n << " points";
+  }
+}
+
+TEST(Stroke, HostileArcValuesDrawNothing) {
+  dgntest::ArcSpec want;
+  want.primary_axis = want.secondary_axis = 1000;
+  Decoded d = Decode(dgntest::MakeArc(want, 2), false);
+  ASSERT_NE(d.element, nullptr);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<DGNPoint> out(DGN_STROKE_MAX_ARC_POINTS);
+  for (int field = 0; field < 6; ++field) {
+    DGNArcElement arc = *reinterpret_cast<const DGNArcElement *>(d.element.get());
+    double *values[6] = {&arc.primary_axis, &arc.secondary_axis, &arc.start_angle,
+                         &arc.sweep_angle, &arc.rotation, &arc.origin.x};
+    for (double bad : {nan, inf}) {
+      *values[field] = bad;
+      EXPECT_EQ(DGNStrokeArc(d.file.get(), &arc, out.data()), 0) << field << " " << bad;
+    }
+  }
+  // A sweep of many turns draws one turn; a primary axis far below the
+  // secondary one asks for more chords than 360, and gets 360.
+  DGNArcElement arc = *reinterpret_cast<const DGNArcElement *>(d.element.get());
+  arc.primary_axis = 1.0;
+  arc.secondary_axis = 1e9;
+  arc.sweep_angle = -5965.0;
+  const int n = DGNStrokeArc(d.file.get(), &arc, out.data());
+  EXPECT_EQ(n, DGN_STROKE_MAX_ARC_POINTS);
+  EXPECT_LE(Dist(out[0], out[static_cast<size_t>(n) - 1]), 1e-3);
+}
+
+TEST(Stroke, CurvesPassThroughTheirInnerVerticesAndFollowTheEndDirections) {
+  // Vertices 0, 1 and 6, 7 only give the directions at the ends.
+  const std::vector<dgntest::IPoint> v = {{-5000, -9000}, {-5000, -8000}, {0, 0},    {1000, 1500},
+                                          {3000, 1000},   {4000, 3000},   {4000, 9000}, {5000, 9000}};
+  struct Case {
+    size_t vertices;
+    int points;  // -1: several
+  } cases[] = {{3, 0}, {4, 0}, {5, 1}, {8, -1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.vertices);
+    const std::vector<dgntest::IPoint> some(v.begin(), v.begin() + static_cast<long>(c.vertices));
+    Decoded d = Decode(dgntest::MakeMultiPoint(DGNTYPE_CURVE, some), false);
+    ASSERT_NE(d.element, nullptr);
+    const auto *curve = reinterpret_cast<const DGNMultiPointElement *>(d.element.get());
+    std::vector<DGNPoint> out(static_cast<size_t>(DGNCurveStrokeCapacity(curve->num_vertices)) + 1);
+    const int n = DGNStrokeCurve(d.file.get(), curve, out.data());
+    if (c.points >= 0) {
+      EXPECT_EQ(n, c.points);
+      if (n == 1) {
+        EXPECT_EQ(Dist(out[0], curve->vertices[2]), 0.0);
+      }
+      continue;
+    }
+    out.resize(static_cast<size_t>(n));
+    // Through vertices 2..5 in order, exactly, and between them near the chord.
+    size_t at = 0;
+    for (int k = 2; k <= 5; ++k) {
+      while (at < out.size() && Dist(out[at], curve->vertices[k]) != 0.0) {
+        if (k > 2) {
+          const double chord = Dist(curve->vertices[k - 1], curve->vertices[k]);
+          EXPECT_LE(ToSegment(out[at], curve->vertices[k - 1], curve->vertices[k]), 0.5 * chord);
+        }
+        ++at;
+      }
+      ASSERT_LT(at, out.size()) << "vertex " << k << " not passed through";
+    }
+    EXPECT_EQ(at, out.size() - 1);
+    // Leaves vertex 2 heading as vertex 0 to 1 (north), arrives at vertex 5
+    // heading as vertex 6 to 7 (east).
+    const DGNPoint first = Sub(out[1], out[0]);
+    const DGNPoint last = Sub(out[out.size() - 1], out[out.size() - 2]);
+    EXPECT_GT(first.y / Dist(out[1], out[0]), 0.95);
+    EXPECT_GT(last.x / Dist(out[out.size() - 1], out[out.size() - 2]), 0.95);
+  }
+}
+
+}  // namespace

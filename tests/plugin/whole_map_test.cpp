@@ -1,0 +1,182 @@
+// The whole map (gps.ini: DGN_Whole_Map=1) through the built library's
+// exports: arcs, ellipses, curves and complex elements on import, texts and
+// long polylines on export.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dgnmodel.h"
+#include "plugin_host.h"
+
+using namespace plugintest;
+using dgntest::Bytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A scratch folder whose gps.ini turns the whole map on.
+class WholeMap : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Lib().error.empty()) << Lib().error;
+    std::string templ = (fs::temp_directory_path() / "dgnwhole-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&templ[0]), nullptr);
+    dir_ = templ;
+    const std::string ini = "[Mapa]\r\nDGN_Whole_Map = Yes\r\n";
+    ASSERT_TRUE(dgntest::WriteFile(dir_ + "/gps.ini", Bytes(ini.begin(), ini.end())));
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  // Imports `file` with the whole map on (or off) into `host`.
+  void Import(const Bytes &file, Host &host, bool whole = true) {
+    dgntest::TempFile tmp(file);
+    TVectorMapPlugIn map = MapRecord(1, 0, 0);
+    if (whole) map.directory = &dir_[0];
+    ASSERT_EQ(Lib().Open(tmp.c_str(), &map, host.sink()), 1);
+    EXPECT_EQ(Lib().Read(&map, host.callbacks(), host.sink(), host.progress()), 1);
+    Lib().Close(&map);
+  }
+  std::string dir_;
+};
+
+// The points the host received for object k.
+std::vector<TVectorPointPlugIn> PointsOf(const Host &host, size_t k) {
+  size_t first = 0;
+  for (size_t i = 0; i < k; ++i) first += size_t(host.objects[i].numPoints);
+  const size_t n = size_t(host.objects[k].numPoints);
+  return std::vector<TVectorPointPlugIn>(host.points.begin() + long(first),
+                                         host.points.begin() + long(first + n));
+}
+
+bool Same(const TVectorPointPlugIn &p, double x, double y) {
+  return std::fabs(p.x - x) < 1e-9 && std::fabs(p.y - y) < 1e-9;
+}
+
+Bytes Component(const Bytes &element) { return AsComponent(element); }
+
+dgntest::ArcSpec Circle(double x, double y, double r, double start = 0, double sweep = 360) {
+  dgntest::ArcSpec a;
+  a.primary_axis = a.secondary_axis = r;
+  a.origin[0] = x;
+  a.origin[1] = y;
+  a.start_angle = start;
+  a.sweep_angle = sweep;
+  return a;
+}
+
+TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
+  dgntest::Display red;
+  red.color = 3;
+  red.weight = 4;
+  red.style = 2;
+  dgntest::TextSpec wide;
+  wide.raw_text = dgntest::Text16({0x20AC, ' ', 'x', ' ', 0x2713, 0xC9});
+  // An arc whose axes are the largest D-float there is.
+  Bytes hugeArc = dgntest::MakeArc(Circle(0, 0, 1), 2);
+  for (size_t k = 44; k < 60; ++k) hugeArc[k] = 0xFF;
+  hugeArc[45] = 0x7F;  // positive, largest exponent
+  hugeArc[53] = 0x7F;
+  const Bytes file = DesignFile({
+      OnLevel(dgntest::MakeArc(Circle(0, 0, 1000, 0, 90), 2), 2),                    // 1
+      OnLevel(dgntest::MakeEllipse(Circle(5000, 5000, 500), 2), 3),                  // 2
+      OnLevel(dgntest::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {1, 1}, {2, 2}}), 4),  // 3
+      OnLevel(dgntest::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {0, 100}, {100, 200}, {200, 250},
+                                                      {300, 200}, {400, 300}, {500, 300}}),
+              4),                                                                    // 4
+      // A chain of a line string, an arc and a line string.
+      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 60, 3, 0, red), 5),  // 5
+      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {100, 0}})),
+      Component(dgntest::MakeArc(Circle(100, 100, 100, -90, 90))),
+      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{200, 100}, {200, 300}})),
+      // A parcel: a shape of line strings and an arc stored from its far end.
+      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 60, 3), 6),  // 9
+      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1000, 0}})),
+      Component(dgntest::MakeArc(Circle(1000, 500, 500, 90, -180))),
+      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{1000, 1000}, {0, 1000}, {0, 0}})),
+      // A header that announces 65535 components; two follow, one of them a text.
+      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 65535, 65535), 7),  // 13
+      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10, 0}})),
+      Component(OnLevel(dgntest::MakeText(wide), 8)),                                      // 15
+      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{7, 7}, {8, 8}}),                      // 16
+      OnLevel(dgntest::MakeText(wide), 8),                                                 // 17
+      AsDeleted(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 20, 1)),         // 18
+      AsDeleted(Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}))),
+      OnLevel(dgntest::MakeCellHeader({}), 9),                                             // 20
+      Component(OnLevel(dgntest::MakeEllipse(Circle(10, 10, 6)), 9)),
+      Component(OnLevel(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{4, 10}, {16, 10}}), 9)),
+      hugeArc,                                                                             // 23
+  });
+  Host host;
+  Import(file, host);
+
+  struct Want {
+    int kind, id, level;
+  };
+  const std::vector<Want> want = {{0, 1, 2},  {1, 2, 3},  {0, 4, 4},  {0, 5, 5},
+                                  {1, 9, 6},  {3, 15, 8}, {0, 13, 7}, {0, 16, 1},
+                                  {3, 17, 8}, {1, 21, 9}, {0, 22, 9}, {0, 23, 1}};
+  ASSERT_EQ(host.objects.size(), want.size());
+  for (size_t k = 0; k < want.size(); ++k) {
+    SCOPED_TRACE(k);
+    const TVectorObjectPlugIn &o = host.objects[k];
+    EXPECT_EQ(Val(o.objectKind), want[k].kind);
+    EXPECT_EQ(Val(o.elementId), want[k].id);
+    EXPECT_EQ(Val(o.level), want[k].level);
+    const std::vector<TVectorPointPlugIn> pts = PointsOf(host, k);
+    for (const TVectorPointPlugIn &p : pts) ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y));
+    for (size_t i = 1; i < pts.size(); ++i)
+      EXPECT_FALSE(Same(pts[i], pts[i - 1].x, pts[i - 1].y)) << "repeated vertex " << i;
+  }
+  EXPECT_EQ(host.steps, 24);
+  std::vector<int> layers;
+  for (const TVectorObjectPlugIn &l : host.layers) layers.push_back(l.level);
+  EXPECT_EQ(layers, (std::vector<int>{2, 3, 4, 5, 6, 8, 7, 1, 9}));
+
+  // The arc runs from its start to its end angle.
+  std::vector<TVectorPointPlugIn> p = PointsOf(host, 0);
+  EXPECT_TRUE(Same(p.front(), 1000, 0) && Same(p.back(), 0, 1000));
+  // The ellipse closes exactly.
+  p = PointsOf(host, 1);
+  EXPECT_TRUE(Same(p.back(), p.front().x, p.front().y));
+  // The curve passes through its third to third-last vertices.
+  p = PointsOf(host, 2);
+  EXPECT_TRUE(Same(p.front(), 100, 200) && Same(p.back(), 300, 200));
+  // The chain: the header's colour, weight and style; one run through all three.
+  const TVectorObjectPlugIn &chain = host.objects[3];
+  EXPECT_EQ(Val(chain.color), 0x0000FF);
+  EXPECT_EQ(Val(chain.width), 4.0f);
+  EXPECT_EQ(Val(chain.style), 2);
+  p = PointsOf(host, 3);
+  EXPECT_TRUE(Same(p[0], 0, 0) && Same(p[1], 100, 0) && Same(p.back(), 200, 300));
+  EXPECT_TRUE(Same(p[p.size() - 2], 200, 100));
+  // The parcel: closed, its arc turned to run on from (1000, 0).
+  p = PointsOf(host, 4);
+  EXPECT_TRUE(Same(p[0], 0, 0) && Same(p[1], 1000, 0) && Same(p.back(), 0, 0));
+  EXPECT_GT(p[2].x, 1000.0);
+  EXPECT_LT(p[2].y, 500.0);
+  // The 16-bit text in the host's code page; the broken chain keeps what joined.
+  EXPECT_EQ(host.object_names[5], "\x80 x ?\xC9");
+  EXPECT_EQ(Val(host.objects[6].numPoints), 2);
+  EXPECT_EQ(host.object_names[8], "\x80 x ?\xC9");
+
+  // With the setting off the same file gives what it always gave: no arcs,
+  // and the 16-bit text as byte pairs.
+  Host off;
+  Import(file, off, false);
+  for (const TVectorObjectPlugIn &o : off.objects) {
+    EXPECT_NE(Val(o.elementId), 1);
+    EXPECT_NE(Val(o.elementId), 5);
+  }
+  for (size_t k = 0; k < off.objects.size(); ++k) {
+    if (Val(off.objects[k].elementId) != 17) continue;
+    EXPECT_EQ(off.object_names[k], "\x20\xAC x '\x13\xC9");
+  }
+}
+
+}  // namespace
