@@ -159,6 +159,35 @@ std::vector<Bytes> DesignFiles(const std::vector<std::string>& extra)
     files.push_back(Concat({tcb2, Element(4, 2).SetRange({}).SetDisplay({}).Word(500)
                                        .Points({{1, 2}, {3, 4}}, 2).Build(),
                             EndOfDesign()}));
+    // What the whole map joins and strokes, and hostile forms of it: a
+    // complex header announcing 65535 components, arcs whose stored reals
+    // hold the largest exponent (no D-float is a NaN; these are the nearest),
+    // curves of too few vertices, a 16-bit text, a 3D arc with a quaternion.
+    ArcSpec arc;
+    arc.primary_axis = arc.secondary_axis = 500;
+    arc.start_angle = -90;
+    arc.sweep_angle = 90;
+    arc.origin[0] = arc.origin[1] = 500;
+    Bytes wild = MakeArc(arc);
+    for (size_t k = 36; k < wild.size(); ++k)
+        wild[k] = 0xFF;
+    const Bytes chain = MakeComplexHeader(12, 65535, 65535);
+    Bytes part1 = MakeMultiPoint(4, {{0, 0}, {500, 0}});
+    Bytes part2 = MakeArc(arc);
+    Bytes part3 = MakeMultiPoint(11, {{0, 0}, {1, 1}, {2, 2}, {5, 9}, {9, 5}, {12, 12}, {13, 13}});
+    for (Bytes* part : {&part1, &part2, &part3})
+        (*part)[0] |= 0x80;  // complex component
+    files.push_back(Concat({tcb2, chain, part1, part2, part3, wild,
+                            MakeComplexHeader(14, 60, 3), part1, part2,
+                            part3, MakeEllipse(arc), MakeMultiPoint(11, {}),
+                            MakeMultiPoint(11, {{0, 0}, {1, 1}, {2, 2}}),
+                            MakeMultiPoint(11, {{0, 0}, {1, 1}, {2, 2}, {3, 3}}), EndOfDesign()}));
+    TextSpec wide;
+    wide.raw_text = Text16({0x20AC, 'a', 0x2713, 0});
+    ArcSpec tilted = arc;
+    tilted.quat[0] = tilted.quat[1] = 1518500250;  // 90 degrees about x
+    files.push_back(Concat({tcb3, MakeText(wide, 3), MakeArc(tilted, 3), MakeEllipse(tilted, 3),
+                            EndOfDesign()}));
     for (const std::string& path : extra) {
         const Bytes b = ReadFile(path);
         if (b.empty()) {

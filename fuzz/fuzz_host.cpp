@@ -114,8 +114,9 @@ struct HostFns {
         switch (object->objectKind) {
         case 0:
         case 1:
+            // Only a complex element joined with the whole map carries a style.
             if (object->numPoints < 0 || object->name != nullptr || object->textInfo != nullptr ||
-                object->style != -1)
+                (object->style != -1 && !(h->wholeMap && object->style >= 0 && object->style <= 7)))
                 Fail("polyline record fields");
             break;
         case 3:

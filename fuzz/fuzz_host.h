@@ -51,6 +51,8 @@ public:
 
     // IsCancelled answers true once this many Steps were made (-1: never).
     int cancelAfterSteps = -1;
+    // The map was opened with the whole map: polylines may carry a style.
+    bool wholeMap = false;
 
     std::vector<Object> objects;
     std::vector<TVectorObjectPlugIn> layers;

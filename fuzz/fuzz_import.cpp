@@ -14,6 +14,9 @@
 //     every earlier object unchanged, then the new one;
 //   - a read cancelled after some steps shows "STOP", returns false and
 //     sends no layer;
+//   - with the whole map (DGN_Whole_Map in the gps.ini of the map record's
+//     folder) the read holds to the same rules, whatever complex headers,
+//     arcs and curves the file holds;
 //   - close empties the handle; nothing leaks (LeakSanitizer).
 #include <cstddef>
 #include <cstdint>
@@ -123,6 +126,39 @@ void AppendAndReimport(const std::string& path, const CheckingHost& before)
     }
 }
 
+// Imports the file again with the whole map on: arcs, ellipses and curves
+// stroked, complex elements joined.
+void ImportWholeMap(const std::string& path, const CheckingHost& plain)
+{
+    static std::string dir;
+    if (dir.empty()) {
+        dir = fuzzhost::ScratchDir();
+        const char ini[] = "[Mapa]\nDGN_Whole_Map=1\n";
+        fuzzhost::WriteBytes(dir + "/gps.ini", reinterpret_cast<const uint8_t*>(ini),
+                             sizeof ini - 1);
+    }
+    TVectorMapPlugIn map = fuzzhost::MapRecord(1, 0, 0, &dir[0]);
+    CheckingHost host;
+    host.wholeMap = true;
+    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
+        Fail("a file that opened did not open with the whole map");
+    if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
+        Fail("whole-map read returned false without a cancel");
+    host.Finish();
+    Close(map);
+    if (!host.messages.empty())
+        Fail("whole-map read sent a message", host.messages[0]);
+    if (host.total != plain.total || host.steps != host.total)
+        Fail("whole-map Step count differs from the element count");
+    for (const fuzzhost::Object& o : host.objects) {
+        bool found = false;
+        for (const TVectorObjectPlugIn& l : host.layers)
+            found = found || l.level == o.record.level;
+        if (!found)
+            Fail("whole map: no layer for a level an object used");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -167,6 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!again.objects.empty() || again.total != host.total)
         Fail("second read delivered elements again");
     Close(map);
+
+    ImportWholeMap(path, host);
 
     // Opened for update, the file takes one more polyline after the elements
     // the import saw, and keeps every one of them as it was.

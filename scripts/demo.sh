@@ -2,7 +2,8 @@
 # The main job, end to end: builds the x86-64 tree, writes the sample map
 # (tools/sample_map.recipe) to out/sample.dgn, imports it through the
 # plug-in with dgnhost, and leaves out/sample.geojson and out/sample.svg
-# beside it, with a short summary on screen.
+# beside it, with a short summary on screen; then the same with the whole
+# map (out/sample-whole.*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -33,6 +34,14 @@ say "wrote out/sample.dgn from tools/sample_map.recipe"
 
 say "out/sample.geojson  $(wc -c <"$out/sample.geojson") bytes (GeoJSON FeatureCollection)"
 say "out/sample.svg      $(wc -c <"$out/sample.svg") bytes (open it in a browser)"
+
+# The same map with the whole map on (the DGN_Whole_Map setting, for this run
+# only): the roundabout arc, the pond, the tree crowns and the footpath chain
+# come in as well.
+"$build/bin/dgnhost" import "$out/sample.dgn" --whole-map \
+  --geojson "$out/sample-whole.geojson" --svg "$out/sample-whole.svg" --summary \
+  || die "the whole-map import through the plug-in failed"
+say "out/sample-whole.svg $(wc -c <"$out/sample-whole.svg") bytes (the whole map: arcs, ellipses, the chain)"
 
 # Export: a GPS track and an area (tools/sample_track.geojson) go through the
 # plug-in into a new DGN file made from the bundled seed named in out/gps.ini

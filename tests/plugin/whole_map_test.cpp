@@ -158,8 +158,8 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
   // The parcel: closed, its arc turned to run on from (1000, 0).
   p = PointsOf(host, 4);
   EXPECT_TRUE(Same(p[0], 0, 0) && Same(p[1], 1000, 0) && Same(p.back(), 0, 0));
-  EXPECT_GT(p[2].x, 1000.0);
-  EXPECT_LT(p[2].y, 500.0);
+  EXPECT_GT(Val(p[2].x), 1000.0);
+  EXPECT_LT(Val(p[2].y), 500.0);
   // The 16-bit text in the host's code page; the broken chain keeps what joined.
   EXPECT_EQ(host.object_names[5], "\x80 x ?\xC9");
   EXPECT_EQ(Val(host.objects[6].numPoints), 2);

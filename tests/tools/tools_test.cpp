@@ -140,6 +140,30 @@ TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
   EXPECT_GT(width, height);  // 800 m by 600 m of town, north up
 }
 
+TEST_F(Tools, SampleMapWithTheWholeMapShowsArcsEllipsesAndTheChain) {
+  dgntest::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
+  Result r = Shell(Sample() + " " + Q(Env("DGN_SOURCE_DIR") + "/tools/sample_map.recipe") + " " +
+                 Q(dgn.path()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Shell(Host() + " import " + Q(dgn.path()) + " --whole-map --geojson " + Q(geojson.path()) +
+          " --svg " + Q(svg.path()) + " --summary");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  // Besides what the map always gives (the deleted track aside): the
+  // roundabout arc, the pond and the two tree crowns as polygons, the
+  // footpath as one polyline of its two components (5 points, one shared).
+  EXPECT_TRUE(Has(r.out, "34 objects on 8 layers")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Level 8              1         0         0         5")) << r.out;
+  EXPECT_TRUE(Has(r.out, "total               11        16         7")) << r.out;
+  const std::string facts = Check(geojson.path(), svg.path());
+  for (const char *fact : {"features 34\n", "svg polygon 16\n", "svg polyline 11\n", "svg text 7\n"})
+    EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
+  int width = 0, height = 0;
+  Render(svg.path(), &width, &height);
+  EXPECT_TRUE(Has(facts, "svg size " + std::to_string(width) + " " + std::to_string(height)))
+      << width << "x" << height << "\n" << facts;
+}
+
 TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
   auto text = [](const Bytes &raw, int x) {
     dgntest::TextSpec want;
