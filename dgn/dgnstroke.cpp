@@ -123,11 +123,24 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
   // In a 3D file the element's orientation is its quaternion; in a 2D one its
   // rotation about the origin.
   const Rotation r = three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation);
+  // The angle advances by equal steps, its cosine and sine by the rotation of
+  // one step (no sine or cosine per point); the last point is computed on the
+  // end angle itself, so that the stroke ends exactly there.
+  const double step = sweep * kDegree / segments;
+  const double step_cos = std::cos(step);
+  const double step_sin = std::sin(step);
+  double c = std::cos(start * kDegree);
+  double s = std::sin(start * kDegree);
   for (int i = 0; i <= segments; ++i) {
-    // The last point sits exactly on the end angle.
-    const double t = (i == segments ? start + sweep : start + sweep * i / segments) * kDegree;
-    const double lx = a * std::cos(t);
-    const double ly = b * std::sin(t);
+    if (i == segments) {
+      c = std::cos((start + sweep) * kDegree);
+      s = std::sin((start + sweep) * kDegree);
+    }
+    const double lx = a * c;
+    const double ly = b * s;
+    const double next_c = c * step_cos - s * step_sin;
+    s = s * step_cos + c * step_sin;
+    c = next_c;
     DGNPoint &p = out[i];
     p.x = arc->origin.x + r.m[0][0] * lx + r.m[0][1] * ly;
     p.y = arc->origin.y + r.m[1][0] * lx + r.m[1][1] * ly;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "dgnhost_codepage.h"
 #include "dgnhost_export.h"
 #include "dgnhost_files.h"
 #include "dgnhost_ini.h"
@@ -358,18 +359,9 @@ const TProgressOpsPlugIn kProgressOps = {OnSetTotal, OnStep, nullptr, OnIsCancel
 // Text and number output
 // ---------------------------------------------------------------------------
 
-// Characters of the host's code page (Windows-1252) for bytes 0x80 to 0x9F;
-// 0 where it has none.
-const uint16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       // 88-8F
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,  // 98-9F
-};
-
 // Appends the UTF-8 form of one host code-page byte (0x80 or above).
 void AppendCodePageByte(std::string &out, unsigned char c) {
-  const unsigned cp = c <= 0x9F && kCp1252High[c - 0x80] != 0 ? kCp1252High[c - 0x80] : c;
+  const unsigned cp = CodePageCharacter(c);
   if (cp < 0x800) {
     out += static_cast<char>(0xC0 | (cp >> 6));
   } else {

@@ -4,7 +4,9 @@
 // an export is made beside its target and takes its place only once whole.
 #include "dgnhost_export.h"
 
+#include "dgnhost_codepage.h"
 #include "dgnhost_files.h"
+#include "dgnhost_ini.h"
 
 #include <cerrno>
 #include <cmath>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -286,11 +289,13 @@ class JsonReader {
 // GeoJSON features as host polylines
 // ---------------------------------------------------------------------------
 
-// One add call: a line (kind 0) or a ring of an area (kind 1).
+// One add call: a line (kind 0), a ring of an area (kind 1) or a text (kind 3).
 struct Part {
   int32_t kind = 0;
   bool hole = false;  // an inner ring of a polygon: it becomes a shape of its own
   std::vector<TVectorPointPlugIn> points;
+  std::string text;  // a text: in the host's code page
+  TVectorTextPlugIn textInfo{};
 };
 
 // The DGN attributes of a feature, from its properties; host defaults otherwise.
@@ -306,7 +311,8 @@ struct Feature {
   int index = 0;  // position in the collection, for messages
   Style style;
   std::vector<Part> parts;
-  bool lineOrArea = false;  // its geometry has a line or area type, even an empty one
+  bool lineOrArea = false;  // its geometry has a line or area type, even an empty one (or
+                            // is a text, with the whole map)
 };
 
 struct Collection {
@@ -420,7 +426,7 @@ bool ReadGeometry(const Json &geometry, Feature &feature, std::string &error, in
       if (!ReadGeometry(g, feature, error, depth + 1)) return false;
     return true;
   }
-  if (t == "Point" || t == "MultiPoint") return true;  // nothing to draw as a line
+  if (t == "Point" || t == "MultiPoint") return true;  // nothing to draw as a line (texts aside)
   const Json *coords = geometry.Find("coordinates");
   if (coords == nullptr || coords->type != Json::kArray) {
     error = t + " without coordinates";
@@ -471,6 +477,62 @@ bool ReadGeometry(const Json &geometry, Feature &feature, std::string &error, in
   return true;
 }
 
+// Gives UTF-8 text in the host's code page (Windows-1252): '?' for a
+// character it does not hold, and for bytes that are not UTF-8.
+std::string ToHostCodePage(const std::string &utf8) {
+  std::string out;
+  size_t i = 0;
+  while (i < utf8.size()) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    unsigned cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < len; ++k) {
+      const unsigned char d = i + k < utf8.size() ? static_cast<unsigned char>(utf8[i + k]) : 0;
+      if ((d & 0xC0) != 0x80) {
+        len = 0;
+        break;
+      }
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if (len == 0) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    i += len;
+    const int byte = CodePageByte(cp);
+    out += byte >= 0 ? static_cast<char>(byte) : '?';
+  }
+  return out;
+}
+
+// A Point feature with a "text" property as a text part (the whole map
+// writes host texts as text elements): the text in the host's code page,
+// height, rotation and justification from the properties.
+bool ReadTextPart(const Json &geometry, const Json *properties, Part &part) {
+  const Json *type = geometry.Find("type");
+  const Json *coords = geometry.Find("coordinates");
+  const Json *text = properties != nullptr ? properties->Find("text") : nullptr;
+  if (type == nullptr || type->type != Json::kString || type->text != "Point" ||
+      coords == nullptr || text == nullptr || text->type != Json::kString)
+    return false;
+  Json list;
+  list.type = Json::kArray;
+  list.items.push_back(*coords);
+  std::string error;
+  if (!ReadPositions(list, 3, part, error)) return false;
+  part.text = ToHostCodePage(text->text);
+  part.textInfo.size = 20;
+  auto number = [&](const char *key, double fallback) {
+    const Json *v = properties->Find(key);
+    return v != nullptr && v->type == Json::kNumber ? v->number : fallback;
+  };
+  part.textInfo.height = static_cast<float>(number("height", 1.0));
+  part.textInfo.rotation = static_cast<float>(number("rotation", 0.0));
+  part.textInfo.justification = ToInt32(number("justification", 0.0));
+  return true;
+}
+
 bool ReadFile(const std::string &path, std::string &text) {
   FILE *f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
@@ -487,7 +549,8 @@ bool ReadFile(const std::string &path, std::string &text) {
 }
 
 // Reads a GeoJSON FeatureCollection; false with a message on standard error.
-bool ReadCollection(const std::string &path, Collection &out) {
+// With `texts`, Point features with a "text" property become texts.
+bool ReadCollection(const std::string &path, Collection &out, bool texts) {
   std::string text;
   if (!ReadFile(path, text)) return false;
   Json doc;
@@ -508,6 +571,13 @@ bool ReadCollection(const std::string &path, Collection &out) {
     const Json *geometry = f.Find("geometry");
     Feature feature;
     feature.index = static_cast<int>(i);
+    if (texts && geometry != nullptr && geometry->type == Json::kObject) {
+      Part part;
+      if (ReadTextPart(*geometry, f.Find("properties"), part)) {
+        feature.parts.push_back(part);
+        feature.lineOrArea = true;
+      }
+    }
     if (geometry != nullptr && geometry->type == Json::kObject &&
         !ReadGeometry(*geometry, feature, error, 0)) {
       std::fprintf(stderr, "dgnhost: %s: feature %d: %s\n", path.c_str(), static_cast<int>(i),
@@ -562,7 +632,8 @@ TVectorObjectPlugIn HostObject(const Style &st, int32_t kind, int32_t elementId,
 struct Tally {
   long written = 0;     // features whose every line and area was written
   long notWritten = 0;  // features with a line or area that was not
-  long parts = 0;       // polylines and polygons written
+  long parts = 0;       // polylines, polygons and texts written
+  long texts = 0;       // texts among them
 };
 
 // Adds every part of every feature to the open map, then closes it.  With
@@ -581,8 +652,8 @@ Tally AddFeatures(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &s
     for (size_t i = 0; i < f.parts.size(); ++i) {
       const Part &part = f.parts[i];
       const size_t n = part.points.size();
-      if (n < 2) {
-        // The plug-in makes no element of fewer than two vertices.
+      if (n < 2 && part.kind != 3) {
+        // The plug-in makes no element of fewer than two vertices (a text has one).
         std::fprintf(stderr, "dgnhost: feature %d: a %s of %d point%s cannot be written\n", f.index,
                      part.kind == 1 ? "ring" : "line", static_cast<int>(n), n == 1 ? "" : "s");
         continue;
@@ -590,9 +661,16 @@ Tally AddFeatures(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &s
       const int32_t id = replace && i == 0 ? f.style.elementId : 0;
       std::vector<TVectorPointPlugIn> points = part.points;  // the plug-in takes them writable
       TVectorObjectPlugIn object = HostObject(f.style, part.kind, id, static_cast<int32_t>(n));
+      std::string text = part.text;
+      TVectorTextPlugIn textInfo = part.textInfo;
+      if (part.kind == 3) {
+        object.name = &text[0];
+        object.textInfo = &textInfo;
+      }
       if (api.AddPolyline(&map, &object, static_cast<int32_t>(n), points.data(), &sink)) {
         ++written;
         if (part.hole) ++holes;
+        if (part.kind == 3) ++t.texts;
       }
     }
     t.parts += written;
@@ -616,36 +694,54 @@ Tally AddFeatures(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &s
 
 // Prints what was written, e.g. "exported 3 features as 4 polylines and polygons into OUT".
 void PrintWritten(const char *verb, const Tally &t, const Collection &c, const std::string &out) {
-  std::printf("%s %ld features as %ld polylines and polygons into %s", verb, t.written, t.parts,
-              out.c_str());
+  std::printf("%s %ld features as %ld polylines and polygons", verb, t.written, t.parts - t.texts);
+  if (t.texts > 0) std::printf(" and %ld texts", t.texts);
+  std::printf(" into %s", out.c_str());
   if (c.skipped > 0) std::printf(" (%d features without lines or areas skipped)", c.skipped);
   std::printf("\n");
 }
 
 int ExportUsage() {
-  std::fprintf(stderr, "usage: dgnhost export IN.geojson OUT.dgn [--ini-dir DIR]\n"
-                       "       dgnhost update FILE.dgn IN.geojson\n");
+  std::fprintf(stderr, "usage: dgnhost export IN.geojson OUT.dgn [--ini-dir DIR] [--whole-map]\n"
+                       "       dgnhost update FILE.dgn IN.geojson [--whole-map]\n");
   return kExitUsage;
+}
+
+// The folder of the INI file the plug-in is to read: `iniDir`, or with the
+// whole map a scratch copy of its gps.ini that turns the setting on.  Empty
+// (after a message) when the copy cannot be made.
+std::string IniDirFor(const std::string &iniDir, std::unique_ptr<WholeMapIni> &whole,
+                      bool wholeMap) {
+  if (!wholeMap) return iniDir;
+  whole.reset(new WholeMapIni(iniDir));
+  if (whole->ok()) return whole->dir();
+  std::fprintf(stderr, "dgnhost: cannot make a scratch folder for the whole-map setting\n");
+  return std::string();
 }
 
 }  // namespace
 
 const char kExportUsage[] =
-    "  export IN.geojson OUT.dgn [--ini-dir DIR]\n"
+    "  export IN.geojson OUT.dgn [--ini-dir DIR] [--whole-map]\n"
     "            create OUT.dgn from the seed file named in DIR/gps.ini (default DIR: the\n"
     "            folder of dgnhost) and write every line and area of the GeoJSON into it;\n"
     "            properties level, color (\"#rrggbb\"), width and style are used.  OUT.dgn\n"
-    "            is replaced only when every line and area was written\n"
-    "  update FILE IN.geojson\n"
+    "            is replaced only when every line and area was written.  --whole-map also\n"
+    "            writes Point features with a text property as texts (height, rotation,\n"
+    "            justification) and long lines and areas as complex chains and shapes\n"
+    "  update FILE IN.geojson [--whole-map]\n"
     "            add every line and area of the GeoJSON to an existing DGN file; a\n"
     "            feature's elementId property names the element it replaces\n";
 
 int RunExportCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv) {
   std::string in, out, iniDir = programDir;
+  bool wholeMap = false;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--ini-dir" && i + 1 < argc) {
       iniDir = argv[++i];
+    } else if (a == "--whole-map") {
+      wholeMap = true;
     } else if (!a.empty() && a[0] != '-' && in.empty()) {
       in = a;
     } else if (!a.empty() && a[0] != '-' && out.empty()) {
@@ -664,7 +760,10 @@ int RunExportCommand(const ExportApi &api, const std::string &programDir, int ar
   }
 
   Collection c;
-  if (!ReadCollection(in, c)) return kExitFailed;
+  if (!ReadCollection(in, c, wholeMap)) return kExitFailed;
+  std::unique_ptr<WholeMapIni> whole;
+  std::string directory = IniDirFor(iniDir, whole, wholeMap);
+  if (directory.empty() && wholeMap) return kExitFailed;
 
   // The map is made under a temporary name beside OUT and takes OUT's place
   // only when every feature is in it: a failed export leaves an existing OUT
@@ -673,7 +772,7 @@ int RunExportCommand(const ExportApi &api, const std::string &programDir, int ar
   const std::string temp = TempNameBeside(out);
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
-  map.directory = &iniDir[0];
+  map.directory = &directory[0];
   map.writeFlag = 1;
   map.createFlag = 1;
   if (!api.Open(temp.c_str(), &map, &sink)) {
@@ -702,9 +801,12 @@ int RunExportCommand(const ExportApi &api, const std::string &programDir, int ar
 
 int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv) {
   std::string file, in;
+  bool wholeMap = false;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
-    if (!a.empty() && a[0] != '-' && file.empty()) {
+    if (a == "--whole-map") {
+      wholeMap = true;
+    } else if (!a.empty() && a[0] != '-' && file.empty()) {
       file = a;
     } else if (!a.empty() && a[0] != '-' && in.empty()) {
       in = a;
@@ -716,9 +818,10 @@ int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int ar
   if (file.empty() || in.empty()) return ExportUsage();
 
   Collection c;
-  if (!ReadCollection(in, c)) return kExitFailed;
-
-  std::string directory = programDir;
+  if (!ReadCollection(in, c, wholeMap)) return kExitFailed;
+  std::unique_ptr<WholeMapIni> whole;
+  std::string directory = IniDirFor(programDir, whole, wholeMap);
+  if (directory.empty() && wholeMap) return kExitFailed;
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
   map.directory = &directory[0];
