@@ -285,6 +285,11 @@ bool CreateMapFromSeed(const char *path, TVectorMapPlugIn *map, TMessagePlugIn *
 const char kAddAlignment[] =
     "Data Aligment error in TVectorPointPlugIn, QuarvelPlugIn_Add_Poliline_Vector_Map DGN";
 const char kAddCreateFailed[] = "Error in DGNCreateMultiPointElem ";
+const char kAddCreateTextFailed[] = "Error in DGNCreateTextElem ";
+const char kAddCreateComplexFailed[] = "Error in DGNCreateComplexHeaderFromElems ";
+const char kAddTextWithoutPoint[] =
+    "Error in QuarvelPlugIn_Add_Poliline_Vector_Map: a text object needs its point and its text "
+    "record; nothing was written.";
 const char kAddWriteFailed[] = "Error in DGNWriteElement ";
 const char kAddException[] = "Exception Error saving DGN";
 const char kAddNoObject[] =
@@ -378,6 +383,19 @@ struct HeldElement {
   DGNElement *element;
 };
 
+// Elements owned for the time of one scope (room for `room` of them made
+// first), released on every way out.
+struct HeldElements {
+  HeldElements(DGNFile *f, size_t room) : file(f) { list.reserve(room); }
+  ~HeldElements() {
+    for (DGNElement *e : list) DGNFreeElement(file, e);
+  }
+  HeldElements(const HeldElements &) = delete;
+  HeldElements &operator=(const HeldElements &) = delete;
+  DGNFile *file;
+  std::vector<DGNElement *> list;
+};
+
 // ---------------------------------------------------------------------------
 // What the import makes of an element, and which element a host object may
 // replace.  Both answers live here, so that the host can only replace what
@@ -395,7 +413,10 @@ constexpr int32_t kComplexBit = 0x80;
 
 // The kind of host object that the import sends for an element.  A deleted
 // element is no longer part of the design: nothing is sent for it.
-int32_t ImportedKind(const DGNElement *element) {
+// With the whole map it also sends arcs and curves as polylines, ellipses as
+// polygons, and a complex chain or shape header as the one polyline or
+// polygon joined from its components.
+int32_t ImportedKind(const DGNElement *element, bool wholeMap = false) {
   if (element->deleted) return kObjectNone;
   switch (element->type) {
     case DGNTYPE_LINE:
@@ -405,6 +426,16 @@ int32_t ImportedKind(const DGNElement *element) {
       return element->kind == DGNKIND_MULTIPOINT ? kObjectPolygon : kObjectNone;
     case DGNTYPE_TEXT:
       return element->kind == DGNKIND_TEXT ? kObjectText : kObjectNone;
+    case DGNTYPE_CURVE:
+      return wholeMap && element->kind == DGNKIND_MULTIPOINT ? kObjectPolyline : kObjectNone;
+    case DGNTYPE_ARC:
+      return wholeMap && element->kind == DGNKIND_ARC ? kObjectPolyline : kObjectNone;
+    case DGNTYPE_ELLIPSE:
+      return wholeMap && element->kind == DGNKIND_ARC ? kObjectPolygon : kObjectNone;
+    case DGNTYPE_COMPLEX_CHAIN_HEADER:
+      return wholeMap && element->kind == DGNKIND_COMPLEX_HEADER ? kObjectPolyline : kObjectNone;
+    case DGNTYPE_COMPLEX_SHAPE_HEADER:
+      return wholeMap && element->kind == DGNKIND_COMPLEX_HEADER ? kObjectPolygon : kObjectNone;
     default:
       return kObjectNone;
   }
@@ -419,12 +450,13 @@ bool IsComplexLineOrArea(const DGNElement *element) {
 }
 
 // True when a host object of kind `replacement` may take the place of one of
-// kind `named`: polylines and polygons replace each other.
+// kind `named`: polylines and polygons replace each other, texts texts.
 bool SameFamily(int32_t named, int32_t replacement) {
   const auto lineOrArea = [](int32_t kind) {
     return kind == kObjectPolyline || kind == kObjectPolygon;
   };
-  return lineOrArea(named) && lineOrArea(replacement);
+  return (lineOrArea(named) && lineOrArea(replacement)) ||
+         (named == kObjectText && replacement == kObjectText);
 }
 
 // How a host object takes the place of the element its elementId names.
@@ -470,10 +502,11 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
   if (old == nullptr || old->element_id != elementId) return plan;
 
   const bool complexHeader = IsComplexLineOrArea(old);
-  int32_t namedKind = ImportedKind(old);
+  const bool wholeMap = IsWholeMap(file);
+  int32_t namedKind = ImportedKind(old, wholeMap);
   if (complexHeader)
     namedKind = old->type == DGNTYPE_COMPLEX_SHAPE_HEADER ? kObjectPolygon : kObjectPolyline;
-  if (!SameFamily(namedKind, ImportedKind(first))) return plan;
+  if (!SameFamily(namedKind, ImportedKind(first, wholeMap))) return plan;
 
   if (complexHeader) {
     // Its components are the complex elements right after it.
@@ -484,7 +517,8 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
         plan.retire.push_back(static_cast<int32_t>(index[k].offset));
     return plan;
   }
-  const bool sameSize = first->raw_bytes == old->size;
+  // A complex element (its header first) is never written over one element.
+  const bool sameSize = first->raw_bytes == old->size && first->kind != DGNKIND_COMPLEX_HEADER;
   if (old->complex != 0) {
     if (elements == 1 && sameSize && first->type == old->type) {
       plan.how = Replace::kInPlace;
@@ -561,6 +595,130 @@ bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
   return true;
 }
 
+// Writes a built element into the file, first, with `replace`, in the place
+// that PlanReplacement gives it of the element `elementId` names (the object
+// makes `elements` elements).  False, with the host told why, when it was not
+// written; an element it was to replace then stays as it was.
+bool WriteReplacing(DGNFile *file, DGNElement *element, bool replace, int32_t elementId,
+                    int elements, TMessagePlugIn *sink) {
+  std::vector<int32_t> retired;
+  if (replace && !TakePlace(file, PlanReplacement(file, elementId, element, elements), element,
+                            retired, sink))
+    return false;
+  if (DGNWriteElement(file, element)) return true;
+  // A full disk or a file size limit: the engine has left the file at its
+  // last complete element.
+  DString msg(kAddWriteFailed);
+  msg.Append(CPLLastErrorText());
+  RestoreRetired(file, retired);
+  ShowMessage(sink, msg.CStr());
+  return false;
+}
+
+// With the whole map: writes a host text object as a text element at its
+// first point, with the object's name as the text (16-bit when it holds a
+// character beyond 8 bits) and the height, rotation and justification of its
+// text record.  A text carries no line weight.  In a file opened for update
+// it may take the place of the text `elementId` names.
+bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
+             int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
+  const TVectorTextPlugIn *info = object->textInfo;
+  if (count < 1 || info == nullptr) {
+    ShowMessage(sink, kAddTextWithoutPoint);
+    return false;
+  }
+  const std::vector<uint16_t> chars = dgnplugin::CharactersOf(object->name);
+  const DGNPoint origin{points[0].x, points[0].y, points[0].z};
+  // The length multiplier (each character's width) follows the height.
+  HeldElement built(file, DGNCreateTextElem(file, chars.data(), static_cast<int>(chars.size()), 0,
+                                            ClampInt(info->justification, 0, 255), info->height,
+                                            info->height, info->rotation, &origin));
+  if (built.element == nullptr) {
+    DString msg(kAddCreateTextFailed);
+    msg.Append(CPLLastErrorText());
+    ShowMessage(sink, msg.CStr());
+    return false;
+  }
+  const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
+  DGNUpdateElemCore(file, built.element, ClampInt(object->level, 0, kMaxLevel), 0,
+                    DGNNearestColor(file, object->color), 0, style);
+  return WriteReplacing(file, built.element, map->createFlag == 0 && object->elementId > 0,
+                        object->elementId, 1, sink);
+}
+
+// Components of one complex element the export writes: their words stay
+// within the 65535 that its header counts, in 2D and in 3D.
+constexpr int kMaxComponents = 250;
+
+// With the whole map: writes a polyline or polygon of more vertices than one
+// element holds as one complex chain or shape whose components are line
+// strings of at most 51 vertices (39 in a 3D file), consecutive ones sharing
+// their boundary vertex, so that it comes back as one object.  Beyond
+// kMaxComponents components it goes on in a further complex element from
+// the shared vertex.  The first complex element may take the place of the
+// element `elementId` names in a file opened for update.
+bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
+                int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
+  const int type = object->objectKind == kObjectPolygon ? DGNTYPE_COMPLEX_SHAPE_HEADER
+                                                        : DGNTYPE_COMPLEX_CHAIN_HEADER;
+  const int step = file->dimension == 3 ? kStep3D : kStep2D;
+  const int level = ClampInt(object->level, 0, kMaxLevel);
+  const int weight = WeightOfWidth(object->width);
+  const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
+  const int color = DGNNearestColor(file, object->color);
+  const int64_t groupStep = static_cast<int64_t>(step) * kMaxComponents;
+  DGNPoint run[kMaxRun];
+  for (int64_t group = 0; group + 1 < count; group += groupStep) {
+    const int64_t end = std::min<int64_t>(count, group + groupStep + 1);
+    HeldElements parts(file, kMaxComponents);
+    std::vector<DGNElement *> &components = parts.list;
+    for (int64_t start = group; start + 1 < end; start += step) {
+      const int n = static_cast<int>(std::min<int64_t>(end - start, step + 1));
+      for (int k = 0; k < n; ++k) {
+        const TVectorPointPlugIn &p = points[start + k];
+        run[k] = DGNPoint{p.x, p.y, p.z};
+      }
+      DGNElement *component = DGNCreateMultiPointElem(file, DGNTYPE_LINE_STRING, n, run);
+      if (component == nullptr) {
+        DString msg(kAddCreateFailed);
+        msg.Append(CPLLastErrorText());
+        ShowMessage(sink, msg.CStr());
+        return false;
+      }
+      components.push_back(component);  // room was made: nothing throws here
+      DGNUpdateElemCore(file, component, level, 0, color, weight, style);
+    }
+    HeldElement header(file, DGNCreateComplexHeaderFromElems(
+                                 file, type, static_cast<int>(components.size()), components.data()));
+    if (header.element == nullptr) {
+      DString msg(kAddCreateComplexFailed);
+      msg.Append(CPLLastErrorText());
+      ShowMessage(sink, msg.CStr());
+      return false;
+    }
+    DGNUpdateElemCore(file, header.element, level, 0, color, weight, style);
+    const bool replace = group == 0 && map->createFlag == 0 && object->elementId > 0;
+    if (!WriteReplacing(file, header.element, replace, object->elementId,
+                        static_cast<int>(components.size()) + 1, sink))
+      return false;
+    for (DGNElement *component : components) {
+      if (DGNWriteElement(file, component)) continue;
+      // A complex element cut short would join into less than the host
+      // gave: the header and the components written are retired.
+      DString msg(kAddWriteFailed);
+      msg.Append(CPLLastErrorText());
+      DGNMarkElementDeleted(file, header.element->offset, true);
+      for (DGNElement *written : components) {
+        if (written == component) break;
+        DGNMarkElementDeleted(file, written->offset, true);
+      }
+      ShowMessage(sink, msg.CStr());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes one host polyline or polygon into the file as line strings or
 // shapes of at most 51 vertices (39 in a 3D file), consecutive elements
 // sharing their boundary vertex.  In a file opened for update the first
@@ -599,6 +757,10 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
 
   const int type = object->objectKind == kObjectPolygon ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
   const int step = file->dimension == 3 ? kStep3D : kStep2D;
+  // The whole map keeps texts, and lines and areas too long for one element whole.
+  if (IsWholeMap(file) && object->objectKind == kObjectText)
+    return AddText(map, file, object, count, points, sink);
+  if (IsWholeMap(file) && count > step + 1) return AddComplex(map, file, object, count, points, sink);
   const int level = ClampInt(object->level, 0, kMaxLevel);
   const int weight = WeightOfWidth(object->width);
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
@@ -628,21 +790,9 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
     DGNElement *element = built.element;
     DGNUpdateElemCore(file, element, level, 0, color, weight, style);
 
-    std::vector<int32_t> retired;
-    if (start == 0 && mayReplace &&
-        !TakePlace(file, PlanReplacement(file, object->elementId, element, elements), element,
-                   retired, sink))
+    // A failed write stops the polyline at its last complete element.
+    if (!WriteReplacing(file, element, start == 0 && mayReplace, object->elementId, elements, sink))
       return false;
-    if (!DGNWriteElement(file, element)) {
-      // A full disk or a file size limit: the engine has left the file at its
-      // last complete element.  The polyline is not stored, and the host is
-      // told so; whatever this element was to replace stays.
-      DString msg(kAddWriteFailed);
-      msg.Append(CPLLastErrorText());
-      RestoreRetired(file, retired);
-      ShowMessage(sink, msg.CStr());
-      return false;
-    }
   }
   if (failed) ShowMessage(sink, pending.CStr());
   return true;

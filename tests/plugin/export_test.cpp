@@ -610,6 +610,114 @@ TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhol
   }
 }
 
+// With the whole map (DGN_Whole_Map=1): host texts become text elements, and
+// lines and areas longer than one element complex chains and shapes, which
+// come back as the objects they were; written back over themselves they give
+// the same bytes; a joined object replaced goes whole.
+TEST_F(Export, WholeMapKeepsTextsAndLongLinesAndAreasWhole) {
+  UseSeed(Seed());
+  WriteIni(ReadText(Path("gps.ini")) + "DGN_Whole_Map=1\n");
+  struct Text {
+    std::string name;
+    float height, rotation;
+    int justification, level;
+    double x, y;
+  };
+  const Text texts[] = {{"Mill Lane \xE9", 2.5f, 30.5f, 7, 5, 12.5, 3.25},
+                        {"\x80 5", 1.25f, -45.0f, 2, 6, 100.75, -7.25}};  // the euro: 16-bit
+  auto addText = [&](const Text &t, int id) {
+    TVectorObjectPlugIn o = Obj(3, t.level, 0x0000FF, 1, 2, id);
+    std::string name = t.name;
+    TVectorTextPlugIn info{20, 0, t.height, t.rotation, t.justification};
+    o.name = &name[0];
+    o.textInfo = &info;
+    return Add(o, {Pt(t.x, t.y)});
+  };
+  std::vector<TVectorPointPlugIn> area, line;
+  for (int i = 0; i < 120; ++i) area.push_back(Pt(50 * std::cos(i * 0.05), 50 * std::sin(i * 0.05)));
+  for (int i = 0; i < 130; ++i) line.push_back(Pt(i, i % 7));
+  ASSERT_TRUE(Create());
+  for (const Text &t : texts) ASSERT_TRUE(addText(t, 0));
+  ASSERT_TRUE(Add(Obj(1, 3), area));
+  ASSERT_TRUE(Add(Obj(0, 4), line));
+  Lib().Close(&map_);
+  ASSERT_TRUE(host_.messages.empty()) << testing::PrintToString(host_.messages);
+  const Bytes written = dgntest::ReadFile(Path("out.dgn"));
+  std::vector<int> types;
+  for (const Raw &r : Walk(written)) types.push_back(r.type() | (r.b[0] & 0x80 ? 0x100 : 0));
+  EXPECT_EQ(types, (std::vector<int>{9, 5, 5, 17, 17, 14, 0x104, 0x104, 0x104, 12, 0x104,
+                                     0x104, 0x104}));
+
+  // Read back with the whole map (the map opened for update reads as well).
+  auto readBack = [&](Host &reader) {
+    TVectorMapPlugIn map = MapRecord(1, 0, 0);
+    map.directory = &dir_[0];
+    ASSERT_TRUE(Lib().Open(Path("out.dgn").c_str(), &map, reader.sink()));
+    ASSERT_TRUE(Lib().Read(&map, reader.callbacks(), reader.sink(), reader.progress()));
+    Lib().Close(&map);
+  };
+  Host reader;
+  readBack(reader);
+  ASSERT_EQ(reader.objects.size(), 4u);
+  for (size_t k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(Val(reader.objects[k].objectKind), 3);
+    EXPECT_EQ(reader.object_names[k], texts[k].name);
+    // Heights are kept in steps of 6/1000 of a design unit (here 0.00006 m).
+    EXPECT_NEAR(Val(reader.texts[k].height), texts[k].height, 0.00006);
+    EXPECT_EQ(Val(reader.texts[k].rotation), texts[k].rotation);
+    EXPECT_EQ(Val(reader.texts[k].justification), texts[k].justification);
+    EXPECT_EQ(Val(reader.objects[k].level), texts[k].level);
+    EXPECT_EQ(Val(reader.objects[k].style), 2);
+    EXPECT_EQ(Val(reader.points[k].x), texts[k].x);
+    EXPECT_EQ(Val(reader.points[k].y), texts[k].y);
+  }
+  EXPECT_EQ(Val(reader.objects[2].objectKind), 1);
+  ASSERT_EQ(Val(reader.objects[2].numPoints), 121);  // closed by its first vertex
+  EXPECT_EQ(Val(reader.objects[3].numPoints), 130);
+  for (int i = 0; i < 121; ++i) {
+    const TVectorPointPlugIn &got = reader.points[size_t(2 + i)];
+    EXPECT_NEAR(got.x, area[size_t(i % 120)].x, 0.01);
+    EXPECT_NEAR(got.y, area[size_t(i % 120)].y, 0.01);
+  }
+
+  // Everything the import gave, written back in its place, leaves the bytes.
+  map_ = MapRecord(1, 1, 0);
+  map_.directory = &dir_[0];
+  ASSERT_TRUE(Lib().Open(Path("out.dgn").c_str(), &map_, host_.sink()));
+  size_t next = 0;
+  for (size_t k = 0; k < 2; ++k) {
+    TVectorObjectPlugIn o = reader.objects[k];
+    std::string name = reader.object_names[k];
+    TVectorTextPlugIn info = reader.texts[k];
+    o.name = &name[0];
+    o.textInfo = &info;
+    ASSERT_TRUE(Add(o, {reader.points[next++]}));
+  }
+  Lib().Close(&map_);
+  EXPECT_EQ(dgntest::ReadFile(Path("out.dgn")), written);
+
+  // An edited street name of another length, and the area replaced: the old
+  // text, the complex shape's header and its three components are deleted.
+  map_ = MapRecord(1, 1, 0);
+  map_.directory = &dir_[0];
+  ASSERT_TRUE(Lib().Open(Path("out.dgn").c_str(), &map_, host_.sink()));
+  Text renamed = texts[0];
+  renamed.name = "Mill Lane Road";
+  ASSERT_TRUE(addText(renamed, reader.objects[0].elementId));
+  ASSERT_TRUE(Add(Obj(1, 3, -1, 1, -1, reader.objects[2].elementId), Line(4)));
+  Lib().Close(&map_);
+  const std::vector<Raw> now = Walk(dgntest::ReadFile(Path("out.dgn")));
+  ASSERT_EQ(now.size(), 15u);
+  for (size_t i = 0; i < now.size(); ++i)
+    EXPECT_EQ(now[i].deleted(), i == 3 || (i >= 5 && i <= 8)) << i;
+  Host after;
+  readBack(after);
+  ASSERT_EQ(after.objects.size(), 4u);  // no street name twice, no area twice
+  EXPECT_EQ(after.object_names[2], "Mill Lane Road");
+  EXPECT_EQ(Val(after.objects[3].numPoints), 4);
+}
+
 // ---------------------------------------------------------------------------
 // dgnhost export and update
 // ---------------------------------------------------------------------------
