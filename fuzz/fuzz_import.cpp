@@ -126,6 +126,18 @@ void AppendAndReimport(const std::string& path, const CheckingHost& before)
     }
 }
 
+// Checks that a layer came for every level an object used.
+void CheckLayers(const CheckingHost& host)
+{
+    for (const fuzzhost::Object& o : host.objects) {
+        bool found = false;
+        for (const TVectorObjectPlugIn& l : host.layers)
+            found = found || l.level == o.record.level;
+        if (!found)
+            Fail("no layer for a level an object used");
+    }
+}
+
 // Imports the file again with the whole map on: arcs, ellipses and curves
 // stroked, complex elements joined.
 void ImportWholeMap(const std::string& path, const CheckingHost& plain)
@@ -150,13 +162,7 @@ void ImportWholeMap(const std::string& path, const CheckingHost& plain)
         Fail("whole-map read sent a message", host.messages[0]);
     if (host.total != plain.total || host.steps != host.total)
         Fail("whole-map Step count differs from the element count");
-    for (const fuzzhost::Object& o : host.objects) {
-        bool found = false;
-        for (const TVectorObjectPlugIn& l : host.layers)
-            found = found || l.level == o.record.level;
-        if (!found)
-            Fail("whole map: no layer for a level an object used");
-    }
+    CheckLayers(host);
 }
 
 } // namespace
@@ -188,13 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Fail("read sent a message", host.messages[0]);
     if (host.total < 0 || host.steps != host.total)
         Fail("Step count differs from the element count");
-    for (const fuzzhost::Object& o : host.objects) {
-        bool found = false;
-        for (const TVectorObjectPlugIn& l : host.layers)
-            found = found || l.level == o.record.level;
-        if (!found)
-            Fail("no layer for a level an object used");
-    }
+    CheckLayers(host);
 
     // The stream is at its end: a second read sends nothing.
     CheckingHost again;
