@@ -141,6 +141,7 @@ bool ForgetFile(const void *handle) {
   return false;
 }
 
+// Whether the host's INI file turns the whole map on (with the other settings below).
 bool WholeMapSetting(const char *directory);
 
 // Gives the map its newly opened or created file: the file is registered
@@ -597,11 +598,11 @@ bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
 
 // Writes a built element into the file, first, with `replace`, in the place
 // that PlanReplacement gives it of the element `elementId` names (the object
-// makes `elements` elements).  False, with the host told why, when it was not
-// written; an element it was to replace then stays as it was.
+// makes `elements` elements); the elements that took its place are marked
+// deleted and listed in `retired`.  False, with the host told why, when it
+// was not written; an element it was to replace then stays as it was.
 bool WriteReplacing(DGNFile *file, DGNElement *element, bool replace, int32_t elementId,
-                    int elements, TMessagePlugIn *sink) {
-  std::vector<int32_t> retired;
+                    int elements, TMessagePlugIn *sink, std::vector<int32_t> &retired) {
   if (replace && !TakePlace(file, PlanReplacement(file, elementId, element, elements), element,
                             retired, sink))
     return false;
@@ -642,8 +643,9 @@ bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *ob
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
   DGNUpdateElemCore(file, built.element, ClampInt(object->level, 0, kMaxLevel), 0,
                     DGNNearestColor(file, object->color), 0, style);
+  std::vector<int32_t> retired;
   return WriteReplacing(file, built.element, map->createFlag == 0 && object->elementId > 0,
-                        object->elementId, 1, sink);
+                        object->elementId, 1, sink, retired);
 }
 
 // Components of one complex element the export writes: their words stay
@@ -698,13 +700,15 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
     }
     DGNUpdateElemCore(file, header.element, level, 0, color, weight, style);
     const bool replace = group == 0 && map->createFlag == 0 && object->elementId > 0;
+    std::vector<int32_t> retired;
     if (!WriteReplacing(file, header.element, replace, object->elementId,
-                        static_cast<int>(components.size()) + 1, sink))
+                        static_cast<int>(components.size()) + 1, sink, retired))
       return false;
     for (DGNElement *component : components) {
       if (DGNWriteElement(file, component)) continue;
       // A complex element cut short would join into less than the host
-      // gave: the header and the components written are retired.
+      // gave: the header and the components written are retired, and what
+      // it was to replace comes back.
       DString msg(kAddWriteFailed);
       msg.Append(CPLLastErrorText());
       DGNMarkElementDeleted(file, header.element->offset, true);
@@ -712,6 +716,7 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
         if (written == component) break;
         DGNMarkElementDeleted(file, written->offset, true);
       }
+      RestoreRetired(file, retired);
       ShowMessage(sink, msg.CStr());
       return false;
     }
@@ -791,7 +796,9 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
     DGNUpdateElemCore(file, element, level, 0, color, weight, style);
 
     // A failed write stops the polyline at its last complete element.
-    if (!WriteReplacing(file, element, start == 0 && mayReplace, object->elementId, elements, sink))
+    std::vector<int32_t> retired;
+    if (!WriteReplacing(file, element, start == 0 && mayReplace, object->elementId, elements, sink,
+                        retired))
       return false;
   }
   if (failed) ShowMessage(sink, pending.CStr());

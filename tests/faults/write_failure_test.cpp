@@ -285,6 +285,56 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
   }
 }
 
+// With the whole map, a long polyline replacing the map's line becomes a
+// complex chain of a header and three components.  Meeting the file size
+// limit anywhere in it, the add returns false, the pieces written are
+// retired and the line comes back: the map imports as it did before.
+TEST_F(WriteFailure, WholeMapComplexAtTheFileSizeLimitIsWholeOrAbsent) {
+  const std::string path = dir_.Path("map.dgn");
+  const Bytes original = MakeMap(path);
+  std::string ini = ini_;
+  ini.replace(ini.find("[Mapa]\r\n"), 8, "[Mapa]\r\nDGN_Whole_Map=1\r\n");
+  WriteIni(ini);
+  const auto objects = [&]() {
+    plugintest::Host host;
+    TVectorMapPlugIn map = plugintest::MapRecord(1, 0, 0);
+    map.directory = directory_.data();
+    std::string seen;
+    if (P().Open(path.c_str(), &map, host.sink()) != 1) return std::string("open failed");
+    P().Read(&map, host.callbacks(), host.sink(), host.progress());
+    P().Close(&map);
+    for (const TVectorObjectPlugIn &o : host.objects)
+      seen += std::to_string(o.elementId) + ":" + std::to_string(o.numPoints) + " ";
+    return seen;
+  };
+  const std::string before = objects();
+  ASSERT_EQ(before, "3:5 ");
+  constexpr size_t kComplex = 40 + 446 + 446 + 198;  // header, 51 + 51 + 20 vertices
+  for (size_t room : {size_t{0}, size_t{39}, size_t{41}, size_t{485}, size_t{487}, size_t{931},
+                      size_t{933}, kComplex - 1, kComplex + 1}) {
+    SCOPED_TRACE("room for " + std::to_string(room) + " more bytes");
+    ASSERT_TRUE(dgntest::WriteFile(path, original));
+    const ChildResult child = InChild([&]() -> std::string {
+      if (!LimitFileSize(original.size() + room)) return "setrlimit failed";
+      plugintest::Host host;
+      TVectorMapPlugIn map = plugintest::MapRecord(1, 1, 0);
+      map.directory = directory_.data();
+      if (P().Open(path.c_str(), &map, host.sink()) != 1) return std::string("open failed");
+      TVectorObjectPlugIn o = Line(9);
+      o.elementId = 3;
+      std::vector<TVectorPointPlugIn> pts = Zigzag(120, 100);
+      const int result = P().AddPolyline(&map, &o, 120, pts.data(), host.sink());
+      P().Close(&map);
+      return "result=" + std::to_string(result);
+    });
+    ASSERT_TRUE(child.exited) << child.stderr_text;
+    const bool fits = room >= kComplex;
+    EXPECT_EQ(child.report, fits ? "result=1" : "result=0");
+    EXPECT_TRUE(EndsWithMarker(dgntest::ReadFile(path)));
+    EXPECT_EQ(objects(), fits ? "4:120 " : before);
+  }
+}
+
 // Creation that meets the file size limit: either the map is created and
 // reads back whole, or the host gets the creation message; the INI file is
 // never touched and no stream stays open.
