@@ -1,6 +1,6 @@
 // Windows implementation of the platform layer: the system's own profile,
-// file, drive and debugger functions, and the C runtime's argument vector
-// and current directory.
+// file, drive, debugger and module functions, and the C runtime's current
+// directory.
 #include "platform.h"
 
 #include <cstdlib>
@@ -98,11 +98,24 @@ std::string PlatProgramPath()
 {
     if (ProgramPathOverridden())
         return ProgramPathOverride();
-    // The first element of the host process's argument vector.
-    char** argv = __argv;
-    if (argv == nullptr || argv[0] == nullptr)
-        return std::string();
-    return argv[0];
+    // The system's own record of the host's executable: the first argument
+    // holds only what was typed, a bare "host.exe" when the host was started
+    // from PATH or from inside its own folder.  The answer is cut (and on
+    // older systems left unterminated) when the buffer is too small, so the
+    // buffer grows until the whole path fits.
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (n == 0)
+            return std::string();
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 65536)
+            return std::string();
+        path.resize(path.size() * 2);
+    }
 }
 
 int PlatCurrentDrive() { return _getdrive() - 1; }
