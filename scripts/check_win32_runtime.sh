@@ -2,43 +2,49 @@
 # Loads the built Dgn_plugin.dll in a real 32-bit Windows process (dgnhost.exe
 # under Wine, run by qemu-i386) and checks that it imports and exports exactly
 # as the Linux build does: the same GeoJSON from the sample map, and a
-# byte-identical DGN file from the sample track.
+# byte-identical DGN file from the sample track.  The host runs from the
+# folder that `cmake --install` of the Windows build gives (the DLL, its seed
+# files, INSTALL.txt), with dgnhost.exe copied in as the host program; once
+# by its full path, once by its bare name from inside that folder.
 #
 #   check_win32_runtime.sh WIN32_BUILD LINUX_BUILD
 #
-# The Wine setup comes from ../shared/win32/setup-wine32q.sh (needs root; about
-# four minutes on a new machine, seconds afterwards).
+# Wine is set up by scripts/setup-wine32.sh in DGN_WINE_DIR (default
+# build/wine32): a few minutes and root on a new machine, a moment afterwards.
 set -euo pipefail
 win=$(cd "${1:?usage: check_win32_runtime.sh WIN32_BUILD LINUX_BUILD}" && pwd)
 lin=$(cd "${2:?usage: check_win32_runtime.sh WIN32_BUILD LINUX_BUILD}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
-setup=${WINE32Q_SETUP:-$root/../shared/win32/setup-wine32q.sh}
+wine_dir=${DGN_WINE_DIR:-$root/build/wine32}
 
 die() { echo "check_win32_runtime: $*" >&2; exit 1; }
 # Wine sees the Linux root as drive Z:.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# The setup leaves wine32q on the PATH and qemu-i386 registered with the
-# kernel (lost at a reboot); anything less means it has to run (again).
-if ! command -v wine32q >/dev/null 2>&1 || [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-  [ -f "$setup" ] || die "no Wine setup script at $setup (set WINE32Q_SETUP, or DGN_SKIP_WINE=1 to skip this check)"
-  echo "setting up 32-bit Wine under qemu-i386 ($setup)"
-  bash "$setup" >/tmp/dgn-wine-setup.log 2>&1 ||
-    { tail -n 20 /tmp/dgn-wine-setup.log >&2; die "the Wine setup failed; its log is /tmp/dgn-wine-setup.log"; }
-fi
+mkdir -p "$wine_dir"
+setup_log=$wine_dir/setup.log
+bash "$root/scripts/setup-wine32.sh" "$wine_dir" >"$setup_log" 2>&1 ||
+  { tail -n 20 "$setup_log" >&2; die "Wine cannot run here (the setup failed; its log is $setup_log)"; }
 
 # No step may hang the test command: every Windows program gets five minutes.
-wine() { timeout 300 wine32q "$@"; }
+wine() { timeout 300 "$wine_dir/wine32" "$@"; }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"; timeout 60 wine32q wineserver -k >/dev/null 2>&1 || true' EXIT
-host="$win/bin/dgnhost.exe"
+trap 'rm -rf "$work"; timeout 60 "$wine_dir/wine32" wineserver -k >/dev/null 2>&1 || true' EXIT
 [ -f "$win/bin/Dgn_plugin.dll" ] || die "no Dgn_plugin.dll in $win/bin"
-[ -f "$host" ] || die "no dgnhost.exe in $win/bin"
-# The seed files beside the Windows host, where the plug-in looks for them.
-mkdir -p "$win/bin/symbols"
-rm -rf "$win/bin/symbols/dgnseeds"
-cp -r "$lin/bin/symbols/dgnseeds" "$win/bin/symbols/"
+[ -f "$win/bin/dgnhost.exe" ] || die "no dgnhost.exe in $win/bin"
+for program in dgnsample dgnhost; do
+  [ -x "$lin/bin/$program" ] || die "no $program in $lin/bin"
+done
+hostdir=$work/host
+cmake --install "$win" --prefix "$hostdir" >/dev/null || die "cmake --install $win failed"
+cp "$win/bin/dgnhost.exe" "$hostdir/"
+host=$hostdir/dgnhost.exe
+# The seeds of the Windows build are made by a native dgnseed: the same bytes.
+for seed in seed2d seed3d seedgeo; do
+  cmp -s "$hostdir/symbols/dgnseeds/$seed.dgn" "$lin/bin/symbols/dgnseeds/$seed.dgn" ||
+    die "the Windows build's $seed.dgn differs from the Linux build's"
+done
 
 info=$(wine "$host" info 2>&1 | tr -d '\r') || die "dgnhost.exe info failed: $info"
 grep -q '^file types: *6|DGN Vector Maps|dgn|$' <<<"$info" || die "unexpected info answers: $info"
@@ -63,3 +69,14 @@ cmp -s "$work/linux/track.dgn" "$work/windows/track.dgn" ||
   die "the DGN file exported through the DLL differs from the Linux export"
 grep -q 'DGN_Seed_File=seed2d.dgn' "$work/windows/gps.ini" || die "the DLL did not write its seed setting"
 echo "ok: the export through the DLL writes the same bytes as on Linux"
+
+# Typed by its bare name at a console in its own folder, the host gets a first
+# argument without a folder; the plug-in must still find the seeds beside it.
+# (Wine itself would pass the full path: cmd starts the host as a user would.)
+mkdir -p "$work/bare"
+(cd "$hostdir" && wine cmd /c dgnhost.exe export "$(winpath "$root/tools/sample_track.geojson")" \
+  "$(winpath "$work/bare/track.dgn")" --ini-dir "$(winpath "$work/bare")") >/dev/null ||
+  die "the export through the DLL failed when dgnhost.exe was started by its bare name"
+cmp -s "$work/linux/track.dgn" "$work/bare/track.dgn" ||
+  die "the export by dgnhost.exe started by its bare name differs from the Linux export"
+echo "ok: started by its bare name in its own folder, the host exports with the seeds beside it"
