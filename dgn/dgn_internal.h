@@ -3,6 +3,7 @@
 #ifndef DGN_DGN_INTERNAL_H
 #define DGN_DGN_INTERNAL_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -82,6 +83,18 @@ inline void MergeBounds(DGNFile *handle, const uint32_t lo[3], const uint32_t hi
   if (hi[2] > handle->max_z) handle->max_z = hi[2];
 }
 
+// Master units divided by the scale often come back a hair off the whole
+// number of design units they stand for (0.29 m / 0.01 m is
+// 28.999999999999996): a design value within this much of a whole number is
+// taken as that number before it is truncated or rounded to a stored one.
+constexpr double kWholeDesignTolerance = 1e-6;
+
+// The design value, or the whole number within kWholeDesignTolerance of it.
+inline double SnapToWhole(double design) {
+  const double whole = std::round(design);
+  return std::fabs(design - whole) <= kWholeDesignTolerance ? whole : design;
+}
+
 // Marks the bytes of elem_buffer past elem_bytes as unreadable in sanitizer
 // builds, so that a decoder reading beyond the element it decodes (into what a
 // previous, longer element left behind) fails at once.
@@ -132,6 +145,11 @@ inline void UnpoisonBlock(void *block, size_t bytes) {
 // releases it.
 void NoteFileOpened();
 void NoteFileClosed();
+
+// Largest design file the engine opens or writes: element offsets live in the
+// int32 `offset` of an element and are sought with a long, 32 bits wide in
+// the 32-bit builds.  Files of 2 GiB and more are refused at open.
+constexpr int64_t kMaxFileBytes = 0x7FFFFFFF;
 
 // Largest number of index entries: the entry array's byte size must stay within
 // the int that the checked allocator takes.

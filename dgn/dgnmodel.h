@@ -145,6 +145,23 @@ struct DGNFile {
   // for it again; 0 while not known.
   int32_t append_offset;
 
+  // The file itself: its size when it was opened, and whether this handle
+  // holds its update lock (taken by DGNOpen for update, released by DGNClose).
+  int64_t file_bytes;
+  int32_t update_locked;
+
+  // Where the element stream stopped the last time a read reached its end:
+  // the offset of the end-of-design marker, of the end of the file, or, with
+  // stream_cut set, of an element that does not fit in the file (a header
+  // cut short or an element longer than the bytes left), past which the
+  // file holds bytes no reader can reach.  Both 0 until a read has ended.
+  int64_t stream_end;
+  int32_t stream_cut;
+
+  // Set when the last DGNReadElement failed for want of memory (reported
+  // through the error layer): its null then is no end of the stream.
+  int32_t read_failed;
+
   // Read-ahead of the element stream (dgn_stream.h): the file's bytes from
   // offset ra_offset are in ra_data[0, ra_bytes); the stream stands at
   // ra_next among them.
@@ -313,7 +330,12 @@ struct DGNConeElement : DGNElement {
 
 // True if the first `count` bytes of a file start a design file (fewer than 4: true).
 bool DGNTestOpen(const unsigned char *header, int count);
-// A new handle on the design file at `path` ("rb+" when `update`), or null with a report.
+// A new handle on the design file at `path`, or null with a report.  Files of
+// 2 GiB or more and streams that are no regular file are refused.  With
+// `update` ("rb+") the handle takes the file's update lock, refused while
+// another handle holds it, and the whole element stream is indexed first: a
+// stream that stops at an element that does not fit in the file is refused,
+// since an append would overwrite the bytes that follow it.
 DGNFile *DGNOpen(const char *path, bool update);
 // Replaces the handle's option bits (DGN_OPTION_*).
 void DGNSetOptions(DGNFile *handle, int options);
@@ -328,7 +350,8 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level);
 bool DGNGetRawExtents(DGNFile *handle, int type, const unsigned char *raw, int raw_size,
                       uint32_t *low_x, uint32_t *low_y, uint32_t *low_z, uint32_t *high_x,
                       uint32_t *high_y, uint32_t *high_z);
-// The next element accepted by the spatial filter, decoded; null at end or on a short read.
+// The next element accepted by the spatial filter, decoded; null at end, on a short read,
+// or when memory for the record runs out (then with a report and read_failed set).
 DGNElement *DGNReadElement(DGNFile *handle);
 // Releases a decoded or built element and everything it owns; null is ignored.
 void DGNFreeElement(DGNFile *handle, DGNElement *element);

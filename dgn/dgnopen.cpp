@@ -6,6 +6,7 @@
 #include "dgn_internal.h"
 #include "dgn_stream.h"
 #include "dgnmodel.h"
+#include "platform.h"
 
 namespace {
 
@@ -19,6 +20,33 @@ const unsigned char kHeaderPatterns[][4] = {
 };
 
 constexpr int kHeaderProbeBytes = 512;
+
+// Closes a stream that DGNOpen will not hand out, with its update lock.
+void CloseRefused(FILE *fp, bool locked) {
+  if (locked) PlatUnlockForUpdate(fp);
+  CPLFClose(fp);
+}
+
+// An update appends after the last element the stream reaches.  A stream that
+// stops at an element that does not fit in the file (a word count gone wrong,
+// a file cut short) has bytes after that point that no reader reaches and an
+// append would overwrite for good: such a file is not opened for update.  A
+// stream that ends at the end-of-design marker, whatever follows it, or at
+// the very end of the file is whole.  Indexing the stream now also means
+// that the first append need not.
+bool StreamFitForUpdate(DGNFile *handle, const char *path) {
+  if (!DGNBuildIndex(handle)) return false;  // reported: the cause stands as the message
+  if (handle->stream_cut) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "File `%s' cannot be opened for update: its element stream stops at offset %lld, "
+             "at an element that does not fit in the file of %lld bytes, and an append would "
+             "overwrite the bytes after it.\n",
+             path, static_cast<long long>(handle->stream_end),
+             static_cast<long long>(handle->file_bytes));
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -39,6 +67,46 @@ DGNFile *DGNOpen(const char *path, bool update) {
     CPLError(CPLClassFailure, CPLNumOpenFailed, "Unable to open `%s' for read access.\n", path);
     return nullptr;
   }
+  // The engine moves about in a design file (index, rewind, element by
+  // number): a pipe or a device cannot serve it, and reading one would stop
+  // at whatever had arrived.  Offsets of 2 GiB and more fit neither the
+  // element offsets nor the seeks of the 32-bit builds.
+  const int64_t file_bytes = PlatStreamFileSize(fp);
+  if (file_bytes < 0) {
+    CPLError(CPLClassFailure, CPLNumOpenFailed,
+             "`%s' is not a regular file; a design file is read with random access, which a "
+             "pipe or a device cannot give.\n",
+             path);
+    CPLFClose(fp);
+    return nullptr;
+  }
+  if (file_bytes > dgninternal::kMaxFileBytes) {
+    CPLError(CPLClassFailure, CPLNumOpenFailed,
+             "File `%s' has %lld bytes; design files of 2 GiB (%lld bytes) or more are not "
+             "supported.\n",
+             path, static_cast<long long>(file_bytes),
+             static_cast<long long>(dgninternal::kMaxFileBytes) + 1);
+    CPLFClose(fp);
+    return nullptr;
+  }
+  // One writer at a time: a second handle open for update, here or in
+  // another process, would append over the first one's elements.  Readers
+  // are not held up.  Taken before anything is read, so that what the checks
+  // below see stays true while the handle is open.
+  bool locked = false;
+  if (update) {
+    const PlatLockResult lock = PlatLockForUpdate(fp);
+    if (lock == PLAT_LOCK_BUSY) {
+      CPLError(CPLClassFailure, CPLNumOpenFailed,
+               "File `%s' is open for update elsewhere (by another map of this or another "
+               "program); it cannot be opened for update until that map is closed.\n",
+               path);
+      CPLFClose(fp);
+      return nullptr;
+    }
+    // A file system that keeps no locks still serves a lone writer.
+    locked = lock == PLAT_LOCK_TAKEN;
+  }
   // The handle reads ahead in blocks of its own (dgn_stream.h), so the
   // stream's buffer would only add a copy; and a buffered stream opened for
   // update turns every seek between the writes of an append into a read of
@@ -52,7 +120,7 @@ DGNFile *DGNOpen(const char *path, bool update) {
   if (got < 4 || !DGNTestOpen(header, static_cast<int>(got))) {
     CPLError(CPLClassFailure, CPLNumGeneral, "File `%s' does not have expected DGN header.\n",
              path);
-    CPLFClose(fp);
+    CloseRefused(fp, locked);
     return nullptr;
   }
   CPLFRewind(fp);
@@ -66,8 +134,14 @@ DGNFile *DGNOpen(const char *path, bool update) {
   handle->scale = 1.0;
   handle->origin_x = handle->origin_y = handle->origin_z = 0.0;
   handle->elem_bytes = 0;
+  handle->file_bytes = file_bytes;
+  handle->update_locked = locked ? 1 : 0;
   dgninternal::PoisonElementTail(handle);
   dgninternal::NoteFileOpened();
+  if (update && !StreamFitForUpdate(handle, path)) {
+    DGNClose(handle);
+    return nullptr;
+  }
   return handle;
 }
 
@@ -77,7 +151,10 @@ void DGNSetOptions(DGNFile *handle, int options) {
 
 void DGNClose(DGNFile *handle) {
   if (handle == nullptr) return;
-  if (handle->fp != nullptr) CPLFClose(handle->fp);
+  if (handle->fp != nullptr) {
+    if (handle->update_locked) PlatUnlockForUpdate(handle->fp);
+    CPLFClose(handle->fp);
+  }
   dgnstream::Release(handle);
   dgninternal::NoteFileClosed();
   CPLSysFree(handle->element_index);

@@ -84,13 +84,16 @@ constexpr size_t kRecordBlockBytes = 4096;
 constexpr size_t kMaxKeptBlockBytes = 65536;
 
 // A block of `bytes` bytes for a decoded record, its first `zeroed` bytes
-// zero-filled (the caller writes the rest).  Kept out of line: inlined with a
-// constant size, the zeroing becomes a string instruction that costs more
-// than the library's memset.
+// zero-filled (the caller writes the rest).  A record whose size the file
+// decides is asked for with `soft`, its handle: if memory runs out, that is
+// reported, the handle's read_failed set and null given, instead of the
+// process ending.  Kept out of line: inlined with a constant size, the
+// zeroing becomes a string instruction that costs more than the library's
+// memset.
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-void *RecordAlloc(size_t bytes, size_t zeroed) {
+void *RecordAlloc(size_t bytes, size_t zeroed, DGNFile *soft) {
   RecordBlocks &t = t_blocks;
   void *block = nullptr;
   size_t size = 0;
@@ -102,7 +105,15 @@ void *RecordAlloc(size_t bytes, size_t zeroed) {
     std::memset(block, 0, zeroed < bytes ? zeroed : bytes);
   } else {
     size = bytes < kRecordBlockBytes && t.open_files > 0 ? kRecordBlockBytes : bytes;
-    block = CPLCalloc(1, static_cast<int>(size));
+    if (soft == nullptr) {
+      block = CPLCalloc(1, static_cast<int>(size));
+    } else {
+      block = CPLTryCalloc(1, static_cast<int>(size));
+      if (block == nullptr) {
+        soft->read_failed = 1;
+        return nullptr;
+      }
+    }
     dgninternal::PoisonBlock(static_cast<unsigned char *>(block) + bytes, size - bytes);
   }
   t.lent = block;
@@ -149,19 +160,39 @@ void dgninternal::NoteFileClosed() {
 
 namespace {
 
-// A zero-filled record of `bytes` bytes with its kind set; with `zeroed`,
-// only its first `zeroed` bytes, the caller filling every byte after them.
+// A zero-filled record of a fixed size (`bytes`, sizeof(T) by default) with
+// its kind set.
 template <typename T>
-T *NewRecord(int kind, size_t bytes = sizeof(T), size_t zeroed = ~size_t(0)) {
-  auto *record = static_cast<T *>(RecordAlloc(bytes, zeroed));
+T *NewRecord(int kind, size_t bytes = sizeof(T)) {
+  auto *record = static_cast<T *>(RecordAlloc(bytes, bytes, nullptr));
   record->kind = kind;
   return record;
 }
 
-// An owned copy of the zero-terminated text at k, cut at the element's end.
-char *CopyText(const DGNBytes &b, int k) {
+// A record of `bytes` bytes, a size the element decides, with its kind set;
+// only its first `zeroed` bytes are zero-filled, the caller filling every
+// byte after them.  Null (reported, read_failed set) when memory runs out.
+template <typename T>
+T *NewSizedRecord(DGNFile *handle, int kind, size_t bytes, size_t zeroed = ~size_t(0)) {
+  auto *record = static_cast<T *>(RecordAlloc(bytes, zeroed, handle));
+  if (record != nullptr) record->kind = kind;
+  return record;
+}
+
+// A block of `bytes` bytes, a size the element decides, for a copy of some
+// of its bytes; null (reported, read_failed set) when memory runs out.
+void *CopyBlock(DGNFile *handle, int bytes) {
+  void *block = CPLTryMalloc(bytes);
+  if (block == nullptr) handle->read_failed = 1;
+  return block;
+}
+
+// An owned copy of the zero-terminated text at k, cut at the element's end;
+// null (reported, read_failed set) when memory runs out.
+char *CopyText(DGNFile *handle, const DGNBytes &b, int k) {
   const int len = b.text_length(k);
-  auto *text = static_cast<char *>(CPLMalloc(len + 1));
+  auto *text = static_cast<char *>(CopyBlock(handle, len + 1));
+  if (text == nullptr) return nullptr;
   if (len > 0) std::memcpy(text, b.p + k, static_cast<size_t>(len));
   text[len] = '\0';
   return text;
@@ -278,7 +309,9 @@ DGNElement *DecodeMultiPoint(DGNFile *handle) {
   // Every one of the `count` vertices is written below: only the fixed part
   // of the record needs zeroing.
   auto *mp =
-      NewRecord<DGNMultiPointElement>(DGNKIND_MULTIPOINT, bytes, sizeof(DGNMultiPointElement));
+      NewSizedRecord<DGNMultiPointElement>(handle, DGNKIND_MULTIPOINT, bytes,
+                                           sizeof(DGNMultiPointElement));
+  if (mp == nullptr) return nullptr;
   DGNParseCore(handle, mp);
   mp->num_vertices = count;
   ReadPoints(handle, b, dgnraw::kMultiVertices, stride, count, three_d, mp->vertices);
@@ -358,7 +391,8 @@ DGNElement *DecodeText(DGNFile *handle) {
   if (count > present) count = present;
 
   const size_t bytes = sizeof(DGNTextElement) + static_cast<size_t>(count) + 8;
-  auto *text = NewRecord<DGNTextElement>(DGNKIND_TEXT, bytes);
+  auto *text = NewSizedRecord<DGNTextElement>(handle, DGNKIND_TEXT, bytes);
+  if (text == nullptr) return nullptr;
   DGNParseCore(handle, text);
   text->font_id = static_cast<int32_t>(b.byte(dgnraw::kTextFont));
   text->justification = static_cast<int32_t>(b.byte(dgnraw::kTextJustification));
@@ -503,7 +537,7 @@ DGNElement *DecodeTagValue(DGNFile *handle) {
   tag->tag_length = static_cast<int32_t>(b.word(150));
   switch (tag->tag_type) {
     case DGNTT_TEXT:
-      tag->value.string = CopyText(b, 154);
+      tag->value.string = CopyText(handle, b, 154);
       break;
     case DGNTT_INTEGER:
       tag->value.integer = static_cast<int32_t>(b.le32(154));
@@ -517,20 +551,52 @@ DGNElement *DecodeTagValue(DGNFile *handle) {
   return tag;
 }
 
-// Converts the spatial filter's master-unit rectangle into raw range coding;
-// only possible once the file's units are known.
+// A stored range value (design coordinate + 2^31) of a design value that
+// lies within +-(2^31 - 1).
+uint32_t RawRangeValue(double design) { return static_cast<uint32_t>(design + kTwo31); }
+
+// Converts the spatial filter's master-unit rectangle into raw range coding
+// with the handle's units.  The stored ranges are whole design units: an
+// element's range meets the rectangle exactly when it meets the rectangle's
+// low edges rounded up and its high edges rounded down, after values a hair
+// off a whole number are taken as that number.
 void ConvertSpatialFilter(DGNFile *handle) {
-  if (!handle->has_spatial_filter || handle->sf_converted || !handle->got_tcb) return;
+  if (!handle->has_spatial_filter || handle->sf_converted) return;
   DGNPoint low{handle->sf_min_x_geo, handle->sf_min_y_geo, 0.0};
   DGNPoint high{handle->sf_max_x_geo, handle->sf_max_y_geo, 0.0};
   DGNInverseTransformPoint(handle, &low);
   DGNInverseTransformPoint(handle, &high);
-  // The clamped design values lie in +-(2^31 - 1), so value + 2^31 fits.
-  handle->sf_min_x = static_cast<uint32_t>(low.x + kTwo31);
-  handle->sf_min_y = static_cast<uint32_t>(low.y + kTwo31);
-  handle->sf_max_x = static_cast<uint32_t>(high.x + kTwo31);
-  handle->sf_max_y = static_cast<uint32_t>(high.y + kTwo31);
+  // Units with a negative scale turn the rectangle over.
+  const double x0 = std::fmin(low.x, high.x), x1 = std::fmax(low.x, high.x);
+  const double y0 = std::fmin(low.y, high.y), y1 = std::fmax(low.y, high.y);
+  using dgninternal::SnapToWhole;
+  handle->sf_min_x = RawRangeValue(std::ceil(SnapToWhole(x0)));
+  handle->sf_min_y = RawRangeValue(std::ceil(SnapToWhole(y0)));
+  handle->sf_max_x = RawRangeValue(std::floor(SnapToWhole(x1)));
+  handle->sf_max_y = RawRangeValue(std::floor(SnapToWhole(y1)));
   handle->sf_converted = 1;
+}
+
+// Takes over the units of the file's first TCB, wherever it lies, without
+// moving the stream (the element buffer no longer holds the last element
+// read).  A file without a TCB keeps scale 1 and origin 0, the units its
+// elements are decoded with.
+void FindUnits(DGNFile *handle) {
+  // An index has passed every element already, decoding the first TCB.
+  if (handle->got_tcb || handle->index_built || handle->fp == nullptr) return;
+  const long position = dgnstream::Tell(handle);
+  const int32_t next = handle->next_element_id;
+  if (position < 0) return;
+  dgnstream::Rewind(handle);
+  int type = 0;
+  while (DGNLoadRawElement(handle, &type, nullptr)) {
+    if (type == DGNTYPE_TCB) {
+      DGNFreeElement(handle, DGNDecodeTCB(handle));
+      break;
+    }
+  }
+  dgnstream::Seek(handle, position);
+  handle->next_element_id = next;
 }
 
 // Applies the spatial filter and complex-group logic to the element in the buffer.
@@ -578,13 +644,16 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
   dgninternal::UnpoisonElementBuffer(handle);
   unsigned char *buf = handle->elem_buffer;
   bool ok = false;
-  const bool whole_header =
-      dgnstream::Read(handle, buf, dgnraw::kHeaderBytes) == dgnraw::kHeaderBytes;
+  size_t consumed = dgnstream::Read(handle, buf, dgnraw::kHeaderBytes);
+  const bool whole_header = consumed == dgnraw::kHeaderBytes;
+  // The marker is two bytes: a file may end right after it.
   const bool end_marker =
-      whole_header && buf[0] == dgnraw::kEndOfDesign && buf[1] == dgnraw::kEndOfDesign;
+      consumed >= 2 && buf[0] == dgnraw::kEndOfDesign && buf[1] == dgnraw::kEndOfDesign;
   if (whole_header && !end_marker) {
     const size_t words = static_cast<size_t>(buf[2] | (buf[3] << 8));  // words to follow
-    ok = dgnstream::Read(handle, buf + dgnraw::kHeaderBytes, 2 * words) == 2 * words;
+    const size_t body = dgnstream::Read(handle, buf + dgnraw::kHeaderBytes, 2 * words);
+    consumed += body;
+    ok = body == 2 * words;
     if (ok) {
       handle->elem_bytes = dgnraw::kHeaderBytes + 2 * static_cast<int32_t>(words);
       handle->next_element_id++;
@@ -592,12 +661,21 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
       if (level != nullptr) *level = buf[dgnraw::kLevelByte] & 0x3F;
     }
   }
-  // After a failed read the buffer holds no whole element.
-  if (!ok) handle->elem_bytes = 0;
+  if (!ok) {
+    // After a failed read the buffer holds no whole element.  The stream
+    // ends here: at the end-of-design marker, at the end of the file, or cut
+    // at an element that does not fit in the file (some bytes of it read,
+    // or bytes left that a read could not give).
+    handle->elem_bytes = 0;
+    handle->stream_end = static_cast<int64_t>(dgnstream::Tell(handle)) -
+                         static_cast<int64_t>(consumed);
+    handle->stream_cut =
+        !end_marker && (consumed > 0 || handle->stream_end < handle->file_bytes) ? 1 : 0;
+  }
   // The stream stays on an end-of-design marker, so that every later read
   // ends there too instead of taking whatever follows the marker (old
   // elements, padding) for elements.
-  if (end_marker) dgnstream::Seek(handle, dgnstream::Tell(handle) - dgnraw::kHeaderBytes);
+  if (end_marker) dgnstream::Seek(handle, dgnstream::Tell(handle) - static_cast<long>(consumed));
   dgninternal::PoisonElementTail(handle);
   return ok;
 }
@@ -623,6 +701,7 @@ bool DGNGetRawExtents(DGNFile *handle, int type, const unsigned char *raw, int r
 
 DGNElement *DGNReadElement(DGNFile *handle) {
   if (handle == nullptr) return nullptr;
+  handle->read_failed = 0;
   for (;;) {
     int type = 0;
     int level = 0;
@@ -675,8 +754,9 @@ void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max
   handle->sf_min_y_geo = min_y;
   handle->sf_max_x_geo = max_x;
   handle->sf_max_y_geo = max_y;
-  // Until the file's units are known the raw rectangle is empty.
-  handle->sf_min_x = handle->sf_min_y = handle->sf_max_x = handle->sf_max_y = 0;
+  // The rectangle is in the file's master units, wherever its TCB lies and
+  // whether or not one has been read yet.
+  FindUnits(handle);
   ConvertSpatialFilter(handle);
 }
 
@@ -710,7 +790,10 @@ bool DGNLoadTCB(DGNFile *handle) {
   while (!handle->got_tcb) {
     DGNElement *element = DGNReadElement(handle);
     if (element == nullptr) {
-      CPLError(CPLClassFailure, CPLNumGeneral, "DGNLoadTCB() - unable to find TCB in file.");
+      // A read that failed for want of memory has said so itself.
+      if (!handle->read_failed) {
+        CPLError(CPLClassFailure, CPLNumGeneral, "DGNLoadTCB() - unable to find TCB in file.");
+      }
       return false;
     }
     DGNFreeElement(handle, element);
@@ -783,8 +866,15 @@ bool DGNBuildIndex(DGNFile *handle) {
       int64_t grown = static_cast<int64_t>(capacity) + capacity / 2 + 500;
       if (grown > g_max_index_entries) grown = g_max_index_entries;
       capacity = static_cast<int>(grown);
-      handle->element_index = static_cast<DGNIndexEntry *>(CPLRealloc(
+      // The file decides how large the index grows: memory running out
+      // fails the index (reported), not the host's process.
+      auto *grown_index = static_cast<DGNIndexEntry *>(CPLTryRealloc(
           handle->element_index, capacity * static_cast<int>(sizeof(DGNIndexEntry))));
+      if (grown_index == nullptr) {
+        handle->element_count = count;
+        return IndexFailure(handle, handle->max_element_count);
+      }
+      handle->element_index = grown_index;
       handle->max_element_count = capacity;
     }
 
@@ -908,15 +998,18 @@ void DGNParseCore(DGNFile *handle, DGNElement *element) {
                attr_bytes);
       element->attr_bytes = 0;
     } else {
-      element->attr_bytes = attr_bytes;
-      element->attr_data = static_cast<unsigned char *>(CPLMalloc(attr_bytes));
-      std::memcpy(element->attr_data, b.p + start, static_cast<size_t>(attr_bytes));
+      element->attr_data = static_cast<unsigned char *>(CopyBlock(handle, attr_bytes));
+      if (element->attr_data != nullptr) {
+        element->attr_bytes = attr_bytes;
+        std::memcpy(element->attr_data, b.p + start, static_cast<size_t>(attr_bytes));
+      }
     }
   }
 }
 
 DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
   if (handle == nullptr) return nullptr;
+  handle->read_failed = 0;
   DGNElement *element = nullptr;
   switch (type) {
     case DGNTYPE_CELL_LIBRARY:
@@ -967,15 +1060,25 @@ DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
     default:
       break;
   }
-  if (element == nullptr) {
+  if (element == nullptr && !handle->read_failed) {
     element = NewRecord<DGNElement>(DGNKIND_CORE);
     DGNParseCore(handle, element);
   }
 
-  if (element->kind == DGNKIND_CORE || (handle->options & DGN_OPTION_CAPTURE_RAW)) {
-    element->raw_bytes = handle->elem_bytes;
-    element->raw_data = static_cast<unsigned char *>(CPLMalloc(handle->elem_bytes));
-    std::memcpy(element->raw_data, handle->elem_buffer, static_cast<size_t>(handle->elem_bytes));
+  if (element != nullptr &&
+      (element->kind == DGNKIND_CORE || (handle->options & DGN_OPTION_CAPTURE_RAW))) {
+    element->raw_data = static_cast<unsigned char *>(CopyBlock(handle, handle->elem_bytes));
+    if (element->raw_data != nullptr) {
+      element->raw_bytes = handle->elem_bytes;
+      std::memcpy(element->raw_data, handle->elem_buffer,
+                  static_cast<size_t>(handle->elem_bytes));
+    }
+  }
+  // Part of the record could not be had: no element is better than one that
+  // silently lacks bytes the file holds.  The report says why.
+  if (handle->read_failed) {
+    DGNFreeElement(handle, element);
+    return nullptr;
   }
   element->element_id = handle->next_element_id - 1;
   element->offset = static_cast<int32_t>(dgnstream::Tell(handle) - handle->elem_bytes);
@@ -1141,7 +1244,8 @@ DGNTagSetElement *DGNDecodeTagSet(DGNFile *handle) {
 
   const int stored = static_cast<int>(b.word(44));
   set->tag_set = static_cast<int32_t>(b.word(46));
-  set->tag_set_name = CopyText(b, 48);
+  set->tag_set_name = CopyText(handle, b, 48);
+  if (set->tag_set_name == nullptr) return set;
 
   set->flags = -1;
   static const unsigned char kTagFlagsLinkage[4] = {0x03, 0x10, 0x2F, 0x7D};
@@ -1154,8 +1258,12 @@ DGNTagSetElement *DGNDecodeTagSet(DGNFile *handle) {
   const int room = b.n > p ? (b.n - p) / 12 : 0;
   const int slots = stored < room ? stored : room;
   set->tag_list = static_cast<DGNTagDefinition *>(
-      CPLCalloc(slots, static_cast<int>(sizeof(DGNTagDefinition))));
+      CPLTryCalloc(slots, static_cast<int>(sizeof(DGNTagDefinition))));
   set->tag_count = 0;
+  if (set->tag_list == nullptr && slots > 0) {
+    handle->read_failed = 1;
+    return set;
+  }
 
   for (int i = 0; i < slots; ++i) {
     const int q = p + b.text_length(p);  // name terminator
@@ -1177,12 +1285,12 @@ DGNTagSetElement *DGNDecodeTagSet(DGNFile *handle) {
     if (next > b.n) break;
 
     DGNTagDefinition &def = set->tag_list[set->tag_count];
-    def.name = CopyText(b, p);
+    def.name = CopyText(handle, b, p);
     def.id = static_cast<int32_t>(b.word(q + 1));
-    def.prompt = CopyText(b, prompt);
+    def.prompt = CopyText(handle, b, prompt);
     def.type = type;
     if (type == DGNTT_TEXT) {
-      def.default_value.string = CopyText(b, r + 8);
+      def.default_value.string = CopyText(handle, b, r + 8);
     } else if (type == DGNTT_INTEGER || type == DGNTT_INTEGER_ALT) {
       def.default_value.integer = static_cast<int32_t>(b.le32(r + 8));
     } else if (type == DGNTT_REAL) {

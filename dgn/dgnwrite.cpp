@@ -37,7 +37,7 @@ constexpr int kIndexGrowth = 500;
 // Design coordinates are 32-bit; the most negative value is left unused.
 constexpr double kMaxDesign = 2147483647.0;
 // Offsets must fit the int32 `offset` of an element and a 32-bit long.
-constexpr int64_t kMaxFileOffset = INT32_MAX;
+constexpr int64_t kMaxFileOffset = dgninternal::kMaxFileBytes;
 
 const unsigned char kEndMarker[2] = {dgnraw::kEndOfDesign, dgnraw::kEndOfDesign};
 // Appends of elements up to this size (with the marker) are assembled on the stack.
@@ -478,7 +478,9 @@ void DGNWriteRawPoint(DGNFile *handle, const DGNPoint *point, unsigned char *des
     if (std::isnan(v)) v = 0.0;
     if (v > kMaxDesign) v = kMaxDesign;
     if (v < -kMaxDesign) v = -kMaxDesign;
-    PutInt32(destination + 4 * i, static_cast<int32_t>(v));  // truncated towards zero
+    // A whole number of design units stays that number; anything else is
+    // truncated towards zero.
+    PutInt32(destination + 4 * i, static_cast<int32_t>(dgninternal::SnapToWhole(v)));
   }
 }
 

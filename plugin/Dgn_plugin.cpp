@@ -39,6 +39,7 @@ const char kOpenException[] = "Exception Error opening DGN";
 // Messages of the import.
 const char kReadStop[] = "STOP";
 const char kReadException[] = "Exception Error reading DGN";
+const char kReadFailed[] = "Error in DGN (QuarvelPlugIn_Read_Vector_Map3) reading file: ";
 
 // Names used in the "map is not open" messages.
 const char kReadName[] = "QuarvelPlugIn_Read_Vector_Map3";
@@ -954,6 +955,15 @@ void SendLayer(int level, TVectorCallbacksPlugIn *callbacks) {
 // the order the levels first appeared.  False when the host cancelled.
 bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
                TProgressPlugIn *progress) {
+  // The index gives the progress its total.  A file that the index cannot
+  // hold, or an index that memory cannot hold, fails the import with the
+  // reason rather than end the host or show part of the map as all of it.
+  if (!DGNBuildIndex(file)) {
+    DString msg(kReadFailed);
+    msg.Append(CPLLastErrorText());
+    ShowMessage(sink, msg.CStr());
+    return false;
+  }
   int count = 0;
   DGNGetElementIndex(file, &count);
   ProgressSetTotal(progress, count);
@@ -994,7 +1004,27 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
     note(used[0]);
     note(used[1]);
   }
+  // A record the file asked for could not be had: the map is not complete.
+  if (file->read_failed) {
+    DString msg(kReadFailed);
+    msg.Append(CPLLastErrorText());
+    ShowMessage(sink, msg.CStr());
+    return false;
+  }
   if (wholeMap) note(whole.Finish());
+  // Bytes follow that no reader can reach (a word count gone wrong, a file
+  // cut short): what came before is the map as far as it can be read, and
+  // the host is told that it is not the whole file.
+  if (file->stream_cut) {
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at "
+                  "offset %lld, at an element that does not fit in the file of %lld bytes; the "
+                  "bytes from there on cannot be read.",
+                  static_cast<long long>(file->stream_end),
+                  static_cast<long long>(file->file_bytes));
+    ShowMessage(sink, text);
+  }
 
   const int32_t end = levels.Base() + Min(levels.Count(), levels.Capacity());
   for (int32_t i = levels.Base(); i < end; ++i)

@@ -1,7 +1,16 @@
 // Checked allocation, C library wrappers, option lookup and the build
 // self-check.
+//
+// Large-file opens in the i386 build too: a design file of 2 GiB or more must
+// open, so that the engine can refuse it by its size with a clear message
+// instead of failing inside fopen with an overflow.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "cpl_conv.h"
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -18,7 +27,10 @@ namespace {
 const char *const *g_options = nullptr;
 
 // Bytes CPLFWrite() may still write before it comes up short; negative = off.
-long g_writeBudget = -1;
+std::atomic<long> g_writeBudget{-1};
+
+// Largest request the soft allocations grant; negative = no limit.
+std::atomic<long> g_softAllocLimit{-1};
 
 // Reports exhaustion of the checked family.  The byte count goes through a
 // decimal text so that any request, even one beyond int, is named exactly.
@@ -27,7 +39,53 @@ void ReportOutOfMemory(const char *function, long long bytes) {
              std::to_string(bytes).c_str());
 }
 
+// True when the soft-allocation test hook refuses a request of `bytes`.
+bool SoftLimitRefuses(long long bytes) {
+    const long limit = g_softAllocLimit.load(std::memory_order_relaxed);
+    return limit >= 0 && bytes > limit;
+}
+
+void ReportSoftFailure(const char *function, long long bytes) {
+    CPLError(CPLClassFailure, CPLNumNoMemory, "%s(): Out of memory allocating %s bytes.", function,
+             std::to_string(bytes).c_str());
+}
+
 }  // namespace
+
+void *CPLTryCalloc(int count, int size) {
+    const long long bytes = static_cast<long long>(count) * size;
+    if (bytes == 0) return nullptr;
+    void *block = nullptr;
+    if (bytes > 0 && bytes <= INT_MAX && !SoftLimitRefuses(bytes)) {
+        block = CPLSysCalloc(static_cast<size_t>(count), static_cast<size_t>(size));
+    }
+    if (block == nullptr) ReportSoftFailure("CPLTryCalloc", bytes);
+    return block;
+}
+
+void *CPLTryMalloc(int size) {
+    if (size == 0) return nullptr;
+    void *block = size > 0 && !SoftLimitRefuses(size) ? CPLSysMalloc(static_cast<size_t>(size))
+                                                      : nullptr;
+    if (block == nullptr) ReportSoftFailure("CPLTryMalloc", size);
+    return block;
+}
+
+void *CPLTryRealloc(void *block, int size) {
+    if (size == 0) {
+        CPLSysFree(block);
+        return nullptr;
+    }
+    void *result = nullptr;
+    if (size > 0 && !SoftLimitRefuses(size)) {
+        result = block == nullptr ? CPLSysMalloc(static_cast<size_t>(size))
+                                  : CPLSysRealloc(block, static_cast<size_t>(size));
+    }
+    if (result == nullptr) ReportSoftFailure("CPLTryRealloc", size);
+    return result;
+}
+
+void CPLSetSoftAllocLimit(long bytes) { g_softAllocLimit = bytes < 0 ? -1 : bytes; }
 
 void *CPLCalloc(int count, int size) {
     // The product is taken in 64 bits: a 32-bit product could wrap to a small
@@ -91,14 +149,14 @@ size_t CPLFRead(void *buffer, size_t size, size_t count, FILE *stream) {
 }
 
 size_t CPLFWrite(const void *buffer, size_t size, size_t count, FILE *stream) {
-    if (g_writeBudget < 0 || size == 0) return std::fwrite(buffer, size, count, stream);
+    const long budget = g_writeBudget.load(std::memory_order_relaxed);
+    if (budget < 0 || size == 0) return std::fwrite(buffer, size, count, stream);
 
     // Test hook: write what the budget allows, byte-wise so that a partial
     // item reaches the file as it would on a full disk, and count whole items.
     const size_t wanted = count > SIZE_MAX / size ? SIZE_MAX : size * count;
-    const size_t allowed = static_cast<size_t>(g_writeBudget) < wanted
-                               ? static_cast<size_t>(g_writeBudget)
-                               : wanted;
+    const size_t allowed = static_cast<size_t>(budget) < wanted ? static_cast<size_t>(budget)
+                                                                : wanted;
     const size_t written = std::fwrite(buffer, 1, allowed, stream);
     g_writeBudget -= static_cast<long>(written);
     if (written < wanted) errno = ENOSPC;

@@ -34,6 +34,29 @@ void *CPLRealloc(void *block, int size);
 // result is never null.
 char *CPLStrdup(const char *text);
 
+// ---- Soft allocation: for blocks whose size a file decides ------------------
+// A design file can ask for an element index or a record far larger than the
+// host can spare; that must fail the operation, not end the host's process.
+// Each of these gives null after a CPLClassFailure / CPLNumNoMemory report
+// ("...: Out of memory allocating %s bytes.") when the block cannot be had,
+// and the caller returns its failure value.  A size of 0 gives null without a
+// report (CPLTryRealloc then releases the block); a negative size fails.
+
+// Gives a zero-filled block of count * size bytes, or null.
+void *CPLTryCalloc(int count, int size);
+
+// Gives a block of size bytes, or null.
+void *CPLTryMalloc(int size);
+
+// Gives block resized to size bytes (a new block when block is null), or
+// null with block left as it was.
+void *CPLTryRealloc(void *block, int size);
+
+// Test hook: from now on the soft allocations above fail for requests of
+// more than `bytes` bytes, as on an exhausted heap.  A negative value
+// switches the hook off (the default).
+void CPLSetSoftAllocLimit(long bytes);
+
 // ---- Unchecked wrappers: one C library call each, same arguments and result
 
 // Gives the opened stream (fopen), or null when the file cannot be opened.

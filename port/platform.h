@@ -1,5 +1,6 @@
 // Thin OS layer of the plug-in: INI profile access, file attributes, drives,
-// debugger test, host program path and current directory.
+// debugger test, host program path and current directory; the size and the
+// update lock of an open design file; a lock for state shared by threads.
 //
 // Every platform #if of the support library lives behind this header: one
 // implementation per platform (platform_win32.cpp, platform_posix.cpp).
@@ -11,6 +12,7 @@
 #define DGN_PORT_PLATFORM_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Answers of PlatGetFileAttributes, with the values of the Windows API.
@@ -73,6 +75,63 @@ std::string PlatToOsPath(const char* path);
 // Gives a path received from the host or a file in the plug-in's backslash
 // form: on POSIX each '/' becomes '\', on Windows unchanged.  Null gives "".
 std::string PlatFromOsPath(const char* path);
+
+// --- Open files -----------------------------------------------------------
+
+// Gives the size in bytes of the regular file an open stream reads (64 bits
+// wide in every build), or -1 when the stream is no regular file (a pipe, a
+// device, a folder) or its size cannot be learnt.
+int64_t PlatStreamFileSize(FILE* stream);
+
+// Answers of PlatLockForUpdate.
+enum PlatLockResult {
+    PLAT_LOCK_TAKEN = 0,    // this stream now holds the file's update lock
+    PLAT_LOCK_BUSY,         // another stream, in this process or another, holds it
+    PLAT_LOCK_UNSUPPORTED   // the file system keeps no locks: nothing was taken
+};
+
+// Takes the update lock of the file an open stream (opened for writing)
+// reads, without waiting: one stream at a time may hold it, whichever
+// process or handle it belongs to.  The lock covers one byte at 2 GiB, past
+// every design file, so that readers of the file are never held up by it.
+// It lasts until PlatUnlockForUpdate or until the stream is closed.
+PlatLockResult PlatLockForUpdate(FILE* stream);
+
+// Gives up the update lock that PlatLockForUpdate took on the stream.
+void PlatUnlockForUpdate(FILE* stream);
+
+// --- Threads --------------------------------------------------------------
+
+// A lock for process-wide state that calls on different threads share (the
+// registry of open maps, remembered answers).  Not recursive.  Meant to live
+// as a function-local static, built at its first use.
+class PlatMutex {
+public:
+    PlatMutex();
+    ~PlatMutex();
+    PlatMutex(const PlatMutex&) = delete;
+    PlatMutex& operator=(const PlatMutex&) = delete;
+    // Waits until this thread holds the lock.
+    void Lock();
+    // Releases the lock this thread holds.
+    void Unlock();
+
+private:
+    // Room for the system's lock object (checked where it is built).
+    alignas(16) unsigned char storage_[64];
+};
+
+// Holds a PlatMutex from its construction to the end of the scope.
+class PlatLockGuard {
+public:
+    explicit PlatLockGuard(PlatMutex& mutex) : mutex_(mutex) { mutex_.Lock(); }
+    ~PlatLockGuard() { mutex_.Unlock(); }
+    PlatLockGuard(const PlatLockGuard&) = delete;
+    PlatLockGuard& operator=(const PlatLockGuard&) = delete;
+
+private:
+    PlatMutex& mutex_;
+};
 
 // --- Test hooks -----------------------------------------------------------
 

@@ -14,15 +14,18 @@
 
 #include "platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -33,6 +36,10 @@ namespace {
 constexpr size_t kMaxIniBytes = size_t(64) << 20;
 
 PlatFault g_fault = PLAT_FAULT_NONE;
+
+// The byte the update lock covers: the first one past the largest design
+// file the engine opens (2 GiB), which no reader of a design file reads.
+constexpr off_t kUpdateLockByte = off_t(1) << 31;
 
 std::string& ProgramPathOverride()
 {
@@ -243,7 +250,8 @@ bool ReplaceFile(const std::string& osPath, const std::string& data, const struc
         return false;
     std::string temp;
     int fd = -1;
-    static unsigned counter = 0;
+    // Threads writing INI files at once each get a name of their own.
+    static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = osPath + ".tmp" + std::to_string(static_cast<long>(::getpid())) + "_" +
                std::to_string(++counter);
@@ -436,6 +444,77 @@ std::string PlatCurrentDirectory()
 std::string PlatToOsPath(const char* path) { return Replace(path, '\\', '/'); }
 
 std::string PlatFromOsPath(const char* path) { return Replace(path, '/', '\\'); }
+
+int64_t PlatStreamFileSize(FILE* stream)
+{
+    if (stream == nullptr)
+        return -1;
+    struct stat st;
+    if (::fstat(::fileno(stream), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+namespace {
+
+// Sets (F_WRLCK) or clears (F_UNLCK) the update lock on a descriptor; gives 0
+// or the errno of the failure.
+int SetUpdateLock(int fd, short type)
+{
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kUpdateLockByte;
+    lock.l_len = 1;
+#ifdef F_OFD_SETLK
+    // Locks of the open file description belong to the stream, not to the
+    // process: two handles of one process exclude each other too, and the
+    // close of some other descriptor of the file leaves the lock in place.
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
+        return 0;
+    if (errno != EINVAL)
+        return errno;
+    // A kernel without them: the process-wide kind.
+#endif
+    return ::fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+PlatLockResult PlatLockForUpdate(FILE* stream)
+{
+    if (stream == nullptr)
+        return PLAT_LOCK_UNSUPPORTED;
+    const int error = SetUpdateLock(::fileno(stream), F_WRLCK);
+    if (error == 0)
+        return PLAT_LOCK_TAKEN;
+    if (error == EAGAIN || error == EACCES)
+        return PLAT_LOCK_BUSY;
+    // ENOLCK, EINVAL, EOPNOTSUPP...: a file system without locks.
+    return PLAT_LOCK_UNSUPPORTED;
+}
+
+void PlatUnlockForUpdate(FILE* stream)
+{
+    if (stream != nullptr)
+        SetUpdateLock(::fileno(stream), F_UNLCK);
+}
+
+static_assert(sizeof(pthread_mutex_t) <= 64 && alignof(pthread_mutex_t) <= 16,
+              "PlatMutex::storage_ holds a pthread_mutex_t");
+
+PlatMutex::PlatMutex()
+{
+    auto* mutex = new (storage_) pthread_mutex_t;
+    pthread_mutex_init(mutex, nullptr);
+}
+
+PlatMutex::~PlatMutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+
+void PlatMutex::Lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+
+void PlatMutex::Unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
 void PlatSetProgramPathForTesting(const char* path)
 {

@@ -1,13 +1,15 @@
 // Windows implementation of the platform layer: the system's own profile,
-// file, drive, debugger and module functions, and the C runtime's current
-// directory.
+// file, drive, lock, debugger and module functions, and the C runtime's
+// current directory.
 #include "platform.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <direct.h>
+#include <io.h>
 #include <windows.h>
 
 namespace {
@@ -27,6 +29,21 @@ bool& ProgramPathOverridden()
 }
 
 bool HasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
+
+// The system handle of an open stream, or INVALID_HANDLE_VALUE.
+HANDLE HandleOf(FILE* stream)
+{
+    if (stream == nullptr)
+        return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// The byte the update lock covers: the first one past the largest design
+// file the engine opens (2 GiB).  A lock on Windows stops every other
+// handle from reading the bytes it covers, so it must not cover the file's
+// own bytes.
+constexpr DWORD kUpdateLockByteLow = 0x80000000u;
+constexpr DWORD kUpdateLockByteHigh = 0;
 
 } // namespace
 
@@ -138,6 +155,51 @@ std::string PlatCurrentDirectory()
 std::string PlatToOsPath(const char* path) { return path != nullptr ? path : ""; }
 
 std::string PlatFromOsPath(const char* path) { return path != nullptr ? path : ""; }
+
+int64_t PlatStreamFileSize(FILE* stream)
+{
+    const HANDLE h = HandleOf(stream);
+    if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK)
+        return -1;
+    DWORD high = 0;
+    const DWORD low = GetFileSize(h, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return -1;
+    return (static_cast<int64_t>(high) << 32) | low;
+}
+
+PlatLockResult PlatLockForUpdate(FILE* stream)
+{
+    const HANDLE h = HandleOf(stream);
+    if (h == INVALID_HANDLE_VALUE)
+        return PLAT_LOCK_UNSUPPORTED;
+    // Locks belong to the handle: a second handle, in this process or
+    // another, is refused at once.
+    if (LockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0))
+        return PLAT_LOCK_TAKEN;
+    const DWORD error = GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION)
+        return PLAT_LOCK_BUSY;
+    return PLAT_LOCK_UNSUPPORTED;
+}
+
+void PlatUnlockForUpdate(FILE* stream)
+{
+    const HANDLE h = HandleOf(stream);
+    if (h != INVALID_HANDLE_VALUE)
+        UnlockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0);
+}
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64 && alignof(CRITICAL_SECTION) <= 16,
+              "PlatMutex::storage_ holds a CRITICAL_SECTION");
+
+PlatMutex::PlatMutex() { InitializeCriticalSection(new (storage_) CRITICAL_SECTION); }
+
+PlatMutex::~PlatMutex() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+void PlatMutex::Lock() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+void PlatMutex::Unlock() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
 void PlatSetProgramPathForTesting(const char* path)
 {

@@ -91,20 +91,52 @@ TEST(SpatialFilter, ComplexComponentsFollowTheirHeader) {
   EXPECT_EQ(ReadLevels(f.get()), (std::vector<int>{8, 1, 2, 3, 6, 7}));
 }
 
-TEST(SpatialFilter, ElementsBeforeTheTcbCannotBePlaced) {
-  // Until the units are known the raw rectangle is empty, so ranged elements
-  // read before the TCB are left out; the TCB itself has no range.
-  const Bytes file = dgntest::Concat({
+// The rectangle is in the file's master units wherever its TCB lies, and in
+// a file without one in the units its elements decode to (one design unit
+// per master unit): exactly the elements whose range meets it are kept, also
+// where an edge falls between design units or a hair off a whole one.
+TEST(SpatialFilter, KeepsWhatMeetsTheRectangleWithOrWithoutATcb) {
+  const Bytes no_tcb = dgntest::Concat({
+      dgntest::MakeGroupDataStart(),  // level 8, no range
+      LineAt(1, 1, 2, 2, 1),
+      LineAt(50, 50, 60, 60, 2),
+      LineAt(-5, -5, 0, 0, 3),
+      dgntest::EndOfDesign(),
+  });
+  const Bytes tcb_later = dgntest::Concat({
       dgntest::MakeGroupDataStart(),
       LineAt(1, 1, 2, 2, 1),
       dgntest::MakeTcb(Units(1)),
       LineAt(1, 1, 2, 2, 2),
+      LineAt(50, 50, 60, 60, 3),
       dgntest::EndOfDesign(),
   });
-  auto f = dgntest::OpenBytes(file);
-  ASSERT_NE(f.get(), nullptr);
-  DGNSetSpatialFilter(f.get(), 0, 0, 20, 20);
-  EXPECT_EQ(ReadLevels(f.get()), (std::vector<int>{8, 8, 2}));
+  const Bytes centimetres = dgntest::Concat({
+      dgntest::MakeTcb(Units(100)),  // 0.01 master units per design unit
+      LineAt(29, 0, 29, 0, 1),       // x 0.29
+      LineAt(30, 0, 31, 0, 2),       // x 0.30 to 0.31
+      dgntest::EndOfDesign(),
+  });
+  struct Case {
+    const char *name;
+    const Bytes &file;
+    double rect[4];
+    std::vector<int> levels;
+  };
+  const Case cases[] = {
+      {"no TCB", no_tcb, {0, 0, 20, 20}, {8, 1, 3}},
+      {"no TCB, the whole plane", no_tcb, {-1e300, -1e300, 1e300, 1e300}, {8, 1, 2, 3}},
+      {"TCB after elements", tcb_later, {0, 0, 20, 20}, {8, 1, 8, 2}},
+      {"high edge a hair below 29 units", centimetres, {0, 0, 0.29, 1}, {8, 1}},
+      {"low edge between 29 and 30 units", centimetres, {0.295, 0, 0.4, 1}, {8, 2}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto f = dgntest::OpenBytes(c.file);
+    ASSERT_NE(f.get(), nullptr);
+    DGNSetSpatialFilter(f.get(), c.rect[0], c.rect[1], c.rect[2], c.rect[3]);
+    EXPECT_EQ(ReadLevels(f.get()), c.levels);
+  }
 }
 
 TEST(SpatialFilter, HugeRectangleIsClampedNotWrapped) {

@@ -1,8 +1,12 @@
 // Opening files, the raw element stream, the element index and positioning.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <unistd.h>
 
+#include <string>
+#include <vector>
+
+#include "cpl_conv.h"
 #include "dgn_internal.h"
 #include "dgn_test_util.h"
 
@@ -92,6 +96,131 @@ TEST(Open, MissingFileGivesTheOpenMessage) {
   EXPECT_EQ(errors.reports()[0].num, CPLNumOpenFailed);
   EXPECT_EQ(errors.reports()[0].text,
             "Unable to open `/nonexistent/folder/x.dgn' for read access.\n");
+}
+
+// One handle at a time holds a file open for update, in this process as in
+// any other; readers open it all the while, and the close hands the lock on.
+TEST(Open, OneWriterAtATimeAndReadersAlongside) {
+  const Bytes file =
+      dgntest::Concat({dgntest::MakeTcb({}), Line(0, 0, 1, 1), dgntest::EndOfDesign()});
+  dgntest::TempFile tmp(file);
+  ErrorCapture errors;
+  dgntest::HandlePtr writer(DGNOpen(tmp.c_str(), true));
+  ASSERT_NE(writer, nullptr);
+  EXPECT_EQ(DGNOpen(tmp.c_str(), true), nullptr);
+  ASSERT_EQ(errors.reports().size(), 1u);
+  EXPECT_EQ(errors.reports()[0].num, CPLNumOpenFailed);
+  EXPECT_EQ(errors.reports()[0].text,
+            "File `" + tmp.path() +
+                "' is open for update elsewhere (by another map of this or another program); it "
+                "cannot be opened for update until that map is closed.\n");
+  dgntest::HandlePtr reader(DGNOpen(tmp.c_str(), false));
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(dgntest::ReadAll(reader.get()).size(), 2u);
+  writer.reset();
+  EXPECT_NE(dgntest::HandlePtr(DGNOpen(tmp.c_str(), true)), nullptr);
+  EXPECT_EQ(dgntest::ReadFile(tmp.path()), file);
+}
+
+// Open for update refuses a file whose element stream stops at an element
+// that does not fit in the file, since an append there would overwrite the
+// bytes after it for good; reading it still gives what comes before, and
+// the handle tells where the stream stops.  A stream that ends at the
+// marker, whatever follows, or at the very end of the file is whole.
+TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
+  const Bytes tcb = dgntest::MakeTcb({});
+  const Bytes a = Line(0, 0, 1, 1);
+  const long long second = static_cast<long long>(tcb.size() + a.size());
+  Bytes overlong = dgntest::Concat({tcb, a, a, a, dgntest::EndOfDesign()});
+  overlong[static_cast<size_t>(second) + 2] = 0xFF;  // words to follow of element 2: 0x7FFF
+  overlong[static_cast<size_t>(second) + 3] = 0x7F;
+  Bytes cut = dgntest::Concat({tcb, a, a});
+  cut.resize(cut.size() - 3);
+  struct Case {
+    const char *label;
+    Bytes file;
+    long long stops_at;  // -1: whole
+  };
+  const Case cases[] = {
+      {"marker", dgntest::Concat({tcb, a, dgntest::EndOfDesign()}), -1},
+      {"marker and padding", dgntest::Concat({tcb, a, dgntest::EndOfDesign(), Bytes(512, 0)}),
+       -1},
+      {"end of the file", dgntest::Concat({tcb, a}), -1},
+      {"a word count past the end", overlong, second},
+      {"cut inside an element", cut, second},
+      {"half a header", dgntest::Concat({tcb, a, Bytes{0x08, 0x04}}), second},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    dgntest::TempFile tmp(c.file);
+    ErrorCapture errors;
+    dgntest::HandlePtr update(DGNOpen(tmp.c_str(), true));
+    dgntest::HandlePtr read(DGNOpen(tmp.c_str(), false));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(dgntest::ReadAll(read.get()).size(), 2u);
+    EXPECT_EQ(read->stream_cut, c.stops_at >= 0 ? 1 : 0);
+    if (c.stops_at < 0) {
+      EXPECT_NE(update, nullptr);
+      continue;
+    }
+    EXPECT_EQ(update, nullptr);
+    EXPECT_EQ(read->stream_end, c.stops_at);
+    ASSERT_EQ(errors.count(CPLClassFailure), 1u);
+    EXPECT_NE(errors.reports()[0].text.find("cannot be opened for update: its element stream "
+                                            "stops at offset " +
+                                            std::to_string(c.stops_at) + ","),
+              std::string::npos)
+        << errors.reports()[0].text;
+    EXPECT_EQ(dgntest::ReadFile(tmp.path()), c.file);
+  }
+}
+
+// Files of 2 GiB and more are refused at open with their size, for reading
+// and for update (a sparse file takes no disk).  What a file decides the size
+// of (its index, an element's record) is allocated softly: when memory runs
+// out the operation fails with a report and the process goes on.
+TEST(Open, SizeAndMemoryLimitsFailSoftly) {
+  for (const long long bytes : {1LL << 31, 3LL << 30}) {
+    dgntest::TempFile tmp(dgntest::Concat({dgntest::MakeTcb({}), dgntest::EndOfDesign()}));
+    ASSERT_EQ(::truncate64(tmp.c_str(), static_cast<off64_t>(bytes)), 0);
+    for (const bool update : {false, true}) {
+      ErrorCapture errors;
+      EXPECT_EQ(DGNOpen(tmp.c_str(), update), nullptr) << bytes;
+      ASSERT_EQ(errors.reports().size(), 1u);
+      EXPECT_EQ(errors.reports()[0].text,
+                "File `" + tmp.path() + "' has " + std::to_string(bytes) +
+                    " bytes; design files of 2 GiB (2147483648 bytes) or more are not "
+                    "supported.\n");
+    }
+  }
+
+  std::vector<dgntest::IPoint> points;
+  for (int32_t i = 0; i < 1000; ++i) points.push_back({i, i, 0});
+  const Bytes file = dgntest::Concat(
+      {dgntest::MakeTcb({}), dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, points),
+       dgntest::EndOfDesign()});
+  dgntest::TempFile tmp(file);
+  ErrorCapture errors;
+  CPLSetSoftAllocLimit(100);  // less than the first block of the index
+  EXPECT_EQ(DGNOpen(tmp.c_str(), true), nullptr);
+  CPLSetSoftAllocLimit(16 * 1024);  // the index, but not 1000 vertices
+  dgntest::HandlePtr h(DGNOpen(tmp.c_str(), false));
+  ASSERT_NE(h, nullptr);
+  EXPECT_NE(dgntest::Next(h.get()), nullptr);  // the TCB
+  EXPECT_EQ(dgntest::Next(h.get()), nullptr);
+  EXPECT_EQ(h->read_failed, 1);
+  CPLSetSoftAllocLimit(-1);
+  ASSERT_EQ(errors.count(CPLClassFailure), 2u);
+  for (const dgntest::Report &r : errors.reports()) {
+    EXPECT_EQ(r.num, CPLNumNoMemory);
+    EXPECT_NE(r.text.find("Out of memory allocating"), std::string::npos) << r.text;
+  }
+  // Memory back, the same element reads whole.
+  ASSERT_TRUE(DGNGotoElement(h.get(), 1));
+  dgntest::ElementPtr e = dgntest::Next(h.get());
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(dgntest::As<DGNMultiPointElement>(e)->num_vertices, 1000);
+  EXPECT_EQ(h->read_failed, 0);
 }
 
 TEST(Stream, EndOfDesignStopsReadingWhateverFollows) {

@@ -102,7 +102,7 @@ TEST(WriteDFloat, RoundTripsThroughTheReader) {
   }
 }
 
-TEST(WriteRawPoint, ScaledClampedAndTruncated) {
+TEST(WriteRawPoint, ScaledClampedWholeOrTruncated) {
   Units u;
   u.scale = 0.001;  // 1000 design units per master unit
   FakeHandle f(u);
@@ -113,6 +113,10 @@ TEST(WriteRawPoint, ScaledClampedAndTruncated) {
   } cases[] = {
       {"1.0 is 1000", 1.0, "00 00 E8 03"},
       {"-2.7 design units truncate to -2", -0.0027, "FF FF FE FF"},
+      // 1.001 / 0.001 is 1000.9999999999999: a whole number, not 1000.
+      {"1.001 is 1001", 1.001, "00 00 E9 03"},
+      {"-1.001 is -1001", -1.001, "FF FF 17 FC"},
+      {"1000.99999 design units truncate to 1000", 1.00099999, "00 00 E8 03"},
       {"3e9 clamps to the top", 3000000.0, "FF 7F FF FF"},
       {"-3e9 clamps to -2147483647, not -2^31", -3000000.0, "00 80 01 00"},
       {"not a number is 0", std::nan(""), "00 00 00 00"},

@@ -410,11 +410,18 @@ TEST(WriteAppend, RefusedWhereItWouldLoseData) {
     EXPECT_EQ(e->offset, -1) << "a failed append leaves the element new";
     EXPECT_EQ(dgntest::ReadFile(f.file->path()), base);
   }
-  {  // An index that stopped before the end of the file.
-    dgntest::OpenedFile f = dgntest::OpenBytes(base, true);
-    MultiPointPtr e = LineString(f.get(), 4);
+  {  // An index that stops before the end of the file: refused at open for
+     // update, and by the writer should the index be rebuilt short later.
     ErrorCapture errors;
-    DGNSetIndexLimitsForTest(2, 0);
+    const int64_t before_second = static_cast<int64_t>(tcb.size() + e1.size()) - 1;
+    DGNSetIndexLimitsForTest(0, before_second);
+    EXPECT_EQ(dgntest::OpenBytes(base, true).get(), nullptr);
+    DGNSetIndexLimitsForTest(0, 0);
+    dgntest::OpenedFile f = dgntest::OpenBytes(base, true);
+    ASSERT_NE(f.get(), nullptr);
+    MultiPointPtr e = LineString(f.get(), 4);
+    DGNSetIndexLimitsForTest(0, before_second);
+    f.get()->index_built = 0;
     DGNBuildIndex(f.get());
     DGNSetIndexLimitsForTest(0, 0);
     EXPECT_FALSE(DGNWriteElement(f.get(), e.get()));

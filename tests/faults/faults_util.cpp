@@ -52,6 +52,9 @@ Import ImportFile(const Bytes &file, const std::string &path) {
     else if (line.rfind("SetTotal(", 0) == 0)
       r.total = std::atoi(line.c_str() + 9);
   }
+  const std::vector<Span> els = Elements(file);
+  const size_t end = els.empty() ? 0 : els.back().offset + els.back().size;
+  if (end != file.size() && !EndsWithMarker(file)) r.cut_at = static_cast<long long>(end);
   r.objects = static_cast<int>(host.objects.size());
   r.points = static_cast<int>(host.points.size());
   for (const TVectorObjectPlugIn &o : host.objects)
@@ -63,7 +66,15 @@ std::string Breach(const Import &r) {
   if (!r.closed) return "the handle was left in the map record";
   if (!r.opened) return r.messages.size() == 1 ? "" : "a refused open did not send one message";
   if (r.read != 1) return "the read returned " + std::to_string(r.read);
-  if (!r.messages.empty()) return "the read sent a message: " + r.messages[0];
+  if (r.cut_at >= 0) {
+    const std::string warning =
+        "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at offset " +
+        std::to_string(r.cut_at) + ",";
+    if (r.messages.size() != 1 || r.messages[0].rfind(warning, 0) != 0)
+      return "no warning that the stream stops at " + std::to_string(r.cut_at);
+  } else if (!r.messages.empty()) {
+    return "the read sent a message: " + r.messages[0];
+  }
   if (r.total < 0) return "no SetTotal";
   if (r.steps != r.total)
     return "Step called " + std::to_string(r.steps) + " times for " + std::to_string(r.total) +

@@ -42,13 +42,16 @@ struct Import {
   int points = 0;
   int announced_points = 0;            // sum of numPoints of the polylines and texts
   bool closed = false;                 // close emptied the handle
+  long long cut_at = -1;               // where the file's element stream stops at an
+                                       // element that does not fit in it, or -1
 };
 
 // Writes `file` to `path`, opens it for reading, reads it and closes it.
 Import ImportFile(const Bytes &file, const std::string &path);
 
 // Checks what every import must give: a refused open has one message and no
-// handle; an opened file reads to its end (true, no message), with one Step
+// handle; an opened file reads to its end (true, and no message but the one
+// warning that names `cut_at` when the stream stops there), with one Step
 // per element counted by SetTotal, every announced point sent, each layer
 // once, and close empties the handle.  Gives a description of the first
 // breach, or the empty text.

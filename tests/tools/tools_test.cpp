@@ -401,4 +401,47 @@ TEST_F(Tools, GeoJsonToStandardOutput) {
   EXPECT_TRUE(Has(r.out, "\"coordinates\":[[0,0],[1,2]]")) << r.out;  // 10000 units per metre
 }
 
+// An update is refused, with the reason and nothing written, while another
+// handle (here, in this test's own process) holds the file open for update;
+// an import goes on meanwhile, and the update succeeds once the file is
+// closed.  An import warns with the offset when the element stream stops
+// before the end of the file, and refuses an input that is no regular file.
+TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
+  const Bytes tcb = dgntest::MakeTcb({});
+  const Bytes line = dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10000, 20000}});
+  const Bytes map = dgntest::Concat({tcb, line, dgntest::EndOfDesign()});
+  dgntest::TempFile dgn(map), in(".geojson");
+  const std::string track =
+      R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{},)"
+      R"("geometry":{"type":"LineString","coordinates":[[0,0],[1,1]]}}]})";
+  ASSERT_TRUE(dgntest::WriteFile(in.path(), Bytes(track.begin(), track.end())));
+  const std::string update = Host() + " update " + Q(dgn.path()) + " " + Q(in.path());
+
+  DGNFile *held = DGNOpen(dgn.c_str(), true);
+  ASSERT_NE(held, nullptr);
+  Result r = Shell(update);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "' is open for update elsewhere")) << r.err;
+  EXPECT_EQ(dgntest::ReadFile(dgn.path()), map);
+  r = Shell(Host() + " import " + Q(dgn.path()) + " --summary");
+  EXPECT_EQ(r.status, 0) << r.err;
+  DGNClose(held);
+  r = Shell(update);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GT(dgntest::ReadFile(dgn.path()).size(), map.size());
+
+  Bytes cut = dgntest::Concat({tcb, line, line});
+  cut.resize(cut.size() - 3);
+  dgntest::TempFile damaged(cut);
+  r = Shell(Host() + " import " + Q(damaged.path()));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.err, "the element stream stops at offset " +
+                             std::to_string(tcb.size() + line.size()) + ","))
+      << r.err;
+  // Standard input is /dev/null here: a device, no regular file.
+  r = Shell(Host() + " import /dev/stdin");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "is not a regular file")) << r.err;
+}
+
 }  // namespace
