@@ -113,8 +113,9 @@ const TypeName kTypeNames[] = {
     {DGNTYPE_APPLICATION_ELEM, "Application Element"},
 };
 
-// Holds the decimal text of the last type without a name.
-char g_type_number[16];
+// Holds the decimal text of the last type without a name, one per thread:
+// maps used on different threads name their types independently.
+thread_local char t_type_number[16];
 
 }  // namespace
 
@@ -151,6 +152,6 @@ const char *DGNTypeToName(int type) {
   for (const TypeName &entry : kTypeNames) {
     if (entry.type == type) return entry.name;
   }
-  std::snprintf(g_type_number, sizeof g_type_number, "%d", type);
-  return g_type_number;
+  std::snprintf(t_type_number, sizeof t_type_number, "%d", type);
+  return t_type_number;
 }

@@ -411,7 +411,8 @@ extern const unsigned char DGNDefaultColorTable[256][3];
 bool DGNLookupColor(DGNFile *handle, int color_index, int *red, int *green, int *blue);
 // The colour index nearest to a host colour (red bits 0-7, green 8-15, blue 16-23).
 int DGNNearestColor(DGNFile *handle, int32_t host_color);
-// Display name of an element type, or its number in a static buffer reused by the next call.
+// Display name of an element type, or its number in a buffer of the calling thread that its
+// next call reuses.
 const char *DGNTypeToName(int type);
 
 // ---------------------------------------------------------------------------

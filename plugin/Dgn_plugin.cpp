@@ -98,7 +98,9 @@ void HostAddLayer(TVectorCallbacksPlugIn *callbacks, TVectorObjectPlugIn *layer)
 // Open maps.  The handle in a host's map record is only trusted when this
 // library opened it and has not closed it yet: a record that was never
 // opened, was closed, or holds a stale copy of a closed handle is answered
-// with a message instead of being dereferenced.
+// with a message instead of being dereferenced.  A host may open, read,
+// write and close different maps on different threads at once: the registry
+// is only touched under its lock.
 // ---------------------------------------------------------------------------
 
 // A file this library has opened, with the settings read when it was.
@@ -113,25 +115,39 @@ std::vector<OpenMap> &OpenFiles() {
   return files;
 }
 
-// Gives the open map of a handle, or null when it is none of ours.
-const OpenMap *FindOpenMap(const void *handle) {
-  if (handle == nullptr) return nullptr;
-  for (const OpenMap &m : OpenFiles())
-    if (m.file == handle) return &m;
-  return nullptr;
+// Gives the lock of the registry of open files.
+PlatMutex &OpenFilesLock() {
+  static PlatMutex lock;
+  return lock;
+}
+
+// Gives whether a handle is one of the files this library holds open, and
+// copies its registry entry to *found when it is.  The entry is copied under
+// the lock: another thread's open may move the registry at any moment.
+bool FindOpenMap(const void *handle, OpenMap *found) {
+  if (handle == nullptr) return false;
+  PlatLockGuard guard(OpenFilesLock());
+  for (const OpenMap &m : OpenFiles()) {
+    if (m.file == handle) {
+      if (found != nullptr) *found = m;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Gives whether a handle is one of the files this library holds open.
-bool IsOpenFile(const void *handle) { return FindOpenMap(handle) != nullptr; }
+bool IsOpenFile(const void *handle) { return FindOpenMap(handle, nullptr); }
 
 // Gives whether the whole map was asked for when the file was opened.
 bool IsWholeMap(const DGNFile *file) {
-  const OpenMap *m = FindOpenMap(file);
-  return m != nullptr && m->wholeMap;
+  OpenMap m{};
+  return FindOpenMap(file, &m) && m.wholeMap;
 }
 
 // Forgets an open file; true if it was one of ours.
 bool ForgetFile(const void *handle) {
+  PlatLockGuard guard(OpenFilesLock());
   std::vector<OpenMap> &files = OpenFiles();
   for (size_t i = 0; i < files.size(); ++i) {
     if (files[i].file == handle) {
@@ -152,7 +168,10 @@ bool WholeMapSetting(const char *directory);
 // Every branch of open that succeeds ends here.
 bool AttachFile(TVectorMapPlugIn *map, DGNFile *file) {
   try {
-    OpenFiles().push_back(OpenMap{file, WholeMapSetting(map->directory)});
+    // The setting is read before the lock is taken: it reads the INI file.
+    const OpenMap entry{file, WholeMapSetting(map->directory)};
+    PlatLockGuard guard(OpenFilesLock());
+    OpenFiles().push_back(entry);
   } catch (...) {
     DGNClose(file);
     throw;

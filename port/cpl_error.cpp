@@ -2,12 +2,14 @@
 // that writes one line per report to standard error or to the CPL_LOG file.
 #include "cpl_error.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "cpl_conv.h"
+#include "platform.h"
 
 namespace {
 
@@ -16,14 +18,53 @@ constexpr size_t kLastErrorSize = 2000;
 // Size of a trace line's work buffer, terminator included.
 constexpr size_t kTraceSize = 25000;
 
-char g_lastErrorText[kLastErrorSize] = "";
-CPLErrNum g_lastErrorNum = CPLNumNone;
-CPLErrClass g_lastErrorClass = CPLClassNone;
-CPLErrorHandlerFn g_handler = CPLStreamErrorHandler;
+// The last error belongs to the thread whose operation reported it: maps
+// used on different threads at once each read back their own failure.  The
+// text's buffer is taken at the thread's first report and given back when the
+// thread ends; only a pointer lives in thread-local storage, which a library
+// loaded at run time must keep small.
+struct LastError {
+    char *text = nullptr;  // kLastErrorSize bytes once the thread has reported
+    CPLErrNum num = CPLNumNone;
+    CPLErrClass cls = CPLClassNone;
+    LastError() = default;
+    LastError(const LastError &) = delete;
+    LastError &operator=(const LastError &) = delete;
+    ~LastError() {
+        CPLSysFree(text);
+        text = nullptr;
+    }
+};
+thread_local LastError t_lastError;
 
-// The stream handler's output, chosen at the first line written.
-bool g_streamReady = false;
-FILE *g_stream = nullptr;
+// Shown as the last error's text when the thread's buffer could not be had.
+const char kNoRoomForText[] = "(out of memory: the text of the last error was not kept)";
+
+std::atomic<CPLErrorHandlerFn> g_handler{CPLStreamErrorHandler};
+
+// The stream handler's output, chosen once, at the first line written (by
+// whichever thread writes it first).  CPL_LOG is read then and only then:
+// the log stays where it started for the rest of the process, and is never
+// closed so that it survives an abort.  A log that cannot be opened falls
+// back to standard error without a word.
+FILE *OpenLogStream() {
+    if (CPLGetOption("CPL_LOG", nullptr) != nullptr) {
+        FILE *log = CPLFOpen(CPLGetOption("CPL_LOG", ""), "wt");
+        if (log != nullptr) return log;
+    }
+    return stderr;
+}
+
+FILE *LogStream() {
+    static FILE *const stream = OpenLogStream();
+    return stream;
+}
+
+// Guards the C library's one time-text buffer (CPLCTime) in traces.
+PlatMutex &TimeTextLock() {
+    static PlatMutex lock;
+    return lock;
+}
 
 // True when the first n characters of a and b agree ignoring case; stops
 // early at a terminator of either text, which then counts as a mismatch.
@@ -78,14 +119,17 @@ void CPLErrorArgs(CPLErrClass errClass, CPLErrNum errNum, const char *format, va
     // garble it.
     char text[kLastErrorSize];
     FormatInto(text, sizeof text, format, args);
-    std::memcpy(g_lastErrorText, text, sizeof text);
-    g_lastErrorNum = errNum;
-    g_lastErrorClass = errClass;
+    LastError &last = t_lastError;
+    if (last.text == nullptr) last.text = static_cast<char *>(CPLSysMalloc(kLastErrorSize));
+    if (last.text != nullptr) std::memcpy(last.text, text, sizeof text);
+    last.num = errNum;
+    last.cls = errClass;
 
     if (CPLGetOption("CPL_LOG_ERRORS", nullptr) != nullptr) {
-        CPLTrace("CPLError", "%s", g_lastErrorText);
+        CPLTrace("CPLError", "%s", text);
     }
-    if (g_handler != nullptr) g_handler(errClass, errNum, g_lastErrorText);
+    const CPLErrorHandlerFn handler = g_handler.load();
+    if (handler != nullptr) handler(errClass, errNum, last.text != nullptr ? last.text : text);
 
     // The library lives inside the host's process: a fatal report ends it,
     // with no clean-up, once the line is out.
@@ -110,8 +154,11 @@ void CPLTrace(const char *category, const char *format, ...) {
 
     if (CPLGetOption("CPL_TIMESTAMP", nullptr) != nullptr) {
         const time_t now = CPLTime(nullptr);
-        const char *stamp = CPLCTime(&now);
-        if (stamp != nullptr) AppendInto(buffer, kTraceSize, &length, stamp);
+        {
+            PlatLockGuard guard(TimeTextLock());
+            const char *stamp = CPLCTime(&now);
+            if (stamp != nullptr) AppendInto(buffer, kTraceSize, &length, stamp);
+        }
         // ctime() ends its text with a newline; the line goes on after it.
         if (length > 0 && buffer[length - 1] == '\n') buffer[--length] = '\0';
         AppendInto(buffer, kTraceSize, &length, ": ");
@@ -124,43 +171,37 @@ void CPLTrace(const char *category, const char *format, ...) {
     FormatInto(buffer + length, kTraceSize - length, format, args);
     va_end(args);
 
-    if (g_handler != nullptr) g_handler(CPLClassDebug, CPLNumNone, buffer);
+    const CPLErrorHandlerFn handler = g_handler.load();
+    if (handler != nullptr) handler(CPLClassDebug, CPLNumNone, buffer);
     CPLSysFree(buffer);
 }
 
-CPLErrClass CPLLastErrorClass() { return g_lastErrorClass; }
+CPLErrClass CPLLastErrorClass() { return t_lastError.cls; }
 
-CPLErrNum CPLLastErrorNum() { return g_lastErrorNum; }
+CPLErrNum CPLLastErrorNum() { return t_lastError.num; }
 
-const char *CPLLastErrorText() { return g_lastErrorText; }
+const char *CPLLastErrorText() {
+    const LastError &last = t_lastError;
+    if (last.text != nullptr) return last.text;
+    return last.cls == CPLClassNone ? "" : kNoRoomForText;
+}
 
 void CPLStreamErrorHandler(CPLErrClass errClass, CPLErrNum errNum, const char *text) {
-    if (!g_streamReady) {
-        // CPL_LOG is read once, at the first line: the log stays where it
-        // started for the rest of the process, and is never closed so that
-        // it survives an abort.  A log that cannot be opened falls back to
-        // standard error without a word.
-        g_streamReady = true;
-        g_stream = stderr;
-        if (CPLGetOption("CPL_LOG", nullptr) != nullptr) {
-            FILE *log = CPLFOpen(CPLGetOption("CPL_LOG", ""), "wt");
-            if (log != nullptr) g_stream = log;
-        }
-    }
+    FILE *stream = LogStream();
     if (text == nullptr) text = "";
 
+    // One call per line: the C library writes each call whole, so lines of
+    // different threads do not interleave.
     if (errClass == CPLClassDebug) {
-        std::fprintf(g_stream, "%s\n", text);
+        std::fprintf(stream, "%s\n", text);
     } else if (errClass == CPLClassWarning) {
-        std::fprintf(g_stream, "Warning %d: %s\n", static_cast<int>(errNum), text);
+        std::fprintf(stream, "Warning %d: %s\n", static_cast<int>(errNum), text);
     } else {
-        std::fprintf(g_stream, "ERROR %d: %s\n", static_cast<int>(errNum), text);
+        std::fprintf(stream, "ERROR %d: %s\n", static_cast<int>(errNum), text);
     }
-    std::fflush(g_stream);
+    std::fflush(stream);
 }
 
 CPLErrorHandlerFn CPLSetErrorHandler(CPLErrorHandlerFn handler) {
-    CPLErrorHandlerFn previous = g_handler;
-    g_handler = handler;
-    return previous;
+    return g_handler.exchange(handler);
 }

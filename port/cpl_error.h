@@ -4,8 +4,9 @@
 // An engine function that fails reports the reason through CPLError() with a
 // class and a number, then returns its failure value (null, 0 or false).  The
 // plug-in reads CPLLastErrorText() right after such a failure to build the
-// message it shows the host.  All state here is process-wide and unguarded:
-// the host calls the library from one thread, one call at a time.
+// message it shows the host.  The last-error record is kept per thread (the
+// failure of an operation belongs to the thread that ran it); the handler and
+// the log stream are shared by all threads and safe to use from several.
 #ifndef DGN_PORT_CPL_ERROR_H
 #define DGN_PORT_CPL_ERROR_H
 
@@ -59,14 +60,17 @@ void CPLErrorArgs(CPLErrClass errClass, CPLErrNum errNum, const char *format, va
 // category; the last-error record is not touched.
 void CPLTrace(const char *category, const char *format, ...) CPL_PRINTF_FORMAT(2, 3);
 
-// Gives the class of the most recent CPLError(); CPLClassNone before any.
+// Gives the class of the calling thread's most recent CPLError();
+// CPLClassNone before any.
 CPLErrClass CPLLastErrorClass();
 
-// Gives the number of the most recent CPLError(); CPLNumNone before any.
+// Gives the number of the calling thread's most recent CPLError();
+// CPLNumNone before any.
 CPLErrNum CPLLastErrorNum();
 
-// Gives the text of the most recent CPLError() (at most 1999 characters);
-// empty before any.  Valid until the next CPLError().
+// Gives the text of the calling thread's most recent CPLError() (at most
+// 1999 characters); empty before any.  Valid until the thread's next
+// CPLError().
 const char *CPLLastErrorText();
 
 // The default handler: writes one line per report to standard error, or to the

@@ -2,7 +2,8 @@
 # Builds the project in all of its configurations and runs every test:
 #   1. Linux x86-64 (development build)
 #   2. Linux x86-64 with AddressSanitizer + UndefinedBehaviorSanitizer (clang),
-#      including short bounded runs of the libFuzzer targets
+#      including short bounded runs of the libFuzzer targets; then the thread
+#      test (maps used on several threads at once) under ThreadSanitizer
 #   3. Linux i386 (-m32), every test run through qemu-i386
 #   4. 32-bit Windows DLL (MinGW-w64): export table and host folder checked,
 #      the host package zipped, then the DLL loaded by dgnhost.exe in a real
@@ -59,6 +60,15 @@ CC=clang CXX=clang++ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DDGN_FUZ
 cmake --build build/asan -j"$jobs" || fail "sanitizer build failed"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests build/asan "Linux x86-64 ASan+UBSan" -j"$jobs" || fail "sanitizer tests failed"
+passed=$((passed + 1))
+
+step "Linux x86-64, ThreadSanitizer: maps used on several threads at once"
+# Only the thread test and what it loads are built, to keep the command short.
+CC=clang CXX=clang++ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDGN_TSAN=ON \
+  -DDGN_BENCH=OFF >/dev/null || fail "ThreadSanitizer configure failed"
+cmake --build build/tsan -j"$jobs" --target thread_tests || fail "ThreadSanitizer build failed"
+TSAN_OPTIONS=halt_on_error=1 run_tests build/tsan "Linux x86-64 TSan" -R '^thread_tests$' \
+  || fail "the thread test failed under ThreadSanitizer"
 passed=$((passed + 1))
 
 step "Linux i386 under qemu-i386"

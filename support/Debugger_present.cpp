@@ -6,6 +6,14 @@
 
 namespace {
 
+// The remembered answer and the hooks are shared by the threads that fail a
+// check; each access holds this lock.
+PlatMutex& Lock()
+{
+    static PlatMutex lock;
+    return lock;
+}
+
 bool g_tested = false;
 bool g_attached = false;
 bool (*g_query)() = PlatQueryDebugger;
@@ -15,6 +23,7 @@ void (*g_breaker)() = PlatDebugBreak;
 
 bool DebuggerAttached()
 {
+    PlatLockGuard guard(Lock());
     if (g_tested)
         return g_attached;
     g_tested = true;
@@ -25,13 +34,20 @@ bool DebuggerAttached()
 
 void FailVectorCheck(int32_t code)
 {
-    if (DebuggerAttached())
-        g_breaker();
+    if (DebuggerAttached()) {
+        void (*breaker)();
+        {
+            PlatLockGuard guard(Lock());
+            breaker = g_breaker;
+        }
+        breaker();
+    }
     throw TXErrorVectoresDG(code);
 }
 
 void SetDebuggerHooksForTesting(bool (*query)(), void (*breaker)())
 {
+    PlatLockGuard guard(Lock());
     g_tested = false;
     g_attached = false;
     g_query = query != nullptr ? query : PlatQueryDebugger;

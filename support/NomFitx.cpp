@@ -91,15 +91,23 @@ bool TStringNomFitx::Exists() const
 
 void TStringNomFitx::PlaceInProgramDir()
 {
-    if (programDirectory.IsEmpty()) {
-        const std::string program = PlatProgramPath();
-        if (!program.empty()) {
-            const TStringNomFitx programPath(program.c_str());
-            programDirectory.Assign(programPath.Directory().path);
+    // Maps created on different threads at once look the folder up once and
+    // share it.
+    static PlatMutex lock;
+    DString directory;
+    {
+        PlatLockGuard guard(lock);
+        if (programDirectory.IsEmpty()) {
+            const std::string program = PlatProgramPath();
+            if (!program.empty()) {
+                const TStringNomFitx programPath(program.c_str());
+                programDirectory.Assign(programPath.Directory().path);
+            }
         }
+        directory.Assign(programDirectory);
     }
     const DString name(FileName());
-    Join(programDirectory.CStr(), name.CStr());
+    Join(directory.CStr(), name.CStr());
 }
 
 void TStringNomFitx::ChangeDir(const char* relText)
