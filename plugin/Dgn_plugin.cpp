@@ -520,6 +520,16 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
     return plan;
   const HeldElement named(file, DGNReadElement(file));
   const DGNElement *old = named.element;
+  if (old == nullptr && file->read_failed) {
+    // The named element is there but its record could not be had: nothing
+    // may be written in its place or beside it.
+    DString msg("Error in QuarvelPlugIn_Add_Poliline_Vector_Map: element ");
+    msg.Append(std::to_string(elementId).c_str()).Append(" cannot be read: ");
+    msg.Append(CPLLastErrorText()).Append(" Nothing was written.");
+    plan.how = Replace::kRefused;
+    plan.refusal.Assign(msg);
+    return plan;
+  }
   if (old == nullptr || old->element_id != elementId) return plan;
 
   const bool complexHeader = IsComplexLineOrArea(old);
