@@ -671,11 +671,14 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
                          static_cast<int64_t>(consumed);
     handle->stream_cut =
         !end_marker && (consumed > 0 || handle->stream_end < handle->file_bytes) ? 1 : 0;
+    // The stream stays on an end-of-design marker, or on an element that
+    // does not fit in the file, so that every later read ends there too
+    // instead of taking whatever follows (old elements, padding, the rest of
+    // the cut element) for elements.
+    if (end_marker || handle->stream_cut) {
+      dgnstream::Seek(handle, static_cast<long>(handle->stream_end));
+    }
   }
-  // The stream stays on an end-of-design marker, so that every later read
-  // ends there too instead of taking whatever follows the marker (old
-  // elements, padding) for elements.
-  if (end_marker) dgnstream::Seek(handle, dgnstream::Tell(handle) - static_cast<long>(consumed));
   dgninternal::PoisonElementTail(handle);
   return ok;
 }

@@ -1017,9 +1017,12 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
   DGNElement *tcb = DGNReadElement(seed);
   if (tcb == nullptr || tcb->type != DGNTYPE_TCB || tcb->raw_data == nullptr ||
       tcb->raw_bytes < dgnraw::kTcbMinBytes) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "Seed file `%s' does not start with a TCB element of at least %d bytes.",
-             seed_file, dgnraw::kTcbMinBytes);
+    // A read that ran out of memory has said why.
+    if (!seed->read_failed) {
+      CPLError(CPLClassFailure, CPLNumGeneral,
+               "Seed file `%s' does not start with a TCB element of at least %d bytes.",
+               seed_file, dgnraw::kTcbMinBytes);
+    }
     DGNFreeElement(seed, tcb);
     DGNClose(seed);
     return nullptr;
@@ -1048,6 +1051,15 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
           CPLRealloc(copies, copy_capacity * static_cast<int>(sizeof(DGNElement *))));
     }
     copies[copy_count++] = element;
+  }
+  if (seed->read_failed) {
+    // Part of the seed could not be read (reported): a new file without it
+    // would not be the copy of its seed that it claims to be.
+    for (int i = 0; i < copy_count; ++i) DGNFreeElement(seed, copies[i]);
+    CPLSysFree(copies);
+    DGNFreeElement(seed, tcb);
+    DGNClose(seed);
+    return nullptr;
   }
 
   // The new TCB: the seed's, with units and origin patched.

@@ -7,11 +7,14 @@
 //     and leaves the handle empty; it succeeds only for the accepted headers;
 //   - the read returns true, calls SetTotal once and Step once per element,
 //     sends only well-formed records, and sends a layer for every level an
-//     object used;
+//     object used; it sends no message, but for one warning naming the
+//     offset where the element stream stops when it stops at an element that
+//     does not fit in the file;
 //   - a second read of the same map sends nothing and returns true;
 //   - opened for update, the file takes a polyline after the elements the
 //     import saw (or the host is told why not), and a new import delivers
-//     every earlier object unchanged, then the new one;
+//     every earlier object unchanged, then the new one; a file whose stream
+//     stops short is refused for update, with its message, and unchanged;
 //   - a read cancelled after some steps shows "STOP", returns false and
 //     sends no layer;
 //   - with the whole map (DGN_Whole_Map in the gps.ini of the map record's
@@ -20,8 +23,10 @@
 //   - close empties the handle; nothing leaks (LeakSanitizer).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Dgn_plugin.h"
 #include "cpl_error.h"
@@ -45,6 +50,35 @@ bool AcceptedHeader(const uint8_t* data, size_t size)
             return true;
     }
     return false;
+}
+
+// Where the file's element stream stops at an element that does not fit in
+// the file, or -1 when it ends whole: at the end-of-design marker, whatever
+// follows, or at the very end of the file.
+long long CutAt(const uint8_t* data, size_t size)
+{
+    size_t pos = 0;
+    while (pos + 4 <= size && !(data[pos] == 0xFF && data[pos + 1] == 0xFF)) {
+        const size_t n = 4 + 2 * static_cast<size_t>(data[pos + 2] | data[pos + 3] << 8);
+        if (pos + n > size)
+            return static_cast<long long>(pos);
+        pos += n;
+    }
+    if (pos == size || (pos + 2 <= size && data[pos] == 0xFF && data[pos + 1] == 0xFF))
+        return -1;
+    return static_cast<long long>(pos);
+}
+
+// Whether the file at path holds exactly these bytes.
+bool FileHolds(const std::string& path, const uint8_t* data, size_t size)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    std::vector<uint8_t> bytes(size + 1);
+    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return got == size && (size == 0 || std::memcmp(bytes.data(), data, size) == 0);
 }
 
 // Opens the file for reading; false (after checking the failure) when refused.
@@ -80,12 +114,22 @@ bool SameObject(const fuzzhost::Object& a, const fuzzhost::Object& b)
     return true;
 }
 
-void AppendAndReimport(const std::string& path, const CheckingHost& before)
+void AppendAndReimport(const std::string& path, const CheckingHost& before, const uint8_t* data,
+                       size_t size, long long cut)
 {
     TVectorMapPlugIn map = fuzzhost::MapRecord(1, 1, 0);
     CheckingHost writer;
-    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, writer.sink()) != 1)
-        Fail("a file that opened for reading did not open for update");
+    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, writer.sink()) != 1) {
+        if (cut < 0)
+            Fail("a file that opened for reading did not open for update");
+        if (writer.messages.size() != 1 ||
+            writer.messages[0].find("cannot be opened for update") == std::string::npos ||
+            !FileHolds(path, data, size))
+            Fail("a refused update: message wrong, or the file changed");
+        return;
+    }
+    if (cut >= 0)
+        Fail("a file whose element stream stops short opened for update");
     TVectorObjectPlugIn object{};
     object.size = QPLUGIN_OBJECT_SIZE;
     object.color = object.color2 = 0x00FF00;
@@ -190,8 +234,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
         Fail("read returned false without a cancel");
     host.Finish();
-    if (!host.messages.empty())
-        Fail("read sent a message", host.messages[0]);
+    const long long cut = CutAt(data, size);
+    const std::string warning =
+        "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at offset " +
+        std::to_string(cut) + ",";
+    if (cut < 0 ? !host.messages.empty()
+                : host.messages.size() != 1 || host.messages[0].compare(0, warning.size(), warning) != 0)
+        Fail("read sent a message, or not the one warning that the stream stops short",
+             host.messages.empty() ? std::string() : host.messages[0]);
     if (host.total < 0 || host.steps != host.total)
         Fail("Step count differs from the element count");
     CheckLayers(host);
@@ -209,7 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Opened for update, the file takes one more polyline after the elements
     // the import saw, and keeps every one of them as it was.
     if ((data[size - 1] & 4) != 0)
-        AppendAndReimport(path, host);
+        AppendAndReimport(path, host, data, size, cut);
 
     // Cancelled after some steps (chosen by the input), on a fresh open.
     if (host.steps > 0 && (data[size - 1] & 3) == 0) {
