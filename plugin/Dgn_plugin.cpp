@@ -980,6 +980,13 @@ void SendLayer(int level, TVectorCallbacksPlugIn *callbacks) {
   HostAddLayer(callbacks, &layer);
 }
 
+// Tells the host that the import failed, with the engine's reason.
+void ShowReadFailure(TMessagePlugIn *sink) {
+  DString msg(kReadFailed);
+  msg.Append(CPLLastErrorText());
+  ShowMessage(sink, msg.CStr());
+}
+
 // Walks the whole file in element order, then sends one layer per level in
 // the order the levels first appeared.  False when the host cancelled.
 bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
@@ -988,9 +995,7 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   // hold, or an index that memory cannot hold, fails the import with the
   // reason rather than end the host or show part of the map as all of it.
   if (!DGNBuildIndex(file)) {
-    DString msg(kReadFailed);
-    msg.Append(CPLLastErrorText());
-    ShowMessage(sink, msg.CStr());
+    ShowReadFailure(sink);
     return false;
   }
   int count = 0;
@@ -1035,9 +1040,7 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   }
   // A record the file asked for could not be had: the map is not complete.
   if (file->read_failed) {
-    DString msg(kReadFailed);
-    msg.Append(CPLLastErrorText());
-    ShowMessage(sink, msg.CStr());
+    ShowReadFailure(sink);
     return false;
   }
   if (wholeMap) note(whole.Finish());

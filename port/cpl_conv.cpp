@@ -32,10 +32,16 @@ std::atomic<long> g_writeBudget{-1};
 // Largest request the soft allocations grant; negative = no limit.
 std::atomic<long> g_softAllocLimit{-1};
 
-// Reports exhaustion of the checked family.  The byte count goes through a
+// Reports exhaustion of the checked family (fatal: the process ends) or of
+// the soft one (a failure the caller answers).  The byte count goes through a
 // decimal text so that any request, even one beyond int, is named exactly.
 void ReportOutOfMemory(const char *function, long long bytes) {
     CPLError(CPLClassFatal, CPLNumNoMemory, "%s(): Out of memory allocating %s bytes.\n", function,
+             std::to_string(bytes).c_str());
+}
+
+void ReportSoftFailure(const char *function, long long bytes) {
+    CPLError(CPLClassFailure, CPLNumNoMemory, "%s(): Out of memory allocating %s bytes.", function,
              std::to_string(bytes).c_str());
 }
 
@@ -45,83 +51,74 @@ bool SoftLimitRefuses(long long bytes) {
     return limit >= 0 && bytes > limit;
 }
 
-void ReportSoftFailure(const char *function, long long bytes) {
-    CPLError(CPLClassFailure, CPLNumNoMemory, "%s(): Out of memory allocating %s bytes.", function,
-             std::to_string(bytes).c_str());
-}
-
-}  // namespace
-
-void *CPLTryCalloc(int count, int size) {
-    const long long bytes = static_cast<long long>(count) * size;
-    if (bytes == 0) return nullptr;
-    void *block = nullptr;
-    if (bytes > 0 && bytes <= INT_MAX && !SoftLimitRefuses(bytes)) {
-        block = CPLSysCalloc(static_cast<size_t>(count), static_cast<size_t>(size));
+// Which family an allocation belongs to: the report made when it fails.
+struct Family {
+    bool soft;
+    const char *function;
+    void Fail(long long bytes) const {
+        if (soft) {
+            ReportSoftFailure(function, bytes);
+        } else {
+            ReportOutOfMemory(function, bytes);
+        }
     }
-    if (block == nullptr) ReportSoftFailure("CPLTryCalloc", bytes);
-    return block;
-}
+    bool Refuses(long long bytes) const { return soft && SoftLimitRefuses(bytes); }
+};
 
-void *CPLTryMalloc(int size) {
-    if (size == 0) return nullptr;
-    void *block = size > 0 && !SoftLimitRefuses(size) ? CPLSysMalloc(static_cast<size_t>(size))
-                                                      : nullptr;
-    if (block == nullptr) ReportSoftFailure("CPLTryMalloc", size);
-    return block;
-}
-
-void *CPLTryRealloc(void *block, int size) {
-    if (size == 0) {
-        CPLSysFree(block);
-        return nullptr;
-    }
-    void *result = nullptr;
-    if (size > 0 && !SoftLimitRefuses(size)) {
-        result = block == nullptr ? CPLSysMalloc(static_cast<size_t>(size))
-                                  : CPLSysRealloc(block, static_cast<size_t>(size));
-    }
-    if (result == nullptr) ReportSoftFailure("CPLTryRealloc", size);
-    return result;
-}
-
-void CPLSetSoftAllocLimit(long bytes) { g_softAllocLimit = bytes < 0 ? -1 : bytes; }
-
-void *CPLCalloc(int count, int size) {
+void *AllocateZeroed(int count, int size, const Family &family) {
     // The product is taken in 64 bits: a 32-bit product could wrap to a small
     // positive value and hand back a block far smaller than the caller thinks.
     const long long bytes = static_cast<long long>(count) * size;
     if (bytes == 0) return nullptr;
     void *block = nullptr;
-    if (bytes > 0 && bytes <= INT_MAX) {
+    if (bytes > 0 && bytes <= INT_MAX && !family.Refuses(bytes)) {
         block = CPLSysCalloc(static_cast<size_t>(count), static_cast<size_t>(size));
     }
-    if (block == nullptr) ReportOutOfMemory("CPLCalloc", bytes);
+    if (block == nullptr) family.Fail(bytes);
     return block;
 }
 
-void *CPLMalloc(int size) {
-    CPLVerifyConfiguration();
+void *Allocate(int size, const Family &family) {
     if (size == 0) return nullptr;
     // A negative size would turn into an enormous size_t request.
-    void *block = size > 0 ? CPLSysMalloc(static_cast<size_t>(size)) : nullptr;
-    if (block == nullptr) ReportOutOfMemory("CPLMalloc", size);
+    void *block =
+        size > 0 && !family.Refuses(size) ? CPLSysMalloc(static_cast<size_t>(size)) : nullptr;
+    if (block == nullptr) family.Fail(size);
     return block;
 }
 
-void *CPLRealloc(void *block, int size) {
+void *Reallocate(void *block, int size, const Family &family) {
     if (size == 0) {
         CPLSysFree(block);
         return nullptr;
     }
     void *result = nullptr;
-    if (size > 0) {
+    if (size > 0 && !family.Refuses(size)) {
         result = block == nullptr ? CPLSysMalloc(static_cast<size_t>(size))
                                   : CPLSysRealloc(block, static_cast<size_t>(size));
     }
-    if (result == nullptr) ReportOutOfMemory("CPLRealloc", size);
+    if (result == nullptr) family.Fail(size);
     return result;
 }
+
+}  // namespace
+
+void *CPLTryCalloc(int count, int size) { return AllocateZeroed(count, size, {true, "CPLTryCalloc"}); }
+
+void *CPLTryMalloc(int size) { return Allocate(size, {true, "CPLTryMalloc"}); }
+
+void *CPLTryRealloc(void *block, int size) { return Reallocate(block, size, {true, "CPLTryRealloc"}); }
+
+void CPLSetSoftAllocLimit(long bytes) { g_softAllocLimit = bytes < 0 ? -1 : bytes; }
+
+void *CPLCalloc(int count, int size) { return AllocateZeroed(count, size, {false, "CPLCalloc"}); }
+
+void *CPLMalloc(int size) {
+    CPLVerifyConfiguration();
+    return Allocate(size, {false, "CPLMalloc"});
+}
+
+void *CPLRealloc(void *block, int size) { return Reallocate(block, size, {false, "CPLRealloc"}); }
 
 char *CPLStrdup(const char *text) {
     if (text == nullptr) text = "";

@@ -114,14 +114,7 @@ bool LimitFileSize(rlim_t bytes) {
 // Gives up root for an unprivileged user, so that permissions hold.
 bool DropRoot() { return setgid(65534) == 0 && setuid(65534) == 0 && geteuid() != 0; }
 
-TVectorPointPlugIn Pt(double x, double y) {
-  TVectorPointPlugIn p{};
-  p.size = 36;
-  p.x = x;
-  p.y = y;
-  p.hostField28 = -1.0;
-  return p;
-}
+TVectorPointPlugIn Pt(double x, double y) { return plugintest::PointRecord(x, y); }
 
 std::vector<TVectorPointPlugIn> Zigzag(int n, double shift) {
   std::vector<TVectorPointPlugIn> pts;

@@ -101,15 +101,7 @@ std::string ReadText(const std::string &path) {
   return std::string(b.begin(), b.end());
 }
 
-TVectorPointPlugIn Pt(double x, double y, double z = 0) {
-  TVectorPointPlugIn p{};
-  p.size = 36;
-  p.x = x;
-  p.y = y;
-  p.z = z;
-  p.hostField28 = -1.0;
-  return p;
-}
+TVectorPointPlugIn Pt(double x, double y, double z = 0) { return PointRecord(x, y, z); }
 
 TVectorObjectPlugIn Obj(int kind = 0, int level = 1, int32_t color = -1, float width = 1.0f,
                         int style = -1, int elementId = 0) {

@@ -143,6 +143,16 @@ TVectorMapPlugIn MapRecord(int read, int write, int create) {
   return map;
 }
 
+TVectorPointPlugIn PointRecord(double x, double y, double z) {
+  TVectorPointPlugIn p{};
+  p.size = QPLUGIN_POINT_SIZE;
+  p.x = x;
+  p.y = y;
+  p.z = z;
+  p.hostField28 = -1.0;
+  return p;
+}
+
 dgntest::Bytes DesignFile(const std::vector<dgntest::Bytes> &elements) {
   dgntest::TcbSpec tcb;
   tcb.subunits_per_master = 1;

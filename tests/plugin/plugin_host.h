@@ -100,6 +100,9 @@ T Val(T value) {
 // A map record as the host fills it before open.
 TVectorMapPlugIn MapRecord(int read, int write, int create);
 
+// A point record as the host fills it for an add call.
+TVectorPointPlugIn PointRecord(double x, double y, double z = 0);
+
 // A 2D design file: a TCB with one design unit per master unit, the elements,
 // and the end-of-design marker.
 dgntest::Bytes DesignFile(const std::vector<dgntest::Bytes> &elements);

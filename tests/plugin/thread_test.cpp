@@ -19,15 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TVectorPointPlugIn Pt(double x, double y) {
-  TVectorPointPlugIn p{};
-  p.size = 36;
-  p.x = x;
-  p.y = y;
-  p.hostField28 = -1.0;
-  return p;
-}
-
 TVectorObjectPlugIn Obj(int level) {
   TVectorObjectPlugIn o{};
   o.size = int32_t(sizeof o);
@@ -65,7 +56,7 @@ std::vector<std::string> Work(int t, const std::string &dir, const std::string &
       continue;
     }
     std::vector<TVectorPointPlugIn> pts;
-    for (int i = 0; i < 60; ++i) pts.push_back(Pt(100.0 * t + i, 2.0 * i + round));
+    for (int i = 0; i < 60; ++i) pts.push_back(PointRecord(100.0 * t + i, 2.0 * i + round));
     for (int k = 0; k < polylines; ++k) {
       TVectorObjectPlugIn o = Obj(t + 1);
       if (!lib.AddPolyline(&map, &o, int32_t(pts.size()), pts.data(), writer.sink()))
