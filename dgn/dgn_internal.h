@@ -146,6 +146,12 @@ inline void UnpoisonBlock(void *block, size_t bytes) {
 void NoteFileOpened();
 void NoteFileClosed();
 
+// True, after the report a refused open for update makes, when another handle
+// (in this process or another) holds the file at `path` open for update: a
+// new file must not be made over it.  False when it exists unheld or not at
+// all.
+bool HeldForUpdateElsewhere(const char *path);
+
 // Largest design file the engine opens or writes: element offsets live in the
 // int32 `offset` of an element and are sought with a long, 32 bits wide in
 // the 32-bit builds.  Files of 2 GiB and more are refused at open.

@@ -21,6 +21,14 @@ const unsigned char kHeaderPatterns[][4] = {
 
 constexpr int kHeaderProbeBytes = 512;
 
+// The report of a file that another handle holds open for update.
+void ReportHeldForUpdate(const char *path) {
+  CPLError(CPLClassFailure, CPLNumOpenFailed,
+           "File `%s' is open for update elsewhere (by another map of this or another "
+           "program); it cannot be opened for update until that map is closed.\n",
+           path);
+}
+
 // Closes a stream that DGNOpen will not hand out, with its update lock.
 void CloseRefused(FILE *fp, bool locked) {
   if (locked) PlatUnlockForUpdate(fp);
@@ -49,6 +57,17 @@ bool StreamFitForUpdate(DGNFile *handle, const char *path) {
 }
 
 }  // namespace
+
+bool dgninternal::HeldForUpdateElsewhere(const char *path) {
+  FILE *fp = CPLFOpen(path, "rb+");
+  if (fp == nullptr) return false;
+  const PlatLockResult lock = PlatLockForUpdate(fp);
+  if (lock == PLAT_LOCK_TAKEN) PlatUnlockForUpdate(fp);
+  CPLFClose(fp);
+  if (lock != PLAT_LOCK_BUSY) return false;
+  ReportHeldForUpdate(path);
+  return true;
+}
 
 bool DGNTestOpen(const unsigned char *header, int count) {
   // Too few bytes to tell: the caller decides what a short file means.
@@ -97,10 +116,7 @@ DGNFile *DGNOpen(const char *path, bool update) {
   if (update) {
     const PlatLockResult lock = PlatLockForUpdate(fp);
     if (lock == PLAT_LOCK_BUSY) {
-      CPLError(CPLClassFailure, CPLNumOpenFailed,
-               "File `%s' is open for update elsewhere (by another map of this or another "
-               "program); it cannot be opened for update until that map is closed.\n",
-               path);
+      ReportHeldForUpdate(path);
       CPLFClose(fp);
       return nullptr;
     }

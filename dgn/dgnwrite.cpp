@@ -1087,6 +1087,14 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
     PutDFloat(raw + dgnraw::kTcbOriginZ, origin_z * per_master);
   }
 
+  // Making the new file empties any file of that name: never one that
+  // another map is writing into, whose work would be lost.
+  if (dgninternal::HeldForUpdateElsewhere(new_file)) {
+    CPLSysFree(raw);
+    for (int i = 0; i < copy_count; ++i) DGNFreeElement(nullptr, copies[i]);
+    CPLSysFree(copies);
+    return nullptr;
+  }
   DGNFile *created = nullptr;
   FILE *fp = CPLFOpen(new_file, "wb");
   if (fp == nullptr) {

@@ -81,6 +81,21 @@ bool FileHolds(const std::string& path, const uint8_t* data, size_t size)
     return got == size && (size == 0 || std::memcmp(bytes.data(), data, size) == 0);
 }
 
+// Checks that a read sent no message, or, when the element stream stops at
+// `cut` (not -1), the one warning that names that offset.
+void CheckReadMessages(const CheckingHost& host, long long cut, const char* read)
+{
+    const std::string warning =
+        "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at offset " +
+        std::to_string(cut) + ",";
+    if (cut < 0 ? !host.messages.empty()
+                : host.messages.size() != 1 ||
+                      host.messages[0].compare(0, warning.size(), warning) != 0)
+        Fail((std::string(read) + " sent a message, or not the one warning that the stream "
+                                  "stops short").c_str(),
+             host.messages.empty() ? std::string() : host.messages[0]);
+}
+
 // Opens the file for reading; false (after checking the failure) when refused.
 bool Open(const std::string& path, TVectorMapPlugIn& map, CheckingHost& host)
 {
@@ -184,7 +199,7 @@ void CheckLayers(const CheckingHost& host)
 
 // Imports the file again with the whole map on: arcs, ellipses and curves
 // stroked, complex elements joined.
-void ImportWholeMap(const std::string& path, const CheckingHost& plain)
+void ImportWholeMap(const std::string& path, const CheckingHost& plain, long long cut)
 {
     static std::string dir;
     if (dir.empty()) {
@@ -202,8 +217,7 @@ void ImportWholeMap(const std::string& path, const CheckingHost& plain)
         Fail("whole-map read returned false without a cancel");
     host.Finish();
     Close(map);
-    if (!host.messages.empty())
-        Fail("whole-map read sent a message", host.messages[0]);
+    CheckReadMessages(host, cut, "whole-map read");
     if (host.total != plain.total || host.steps != host.total)
         Fail("whole-map Step count differs from the element count");
     CheckLayers(host);
@@ -235,13 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Fail("read returned false without a cancel");
     host.Finish();
     const long long cut = CutAt(data, size);
-    const std::string warning =
-        "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at offset " +
-        std::to_string(cut) + ",";
-    if (cut < 0 ? !host.messages.empty()
-                : host.messages.size() != 1 || host.messages[0].compare(0, warning.size(), warning) != 0)
-        Fail("read sent a message, or not the one warning that the stream stops short",
-             host.messages.empty() ? std::string() : host.messages[0]);
+    CheckReadMessages(host, cut, "read");
     if (host.total < 0 || host.steps != host.total)
         Fail("Step count differs from the element count");
     CheckLayers(host);
@@ -254,7 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Fail("second read delivered elements again");
     Close(map);
 
-    ImportWholeMap(path, host);
+    ImportWholeMap(path, host, cut);
 
     // Opened for update, the file takes one more polyline after the elements
     // the import saw, and keeps every one of them as it was.

@@ -475,7 +475,9 @@ int SetUpdateLock(int fd, short type)
         return 0;
     if (errno != EINVAL)
         return errno;
-    // A kernel without them: the process-wide kind.
+    // A kernel without them: the process-wide kind, which does not keep
+    // out the other handles of this process, and which the close of any
+    // stream of this process on the file gives up.
 #endif
     return ::fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
 }

@@ -99,7 +99,8 @@ TEST(Open, MissingFileGivesTheOpenMessage) {
 }
 
 // One handle at a time holds a file open for update, in this process as in
-// any other; readers open it all the while, and the close hands the lock on.
+// any other, and no new file is made over it meanwhile; readers open it all
+// the while, and the close hands the lock on.
 TEST(Open, OneWriterAtATimeAndReadersAlongside) {
   const Bytes file =
       dgntest::Concat({dgntest::MakeTcb({}), Line(0, 0, 1, 1), dgntest::EndOfDesign()});
@@ -114,6 +115,9 @@ TEST(Open, OneWriterAtATimeAndReadersAlongside) {
             "File `" + tmp.path() +
                 "' is open for update elsewhere (by another map of this or another program); it "
                 "cannot be opened for update until that map is closed.\n");
+  EXPECT_EQ(DGNCreate(tmp.c_str(), tmp.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"),
+            nullptr);
+  EXPECT_EQ(errors.reports().size(), 2u);
   dgntest::HandlePtr reader(DGNOpen(tmp.c_str(), false));
   ASSERT_NE(reader, nullptr);
   EXPECT_EQ(dgntest::ReadAll(reader.get()).size(), 2u);
