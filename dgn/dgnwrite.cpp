@@ -266,8 +266,12 @@ bool AppendElement(DGNFile *handle, DGNElement *element) {
                "Cannot append: the element index is full at %d elements.", count);
       return false;
     }
-    handle->element_index = static_cast<DGNIndexEntry *>(CPLRealloc(
+    // The index is as large as the file makes it: memory running out fails
+    // this append (reported), not the host's process.
+    auto *index = static_cast<DGNIndexEntry *>(CPLTryRealloc(
         handle->element_index, static_cast<int>(grown * sizeof(DGNIndexEntry))));
+    if (index == nullptr) return false;
+    handle->element_index = index;
     handle->max_element_count = static_cast<int32_t>(grown);
   }
 
