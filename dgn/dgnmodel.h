@@ -343,7 +343,8 @@ void DGNSetOptions(DGNFile *handle, int options);
 void DGNClose(DGNFile *handle);
 // Puts the stream back on the first element.
 void DGNRewind(DGNFile *handle);
-// Reads the next raw element into elem_buffer; false at end of design or on a short read.
+// Reads the next raw element into elem_buffer; false at end of design or on a short read,
+// where the stream then stays (stream_end, stream_cut say where and how it stopped).
 bool DGNLoadRawElement(DGNFile *handle, int *type, int *level);
 // The six stored range values of an element (raw null: elem_buffer, elem_bytes); false if
 // the type has no range block or the element is too short to hold one.
@@ -369,7 +370,8 @@ bool DGNGotoElement(DGNFile *handle, int element);
 // an 8-bit text or when the element's bytes are no longer at hand (neither
 // captured with DGN_OPTION_CAPTURE_RAW nor the element the last read gave).
 int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars, int max);
-// Sets a spatial filter rectangle in master units; all four 0 clears it.
+// Sets a spatial filter rectangle in the file's master units (its TCB is looked for first,
+// wherever it lies; without one, one design unit per master unit); all four 0 clears it.
 void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x,
                          double max_y);
 
