@@ -363,6 +363,9 @@ bool DGNLoadTCB(DGNFile *handle);
 bool DGNBuildIndex(DGNFile *handle);
 // The element index (owned by the handle), built first if needed; its length in *count.
 const DGNIndexEntry *DGNGetElementIndex(DGNFile *handle, int *count);
+// Gives the file's extents in master units (lowest and highest corner, building the
+// index if need be); false when no element of the file has a range.
+bool DGNGetExtents(DGNFile *handle, DGNPoint *low, DGNPoint *high);
 // Positions the stream so that the next read returns element `element`; false if none.
 bool DGNGotoElement(DGNFile *handle, int element);
 // The characters of a 16-bit text element (stored FF FD, then 16-bit words) into

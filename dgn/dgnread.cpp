@@ -929,6 +929,23 @@ const DGNIndexEntry *DGNGetElementIndex(DGNFile *handle, int *count) {
   return handle->element_index;
 }
 
+bool DGNGetExtents(DGNFile *handle, DGNPoint *low, DGNPoint *high) {
+  if (handle == nullptr || low == nullptr || high == nullptr) return false;
+  if (!handle->index_built) DGNBuildIndex(handle);
+  if (!handle->got_bounds) return false;
+  // The extents are kept in range coding: design value + 2^31.
+  low->x = static_cast<double>(handle->min_x) - kTwo31;
+  low->y = static_cast<double>(handle->min_y) - kTwo31;
+  low->z = static_cast<double>(handle->min_z) - kTwo31;
+  high->x = static_cast<double>(handle->max_x) - kTwo31;
+  high->y = static_cast<double>(handle->max_y) - kTwo31;
+  high->z = static_cast<double>(handle->max_z) - kTwo31;
+  if (handle->dimension != 3) low->z = high->z = 0.0;
+  DGNTransformPoint(handle, low);
+  DGNTransformPoint(handle, high);
+  return true;
+}
+
 bool DGNGotoElement(DGNFile *handle, int element) {
   if (handle == nullptr) return false;
   if (!handle->index_built) DGNBuildIndex(handle);

@@ -6,19 +6,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "HostCodePage.h"
 #include "dgnstroke.h"
 
 namespace dgnplugin {
 
 namespace {
-
-// Characters of Windows-1252 bytes 0x80 to 0x9F; 0 where the code page has none.
-const uint16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       // 88-8F
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,  // 98-9F
-};
 
 // Most characters of a 16-bit text: 255 stored bytes, two of them the marker.
 constexpr int kMaxTextChars = 127;
@@ -41,16 +34,8 @@ std::string HostTextOf(const uint16_t *chars, int count) {
   std::string out;
   out.reserve(static_cast<size_t>(count > 0 ? count : 0));
   for (int i = 0; i < count; ++i) {
-    const uint16_t c = chars[i];
-    char byte = '?';
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-      byte = static_cast<char>(c);
-    } else {
-      for (int k = 0; k < 32; ++k) {
-        if (kCp1252High[k] == c) byte = static_cast<char>(0x80 + k);
-      }
-    }
-    out += byte;
+    const int byte = CodePageByte(chars[i]);
+    out += byte >= 0 ? static_cast<char>(byte) : '?';
   }
   return out;
 }
@@ -58,12 +43,8 @@ std::string HostTextOf(const uint16_t *chars, int count) {
 std::vector<uint16_t> CharactersOf(const char *hostText) {
   std::vector<uint16_t> out;
   if (hostText == nullptr) return out;
-  for (const char *p = hostText; *p != '\0'; ++p) {
-    const unsigned byte = static_cast<unsigned char>(*p);
-    // A byte the code page leaves undefined stays as it is.
-    const uint16_t mapped = byte >= 0x80 && byte <= 0x9F ? kCp1252High[byte - 0x80] : 0;
-    out.push_back(mapped != 0 ? mapped : static_cast<uint16_t>(byte));
-  }
+  for (const char *p = hostText; *p != '\0'; ++p)
+    out.push_back(static_cast<uint16_t>(CodePageCharacter(static_cast<unsigned char>(*p))));
   return out;
 }
 

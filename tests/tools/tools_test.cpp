@@ -179,6 +179,7 @@ TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
       text({'c', 'a', 'f', 0xE9, 0x01, 0x1F}, 50000),           // Latin-1 and control bytes
       text({0xE2, 0x82, 0xAC, ' ', 0xE2, 0x82}, 90000),         // UTF-8 euro, then a cut one,
                                                                 // read in the host's code page
+      text({'5', 0x80, ' ', 0x96, ' ', 0xF1, 0x85}, 150000),    // Windows-1252 "5€ – ñ…"
       text({}, 120000),                                         // empty
       dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {9, 9}}),  // too few for a ring
       dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {90000, 0}, {0, 90000}}),  // unclosed
@@ -192,10 +193,11 @@ TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string facts = Check(geojson.path(), svg.path());
   for (const std::string &fact : std::vector<std::string>{
-           "features 8\n", "text " + quote + "\n", "text caf\xC3\xA9\x01\x1F\n",
+           "features 9\n", "text " + quote + "\n", "text caf\xC3\xA9\x01\x1F\n",
         "text \xE2\x82\xAC \xC3\xA2\xE2\x80\x9A\n", "text \n", "geometry LineString 1\n",
-        "geometry Polygon 1\n", "geometry Point 5\n", "geometry null 1\n",
-        "svg label " + quote + "\n"})
+        "geometry Polygon 1\n", "geometry Point 6\n", "geometry null 1\n",
+        "svg label " + quote + "\n", "text 5\xE2\x82\xAC \xE2\x80\x93 \xC3\xB1\xE2\x80\xA6\n",
+        "svg label 5\xE2\x82\xAC \xE2\x80\x93 \xC3\xB1\xE2\x80\xA6\n"})
     EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
   int width = 0, height = 0;
   Render(svg.path(), &width, &height);
@@ -348,6 +350,58 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
     EXPECT_EQ(after[end + 2] | after[end + 3] << 8, 97) << "words to follow of 198 bytes";
     EXPECT_EQ(after[end + 198], 0xFF);
     EXPECT_EQ(after[end + 199], 0xFF);
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+// GeoJSON is read one feature at a time: members in any order, a byte-order
+// mark and deep nesting are taken; a file that is not JSON is placed by line
+// and column; and an update whose input turns out bad at its last feature
+// leaves the map untouched, as a check of the whole file comes first.
+TEST_F(Tools, GeoJsonOfAnyFormIsReadFeatureByFeature) {
+  namespace fs = std::filesystem;
+  std::string templ = (fs::temp_directory_path() / "dgnhost-XXXXXX").string();
+  ASSERT_NE(mkdtemp(&templ[0]), nullptr);
+  const std::string dir = templ, map = dir + "/map.dgn", in = dir + "/in.geojson";
+  std::string nested = R"({"type":"LineString","coordinates":[[0,0],[5,5]]})";
+  for (int i = 0; i < 40; ++i) nested = R"({"geometries":[)" + nested + R"(],"type":"GeometryCollection"})";
+  struct Case {
+    std::string command, text;
+    int status;
+    std::string out, err;
+  };
+  const std::string line = R"({"type":"Feature","geometry":{"type":"LineString","coordinates":[[0,0],[1,1]]}})";
+  const Case cases[] = {
+      {"export", "\xEF\xBB\xBF{\"features\":[{\"geometry\":{\"coordinates\":[[0,0],[3,4]],"
+                 "\"type\":\"LineString\"},\"properties\":{\"level\":2},\"type\":\"Feature\"},"
+                 "{\"type\":\"Feature\",\"geometry\":" + nested + "}],\"type\":\"FeatureCollection\"}",
+       0, "exported 2 features as 2 polylines and polygons into " + map + "\n", ""},
+      {"export", "{\"type\":\"FeatureCollection\",\n\"features\":[\n  {\"type\" \"Feature\"}]}", 1, "",
+       "in.geojson is not valid JSON: line 3, column 11: "},
+      {"export", "{\"type\":\"FeatureCollection\",\"features\":{}}", 1, "",
+       "is not a GeoJSON FeatureCollection"},
+      {"update", "{\"type\":\"FeatureCollection\",\"features\":[" + line + "," + line +
+                     ",{\"type\":\"Feature\",\"geometry\":{\"type\":\"Circle\",\"coordinates\":[]}}]}",
+       1, "", "in.geojson: feature 2: unknown geometry type Circle\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_TRUE(dgntest::WriteFile(in, Bytes(c.text.begin(), c.text.end())));
+    const Bytes before = Exists(map) ? dgntest::ReadFile(map) : Bytes();
+    const std::string args = c.command == "export" ? Q(in) + " " + Q(map) + " --ini-dir " + Q(dir)
+                                                   : Q(map) + " " + Q(in);
+    const Result r = Shell(Host() + " " + c.command + " " + args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_TRUE(Has(r.err, c.err)) << r.err;
+    }
+    if (c.status != 0) {
+      EXPECT_EQ(dgntest::ReadFile(map), before);
+    }
   }
   std::error_code ec;
   fs::remove_all(dir, ec);

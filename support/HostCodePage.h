@@ -1,11 +1,13 @@
-// The host's code page, Windows-1252: its texts cross the plug-in boundary in
-// it.  dgnhost reads them into UTF-8 and writes UTF-8 back into it.
-#ifndef DGN_TOOLS_DGNHOST_CODEPAGE_H
-#define DGN_TOOLS_DGNHOST_CODEPAGE_H
+// The host's code page, Windows-1252: the mapping host and the maps it serves
+// keep their 8-bit texts in it, so texts cross the plug-in boundary in it.
+// The one table of the code page, for the plug-in and the tools alike.
+#ifndef DGN_SUPPORT_HOSTCODEPAGE_H
+#define DGN_SUPPORT_HOSTCODEPAGE_H
 
-#include <cstdint>
+#include <stdint.h>
 
 // Characters of the bytes 0x80 to 0x9F; 0 where the code page has none.
+// Every other byte is the character of the same number.
 inline constexpr uint16_t kCodePageHigh[32] = {
     0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       // 88-8F
@@ -30,4 +32,4 @@ inline int CodePageByte(unsigned character) {
   return -1;
 }
 
-#endif  // DGN_TOOLS_DGNHOST_CODEPAGE_H
+#endif  // DGN_SUPPORT_HOSTCODEPAGE_H

@@ -1,0 +1,79 @@
+// dgnhost's GeoJSON: the import written as a FeatureCollection as the
+// objects arrive, and GeoJSON read one feature at a time for export and
+// update.
+#ifndef DGN_TOOLS_DGNHOST_GEOJSON_H
+#define DGN_TOOLS_DGNHOST_GEOJSON_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dgnhost_import.h"
+#include "dgnhost_text.h"
+#include "plugin_records.h"
+
+// Writes the import as a GeoJSON FeatureCollection, one Feature per object:
+// texts are Points, polylines LineStrings and polygons Polygons with a
+// closed ring; objects with too few points for their kind fall back to the
+// simpler geometry (null for none at all).
+class GeoJsonSink : public ObjectSink {
+ public:
+  // Starts the collection in `out`.
+  explicit GeoJsonSink(OutputFile &out);
+  void Take(const ImportedObject &o, const std::vector<ImportedLayer> &layers) override;
+  // Ends the collection.
+  void Finish();
+
+ private:
+  OutputFile &out_;
+  bool first_ = true;
+};
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+
+// One add call: a line (kind 0), a ring of an area (kind 1) or a text (kind 3).
+struct GeoPart {
+  int32_t kind = 0;
+  bool hole = false;  // an inner ring of a polygon: it becomes a shape of its own
+  std::vector<TVectorPointPlugIn> points;
+  std::string text;  // a text: in the host's code page
+  TVectorTextPlugIn textInfo{};
+};
+
+// The DGN attributes of a feature, from its properties; host defaults otherwise.
+struct GeoStyle {
+  int32_t level = 0;
+  int32_t color = -1;
+  float width = 1.0f;
+  int32_t style = -1;
+  int32_t elementId = 0;
+};
+
+// One feature with a line or area geometry (even an empty one), or a text.
+struct GeoFeature {
+  int index = 0;  // position in the collection, for messages
+  GeoStyle style;
+  std::vector<GeoPart> parts;
+};
+
+// What reading a whole collection found.
+struct GeoCollection {
+  long features = 0;  // features with a line or area geometry
+  long skipped = 0;   // features without (points, null geometry)
+};
+
+// Reads the GeoJSON FeatureCollection at `path` one feature at a time and
+// hands each feature with a line or area to `take` (which may be empty, to
+// only check the file).  With `texts`, a Point feature with a "text"
+// property is a text (height, rotation and justification from its
+// properties, the text in the host's code page).  `check`: name properties
+// of the wrong form on standard error.  False with a message on standard error when the file
+// cannot be read, is not JSON (with line and column), is not a
+// FeatureCollection or holds a geometry that is not GeoJSON.
+bool ReadGeoJson(const std::string &path, bool texts, bool check,
+                 const std::function<void(const GeoFeature &)> &take, GeoCollection &out);
+
+#endif  // DGN_TOOLS_DGNHOST_GEOJSON_H
