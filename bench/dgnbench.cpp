@@ -15,7 +15,6 @@
 //           element bytes with one fwrite per element.
 // Every time is the best of --repeat runs.  Each row gives its ratio to the
 // floor (export rows: to the fwrite baseline) and the target it is held to.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -31,10 +30,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dgnmodel.h"
+#include "plugin_loader.h"
 #include "plugin_records.h"
 #include "transcript.h"
 
@@ -140,31 +141,16 @@ void ResidentKB(long *peak, long *now) {
 // ---------------------------------------------------------------------------
 // The plug-in, loaded as the host loads it.
 // ---------------------------------------------------------------------------
-struct Plugin {
-  TPlugInBool (*Read)(TVectorMapPlugIn *, TVectorCallbacksPlugIn *, TMessagePlugIn *,
-                      TProgressPlugIn *) = nullptr;
-  TPlugInBool (*Open)(const char *, TVectorMapPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*AddPolyline)(TVectorMapPlugIn *, TVectorObjectPlugIn *, int32_t,
-                             TVectorPointPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*Close)(TVectorMapPlugIn *) = nullptr;
-};
+typedef PluginApi Plugin;
 
-template <typename F>
-void Resolve(void *lib, const char *name, F &slot) {
-  void *p = dlsym(lib, name);
-  if (p == nullptr) Die(std::string("the plug-in has no export ") + name);
-  slot = reinterpret_cast<F>(p);
-}
-
+// Loads the plug-in, which stays loaded for the whole run; dies when it cannot.
 Plugin LoadPlugin(const std::string &path) {
-  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) Die(std::string("cannot load the plug-in: ") + dlerror());
-  Plugin p;
-  Resolve(lib, "_QuarvelPlugIn_Read_Vector_Map3", p.Read);
-  Resolve(lib, "_QuarvelPlugIn_Open_Vector_Map", p.Open);
-  Resolve(lib, "_QuarvelPlugIn_Add_Poliline_Vector_Map", p.AddPolyline);
-  Resolve(lib, "_QuarvelPlugIn_Close_Vector_Map", p.Close);
-  return p;
+  static std::vector<std::unique_ptr<PluginLibrary>> loaded;
+  loaded.emplace_back(new PluginLibrary(path));
+  const PluginLibrary &library = *loaded.back();
+  if (!library.error().empty()) Die("cannot load the plug-in: " + library.error());
+  if (!library.missing().empty()) Die("the plug-in has no export " + library.missing().front());
+  return library.api();
 }
 
 // A host that only counts.

@@ -21,106 +21,22 @@
 #include "dgnhost_ini.h"
 #include "dgnhost_svg.h"
 #include "dgnhost_text.h"
+#include "plugin_loader.h"
 #include "plugin_records.h"
 
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
 #else
-#include <dlfcn.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
-#if defined(_WIN32)
-const char kPluginFile[] = "Dgn_plugin.dll";
-#else
-const char kPluginFile[] = "Dgn_plugin.so";
-#endif
-
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 130;
-
-// ---------------------------------------------------------------------------
-// Loading the plug-in
-// ---------------------------------------------------------------------------
-
-// The plug-in's exports, resolved by name.
-struct PluginApi {
-  int32_t (*Version)(void) = nullptr;
-  int32_t (*VersionPriv)(void) = nullptr;
-  TPlugInBool (*Init)(void) = nullptr;
-  const char *(*GetTipoArchivos)(void) = nullptr;
-  const char *(*VersionStr)(void) = nullptr;
-  TPlugInBool (*Read)(TVectorMapPlugIn *, TVectorCallbacksPlugIn *, TMessagePlugIn *,
-                      TProgressPlugIn *) = nullptr;
-  TPlugInBool (*Open)(const char *, TVectorMapPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*AddPolyline)(TVectorMapPlugIn *, TVectorObjectPlugIn *, int32_t,
-                             TVectorPointPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*AddLayer)(void) = nullptr;
-  TPlugInBool (*Close)(TVectorMapPlugIn *) = nullptr;
-};
-
-// Loads the plug-in library; null with the loader's reason in `error`.
-void *LoadPlugin(const std::string &path, std::string &error) {
-#if defined(_WIN32)
-  HMODULE h = LoadLibraryA(path.c_str());
-  if (h == nullptr) error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
-  return reinterpret_cast<void *>(h);
-#else
-  void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (h == nullptr) error = dlerror();
-  return h;
-#endif
-}
-
-// Unloads a library that LoadPlugin gave.
-void UnloadPlugin(void *lib) {
-#if defined(_WIN32)
-  FreeLibrary(reinterpret_cast<HMODULE>(lib));
-#else
-  dlclose(lib);
-#endif
-}
-
-// Gives the address of an exported name, or null.
-void *FindExport(void *lib, const char *name) {
-#if defined(_WIN32)
-  return reinterpret_cast<void *>(GetProcAddress(reinterpret_cast<HMODULE>(lib), name));
-#else
-  return dlsym(lib, name);
-#endif
-}
-
-template <typename F>
-bool Resolve(void *lib, const char *name, F &slot) {
-  void *p = FindExport(lib, name);
-  if (p == nullptr) {
-    std::fprintf(stderr, "dgnhost: the plug-in has no export %s\n", name);
-    return false;
-  }
-  slot = reinterpret_cast<F>(p);
-  return true;
-}
-
-// Resolves all ten exports; false (with a message per missing one) if any is absent.
-bool ResolveAll(void *lib, PluginApi &api) {
-  bool ok = true;
-  ok &= Resolve(lib, "_QuarvelPlugIn_Version", api.Version);
-  ok &= Resolve(lib, "_QuarvelPlugIn_VersionPriv", api.VersionPriv);
-  ok &= Resolve(lib, "_QuarvelPlugIn_Init", api.Init);
-  ok &= Resolve(lib, "_QuarvelPlugIn_GetTipoArchivos", api.GetTipoArchivos);
-  ok &= Resolve(lib, "_QuarvelPlugIn_VersionStr", api.VersionStr);
-  ok &= Resolve(lib, "_QuarvelPlugIn_Read_Vector_Map3", api.Read);
-  ok &= Resolve(lib, "_QuarvelPlugIn_Open_Vector_Map", api.Open);
-  ok &= Resolve(lib, "_QuarvelPlugIn_Add_Poliline_Vector_Map", api.AddPolyline);
-  ok &= Resolve(lib, "_QuarvelPlugIn_Add_Layer", api.AddLayer);
-  ok &= Resolve(lib, "_QuarvelPlugIn_Close_Vector_Map", api.Close);
-  return ok;
-}
 
 // The folder of the running program, with its trailing separator.
 std::string ProgramDir(const char *argv0) {
@@ -177,7 +93,7 @@ int Usage(FILE *out) {
                "--plugin PATH  the plug-in library to load (default: %s beside dgnhost)\n"
                "\n"
                "exit status: 0 done, 1 failed, 2 usage, 130 import cancelled (Ctrl-C)\n",
-               kExportUsage, kPluginFile);
+               kExportUsage, kPluginFileName);
   return out == stdout ? kExitOk : kExitUsage;
 }
 
@@ -321,21 +237,13 @@ int CmdImport(Context &ctx, int argc, char **argv) {
   return ok ? kExitOk : kExitFailed;
 }
 
-// export and update live in dgnhost_export.cpp; they need open, add and close.
-ExportApi ExportApiOf(const PluginApi &api) {
-  ExportApi e;
-  e.Open = api.Open;
-  e.AddPolyline = api.AddPolyline;
-  e.Close = api.Close;
-  return e;
-}
-
+// export and update live in dgnhost_export.cpp.
 int CmdExport(Context &ctx, int argc, char **argv) {
-  return RunExportCommand(ExportApiOf(ctx.api), ctx.programDir, argc, argv);
+  return RunExportCommand(ctx.api, ctx.programDir, argc, argv);
 }
 
 int CmdUpdate(Context &ctx, int argc, char **argv) {
-  return RunUpdateCommand(ExportApiOf(ctx.api), ctx.programDir, argc, argv);
+  return RunUpdateCommand(ctx.api, ctx.programDir, argc, argv);
 }
 
 // The commands dgnhost offers, by name.
@@ -376,18 +284,15 @@ int main(int argc, char **argv) {
 
   Context ctx;
   ctx.programDir = ProgramDir(argv[0]);
-  if (pluginPath.empty()) pluginPath = ctx.programDir + kPluginFile;
-  std::string error;
-  void *lib = LoadPlugin(pluginPath, error);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "dgnhost: %s\n", error.c_str());
+  if (pluginPath.empty()) pluginPath = ctx.programDir + kPluginFileName;
+  const PluginLibrary plugin(pluginPath);
+  if (!plugin.error().empty()) {
+    std::fprintf(stderr, "dgnhost: %s\n", plugin.error().c_str());
     return kExitFailed;
   }
-  if (!ResolveAll(lib, ctx.api)) {
-    UnloadPlugin(lib);
-    return kExitFailed;
-  }
-  const int status = command->run(ctx, argc - i - 1, argv + i + 1);
-  UnloadPlugin(lib);
-  return status;
+  for (const std::string &name : plugin.missing())
+    std::fprintf(stderr, "dgnhost: the plug-in has no export %s\n", name.c_str());
+  if (!plugin.ok()) return kExitFailed;
+  ctx.api = plugin.api();
+  return command->run(ctx, argc - i - 1, argv + i + 1);
 }

@@ -66,7 +66,7 @@ struct Tally {
 // its parts were; each one that was not is named on standard error with the
 // reason, and so is an area whose holes became shapes of their own (a DGN
 // shape has no holes).
-void AddFeature(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
+void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
                 const GeoFeature &f, bool replace, Tally &t) {
   if (f.parts.empty()) std::fprintf(stderr, "dgnhost: feature %d: its geometry is empty\n", f.index);
   long written = 0, holes = 0;
@@ -114,7 +114,7 @@ void AddFeature(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
 // Reads the GeoJSON at `path` again and adds its features to the open map
 // as they come, then closes the map.  False when the file could not be read
 // again as it was checked.
-bool AddFeatures(const ExportApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
+bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
                  const std::string &path, bool texts, bool replace, Tally &t) {
   GeoCollection again;
   const bool read = ReadGeoJson(
@@ -166,7 +166,7 @@ const char kExportUsage[] =
     "            add every line and area of the GeoJSON to an existing DGN file; a\n"
     "            feature's elementId property names the element it replaces\n";
 
-int RunExportCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv) {
+int RunExportCommand(const PluginApi &api, const std::string &programDir, int argc, char **argv) {
   std::string in, out, iniDir = programDir;
   bool wholeMap = false;
   for (int i = 0; i < argc; ++i) {
@@ -233,7 +233,7 @@ int RunExportCommand(const ExportApi &api, const std::string &programDir, int ar
   return kExitOk;
 }
 
-int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv) {
+int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int argc, char **argv) {
   std::string file, in;
   bool wholeMap = false;
   for (int i = 0; i < argc; ++i) {

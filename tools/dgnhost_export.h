@@ -6,15 +6,7 @@
 
 #include <string>
 
-#include "plugin_records.h"
-
-// The three entry points the export needs, resolved from the loaded plug-in.
-struct ExportApi {
-  TPlugInBool (*Open)(const char *, TVectorMapPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*AddPolyline)(TVectorMapPlugIn *, TVectorObjectPlugIn *, int32_t,
-                             TVectorPointPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*Close)(TVectorMapPlugIn *) = nullptr;
-};
+#include "plugin_loader.h"
 
 // Usage lines of the two commands, for dgnhost's help text.
 extern const char kExportUsage[];
@@ -25,12 +17,12 @@ extern const char kExportUsage[];
 // OUT.dgn under a temporary name and replaces OUT.dgn only when every feature
 // was written.  Gives the exit status: 0 done, 1 failed (OUT.dgn untouched;
 // also when some feature was not written), 2 usage.
-int RunExportCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv);
+int RunExportCommand(const PluginApi &api, const std::string &programDir, int argc, char **argv);
 
 // `update FILE IN.geojson`: opens FILE for update and adds every line and area
 // feature; a feature's `elementId` property names the element its first part
 // replaces.  Counts only what was written; exit status 1 when some feature
 // was not written (what was written stays), otherwise as for export.
-int RunUpdateCommand(const ExportApi &api, const std::string &programDir, int argc, char **argv);
+int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int argc, char **argv);
 
 #endif  // DGN_TOOLS_DGNHOST_EXPORT_H

@@ -2,20 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
-
-#include <dlfcn.h>
+#include <memory>
 
 namespace plugintest {
 
 namespace {
 
-template <typename F>
-void Resolve(Plugin &p, const char *name, F &slot) {
-  slot = reinterpret_cast<F>(dlsym(p.lib, name));
-  if (slot == nullptr && p.error.empty()) p.error = std::string("missing export ") + name;
-}
-
 struct Loaded {
+  std::unique_ptr<PluginLibrary> library;
   Plugin plugin;
   Loaded() {
     const char *dir = std::getenv("DGN_BIN_DIR");
@@ -23,27 +17,20 @@ struct Loaded {
       plugin.error = "DGN_BIN_DIR is not set";
       return;
     }
-    const std::string path = std::string(dir) + "/Dgn_plugin.so";
-    plugin.lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (plugin.lib == nullptr) {
-      plugin.error = dlerror();
-      return;
+    library.reset(new PluginLibrary(std::string(dir) + "/" + kPluginFileName));
+    if (!library->error().empty()) {
+      plugin.error = library->error();
+    } else if (!library->missing().empty()) {
+      plugin.error = "missing export " + library->missing().front();
     }
-    Resolve(plugin, "_QuarvelPlugIn_Version", plugin.Version);
-    Resolve(plugin, "_QuarvelPlugIn_VersionPriv", plugin.VersionPriv);
-    Resolve(plugin, "_QuarvelPlugIn_Init", plugin.Init);
-    Resolve(plugin, "_QuarvelPlugIn_GetTipoArchivos", plugin.GetTipoArchivos);
-    Resolve(plugin, "_QuarvelPlugIn_VersionStr", plugin.VersionStr);
-    Resolve(plugin, "_QuarvelPlugIn_Read_Vector_Map3", plugin.Read);
-    Resolve(plugin, "_QuarvelPlugIn_Open_Vector_Map", plugin.Open);
-    Resolve(plugin, "_QuarvelPlugIn_Add_Poliline_Vector_Map", plugin.AddPolyline);
-    Resolve(plugin, "_QuarvelPlugIn_Add_Layer", plugin.AddLayer);
-    Resolve(plugin, "_QuarvelPlugIn_Close_Vector_Map", plugin.Close);
-  }
-  ~Loaded() {
-    if (plugin.lib != nullptr) dlclose(plugin.lib);
+    static_cast<PluginApi &>(plugin) = library->api();
   }
 };
+
+Loaded &TheLibrary() {
+  static Loaded loaded;
+  return loaded;
+}
 
 std::string Fmt(const char *format, double a, double b, double c) {
   char buf[128];
@@ -53,12 +40,12 @@ std::string Fmt(const char *format, double a, double b, double c) {
 
 }  // namespace
 
-void *Plugin::Find(const char *name) const { return lib != nullptr ? dlsym(lib, name) : nullptr; }
-
-const Plugin &Lib() {
-  static Loaded loaded;
-  return loaded.plugin;
+void *Plugin::Find(const char *name) const {
+  const Loaded &loaded = TheLibrary();
+  return loaded.library != nullptr ? loaded.library->Find(name) : nullptr;
 }
+
+const Plugin &Lib() { return TheLibrary().plugin; }
 
 // The callbacks, reaching their Host through the record they are given.
 struct HostFns {

@@ -10,26 +10,14 @@
 #include <vector>
 
 #include "dgn_testkit.h"
+#include "plugin_loader.h"
 #include "plugin_records.h"
 
 namespace plugintest {
 
-// The plug-in's exports.
-struct Plugin {
-  void *lib = nullptr;
+// The plug-in's exports, as the shared loader resolves them.
+struct Plugin : PluginApi {
   std::string error;  // why loading failed
-  int32_t (*Version)(void) = nullptr;
-  int32_t (*VersionPriv)(void) = nullptr;
-  TPlugInBool (*Init)(void) = nullptr;
-  const char *(*GetTipoArchivos)(void) = nullptr;
-  const char *(*VersionStr)(void) = nullptr;
-  TPlugInBool (*Read)(TVectorMapPlugIn *, TVectorCallbacksPlugIn *, TMessagePlugIn *,
-                      TProgressPlugIn *) = nullptr;
-  TPlugInBool (*Open)(const char *, TVectorMapPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*AddPolyline)(TVectorMapPlugIn *, TVectorObjectPlugIn *, int32_t,
-                             TVectorPointPlugIn *, TMessagePlugIn *) = nullptr;
-  TPlugInBool (*AddLayer)(void) = nullptr;
-  TPlugInBool (*Close)(TVectorMapPlugIn *) = nullptr;
 
   // Looks a name up in the library's export table (null when not exported).
   void *Find(const char *name) const;
