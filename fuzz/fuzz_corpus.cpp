@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 
 namespace {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 int g_written = 0;
 std::string g_dir;
@@ -26,7 +26,7 @@ std::string g_dir;
 bool Put(const std::string& name, const Bytes& bytes)
 {
     const std::string path = g_dir + "/" + name;
-    if (!dgntest::WriteFile(path, bytes)) {
+    if (!dgnkit::WriteFile(path, bytes)) {
         std::fprintf(stderr, "fuzz_corpus: cannot write %s\n", path.c_str());
         return false;
     }
@@ -133,7 +133,7 @@ bool MakePaths()
 // sample files of the builder, and a few broken forms.
 std::vector<Bytes> DesignFiles(const std::vector<std::string>& extra)
 {
-    using namespace dgntest;
+    using namespace dgnkit;
     std::vector<Bytes> files;
     const Bytes tcb2 = MakeTcb({});
     TcbSpec three_d;

@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 
 namespace {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 std::string g_dir;
 int g_written = 0;
 
 bool Put(const std::string &name, const Bytes &bytes) {
-  if (!dgntest::WriteFile(g_dir + "/" + name, bytes)) {
+  if (!dgnkit::WriteFile(g_dir + "/" + name, bytes)) {
     std::fprintf(stderr, "fuzz_dgn_read_seeds: cannot write %s/%s\n", g_dir.c_str(), name.c_str());
     return false;
   }
@@ -42,28 +42,28 @@ bool MakeSeeds() {
   bool ok = true;
   for (bool three_d : {false, true}) {
     const std::string dim = three_d ? "3d" : "2d";
-    const Bytes sample = dgntest::SampleFile(three_d);
+    const Bytes sample = dgnkit::SampleFile(three_d);
     ok = ok && Put("sample_" + dim, sample);
     const std::vector<Bytes> elements = Split(sample);
     if (elements.empty()) return false;
     // One file per element: the TCB, that element, the end marker.
     for (size_t i = 1; i < elements.size(); ++i) {
       ok = ok && Put("one_" + dim + "_" + std::to_string(i),
-                     dgntest::Concat({elements[0], elements[i], dgntest::EndOfDesign()}));
+                     dgnkit::Concat({elements[0], elements[i], dgnkit::EndOfDesign()}));
     }
     // The same element cut short after a long one, without the end marker.
-    ok = ok && Put("cut_" + dim, dgntest::Concat({elements[0], elements[1],
+    ok = ok && Put("cut_" + dim, dgnkit::Concat({elements[0], elements[1],
                                                   Bytes(elements[2].begin(),
                                                         elements[2].begin() + 20)}));
   }
   ok = ok && Put("group_data_start",
-                 dgntest::Concat({dgntest::MakeGroupDataStart(),
-                                  dgntest::MakeMultiPoint(4, {{0, 0, 0}, {5, 5, 0}}),
-                                  dgntest::MakeTcb({}), dgntest::EndOfDesign()}));
+                 dgnkit::Concat({dgnkit::MakeGroupDataStart(),
+                                  dgnkit::MakeMultiPoint(4, {{0, 0, 0}, {5, 5, 0}}),
+                                  dgnkit::MakeTcb({}), dgnkit::EndOfDesign()}));
   ok = ok && Put("header_only", Bytes{0x08, 0x09, 0xFE, 0x02});
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 0;
-  ok = ok && Put("zero_units", dgntest::Concat({dgntest::MakeTcb(tcb), dgntest::EndOfDesign()}));
+  ok = ok && Put("zero_units", dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::EndOfDesign()}));
   return ok;
 }
 

@@ -29,12 +29,12 @@
 #include <string>
 #include <vector>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 #include "dgnmodel.h"
 
 namespace {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 // Header byte 0: level in bits 0-5, complex-component bit 7; byte 1: deleted bit 7.
 constexpr int kLevelByte = 0;
@@ -169,16 +169,16 @@ class SampleWriter {
   Bytes Finish() {
     FlushGroup();
     std::vector<Bytes> parts;
-    dgntest::TcbSpec tcb;
+    dgnkit::TcbSpec tcb;
     tcb.subunits_per_master = subunits_;
     tcb.uor_per_subunit = uor_;
     tcb.master_units = master_;
     tcb.sub_units = sub_;
-    parts.push_back(dgntest::MakeTcb(tcb));
-    if (colors_changed_) parts.push_back(dgntest::MakeColorTable(colors_));
+    parts.push_back(dgnkit::MakeTcb(tcb));
+    if (colors_changed_) parts.push_back(dgnkit::MakeColorTable(colors_));
     for (Bytes &b : body_) parts.push_back(std::move(b));
-    parts.push_back(dgntest::EndOfDesign());
-    return dgntest::Concat(parts);
+    parts.push_back(dgnkit::EndOfDesign());
+    return dgnkit::Concat(parts);
   }
 
   SampleWriter() {
@@ -193,8 +193,8 @@ class SampleWriter {
     if (!(d >= -2147483647.0 && d <= 2147483647.0)) Fail("coordinate out of the design plane");
     return static_cast<int32_t>(d);
   }
-  dgntest::IPoint Point(const std::array<double, 2> &p) const {
-    dgntest::IPoint q;
+  dgnkit::IPoint Point(const std::array<double, 2> &p) const {
+    dgnkit::IPoint q;
     q.x = Design(p[0]);
     q.y = Design(p[1]);
     return q;
@@ -212,8 +212,8 @@ class SampleWriter {
       if (f == flag) return true;
     return false;
   }
-  dgntest::Display Display(const Line &l) const {
-    dgntest::Display d;
+  dgnkit::Display Display(const Line &l) const {
+    dgnkit::Display d;
     d.color = static_cast<uint8_t>(IntKey(l, "color", 0, 0, 255));
     d.weight = static_cast<uint8_t>(IntKey(l, "weight", 0, 0, 31));
     d.style = static_cast<uint8_t>(IntKey(l, "style", 0, 0, 7));
@@ -263,19 +263,19 @@ class SampleWriter {
 
   Bytes Element(const Line &l) {
     Bytes e;
-    const dgntest::Display display = Display(l);
+    const dgnkit::Display display = Display(l);
     if (l.kind == "line" || l.kind == "linestring" || l.kind == "shape") {
       const int type = l.kind == "line" ? DGNTYPE_LINE
                        : l.kind == "shape" ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
       if (type == DGNTYPE_LINE && l.points.size() != 2) Fail("a line has two points");
       if (type != DGNTYPE_LINE && (l.points.size() < 2 || l.points.size() > 101))
         Fail(l.kind + " needs 2 to 101 points");
-      std::vector<dgntest::IPoint> pts;
+      std::vector<dgnkit::IPoint> pts;
       for (const auto &p : l.points) pts.push_back(Point(p));
-      e = dgntest::MakeMultiPoint(type, pts, 2, display);
+      e = dgnkit::MakeMultiPoint(type, pts, 2, display);
     } else if (l.kind == "text" || l.kind == "text16") {
       if (l.strings.size() != 1) Fail("a text needs one \"string\"");
-      dgntest::TextSpec want;
+      dgnkit::TextSpec want;
       want.font = static_cast<int>(IntKey(l, "font", 0, 0, 255));
       want.justification = static_cast<int>(IntKey(l, "just", 2, 0, 14));
       want.rotation = Key(l, "rotation", 0.0);
@@ -288,14 +288,14 @@ class SampleWriter {
       if (l.kind == "text16") {
         std::vector<uint16_t> words;
         for (uint32_t cp : cps) words.push_back(cp <= 0xFFFF ? static_cast<uint16_t>(cp) : '?');
-        want.raw_text = dgntest::Text16(words);
+        want.raw_text = dgnkit::Text16(words);
       } else {
         for (uint32_t cp : cps) want.raw_text.push_back(cp <= 0xFF ? static_cast<uint8_t>(cp) : '?');
       }
       if (want.raw_text.size() > 255) Fail("text too long");
-      e = dgntest::MakeText(want, 2, display);
+      e = dgnkit::MakeText(want, 2, display);
     } else if (l.kind == "arc" || l.kind == "ellipse") {
-      dgntest::ArcSpec want;
+      dgnkit::ArcSpec want;
       const std::array<double, 2> &o = OnePoint(l);
       want.origin[0] = Design(o[0]);
       want.origin[1] = Design(o[1]);
@@ -304,8 +304,8 @@ class SampleWriter {
       want.rotation = Key(l, "rotation", 0.0);
       want.start_angle = Key(l, "start", 0.0);
       want.sweep_angle = Key(l, "sweep", 90.0);
-      e = l.kind == "arc" ? dgntest::MakeArc(want, 2, display)
-                          : dgntest::MakeEllipse(want, 2, display);
+      e = l.kind == "arc" ? dgnkit::MakeArc(want, 2, display)
+                          : dgnkit::MakeEllipse(want, 2, display);
     } else {
       Fail("unknown element kind '" + l.kind + "'");
     }
@@ -322,24 +322,24 @@ class SampleWriter {
     size_t words = 0;
     for (const Bytes &c : components_) words += c.size() / 2;
     if (components_.size() > 0xFFFF) Fail("too many components");
-    const dgntest::Display display = Display(group_);
+    const dgnkit::Display display = Display(group_);
     Bytes header;
     if (group_.kind == "chain") {
-      header = dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 0,
+      header = dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 0,
                                           static_cast<uint16_t>(components_.size()), 0, display);
     } else {
-      dgntest::CellSpec want;
+      dgnkit::CellSpec want;
       auto it = group_.keys.find("name");
       want.name = it == group_.keys.end() ? "CELL" : it->second;
       want.origin = Point(OnePoint(group_));
       // Unit scale, no rotation: x_scale = a0 / 214748.
       want.matrix[0] = want.matrix[3] = 214748;
       want.range_low = want.range_high = want.origin;
-      header = dgntest::MakeCellHeader(want, 2, display);
+      header = dgnkit::MakeCellHeader(want, 2, display);
     }
     words += (header.size() - kTotalLengthEnd) / 2;
     if (words > 0xFFFF) Fail("group too large");
-    dgntest::PutWord(header, 36, static_cast<uint16_t>(words));  // total length
+    dgnkit::PutWord(header, 36, static_cast<uint16_t>(words));  // total length
     Mark(header, group_);
     body_.push_back(std::move(header));
     for (Bytes &c : components_) body_.push_back(std::move(c));
@@ -383,7 +383,7 @@ int main(int argc, char **argv) {
     }
     number = 0;
     const Bytes file = writer.Finish();
-    if (!dgntest::WriteFile(argv[2], file)) {
+    if (!dgnkit::WriteFile(argv[2], file)) {
       std::fprintf(stderr, "dgnsample: cannot write %s\n", argv[2]);
       return 1;
     }

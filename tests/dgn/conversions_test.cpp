@@ -10,7 +10,7 @@
 
 namespace {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 double FromDFloat(std::array<uint8_t, 8> b) {
   DGNDFloatToDouble(b.data());
@@ -50,7 +50,7 @@ TEST(DFloat, LowBitsOfTheFractionStaySticky) {
 TEST(DFloat, RoundTripsThroughTheBuilderEncoding) {
   const double values[] = {1.0, -1.0, 0.5, 3.25, 1234567.875, -0.001, 1e-30, 1e30, 2000.0 / 3};
   for (double v : values) {
-    const double back = FromDFloat(dgntest::DFloatBytes(v));
+    const double back = FromDFloat(dgnkit::DFloatBytes(v));
     EXPECT_NEAR(back, v, std::fabs(v) * 1e-15) << v;
   }
 }

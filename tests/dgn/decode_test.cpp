@@ -8,31 +8,31 @@
 
 namespace {
 
-using dgntest::As;
-using dgntest::Bytes;
-using dgntest::Element;
-using dgntest::ElementPtr;
-using dgntest::ErrorCapture;
-using dgntest::OpenBytes;
+using dgnkit::As;
+using dgnkit::Bytes;
+using dgnkit::Element;
+using dgnkit::ElementPtr;
+using dgnkit::ErrorCapture;
+using dgnkit::OpenBytes;
 
 // Opens a file of a TCB (units 1:1 unless given) followed by `elements`, reads
 // past the TCB and returns the next element.
 struct OneElement {
-  dgntest::OpenedFile file;
+  dgnkit::OpenedFile file;
   ElementPtr element;
 };
 
-OneElement Decode(const Bytes &element, bool three_d = false, dgntest::TcbSpec tcb = {}) {
+OneElement Decode(const Bytes &element, bool three_d = false, dgnkit::TcbSpec tcb = {}) {
   tcb.three_d = three_d;
   if (tcb.uor_per_subunit == 1000 && tcb.subunits_per_master == 10) {
     tcb.uor_per_subunit = 1;  // design units = master units unless a test says otherwise
     tcb.subunits_per_master = 1;
   }
   OneElement out;
-  out.file = OpenBytes(dgntest::Concat({dgntest::MakeTcb(tcb), element, dgntest::EndOfDesign()}));
+  out.file = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb(tcb), element, dgnkit::EndOfDesign()}));
   if (out.file.get() == nullptr) return out;
-  dgntest::Next(out.file.get());  // the TCB
-  out.element = dgntest::Next(out.file.get());
+  dgnkit::Next(out.file.get());  // the TCB
+  out.element = dgnkit::Next(out.file.get());
   return out;
 }
 
@@ -43,7 +43,7 @@ void ExpectPoint(const DGNPoint &p, double x, double y, double z) {
 }
 
 TEST(CoreHeader, DisplayFieldsAndFlags) {
-  dgntest::Display d;
+  dgnkit::Display d;
   d.graphic_group = 0x1234;
   d.color = 200;
   d.weight = 31;
@@ -77,7 +77,7 @@ TEST(CoreHeader, TypesWithoutDisplayHeaderIgnoreBytes28To35) {
   for (int type : {2, 3, 4, 5, 6, 7, 11, 12, 17, 37, 66, 127}) {
     EXPECT_TRUE(DGNTypeHasDisplayHeader(type)) << type;
   }
-  dgntest::Display d;
+  dgnkit::Display d;
   d.graphic_group = 9;
   d.properties = 0x0800;
   d.color = 5;
@@ -115,7 +115,7 @@ TEST(CoreHeader, AttributeIndexAtOrPastTheEndWarns) {
   // A 52-byte line: index 10 points at byte 52 (the end), 30 far past it.
   const Case cases[] = {{10, 0}, {30, -40}};
   for (const Case &c : cases) {
-    dgntest::Display d;
+    dgnkit::Display d;
     d.properties = 0x0800;
     ErrorCapture errors;
     auto r = Decode(Element(DGNTYPE_LINE, 1)
@@ -146,12 +146,12 @@ TEST(CoreHeader, UnknownTypesKeepTheirRawBytes) {
 }
 
 TEST(MultiPoint, VerticesInMasterUnits2DAnd3D) {
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 10;
   tcb.subunits_per_master = 10;  // 100 design units per master unit
   tcb.origin[0] = 1000;          // global origin 10 master units on x
   auto r2 = Decode(
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {100, 200, 0}, {-300, 50, 0}}),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {100, 200, 0}, {-300, 50, 0}}),
       false, tcb);
   ASSERT_NE(r2.element, nullptr);
   const auto *mp = As<DGNMultiPointElement>(r2.element);
@@ -161,7 +161,7 @@ TEST(MultiPoint, VerticesInMasterUnits2DAnd3D) {
   ExpectPoint(mp->vertices[1], -9, 2, 0);
   ExpectPoint(mp->vertices[2], -13, 0.5, 0);
 
-  auto r3 = Decode(dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{1, 2, 3}, {4, 5, 6}}, 3), true);
+  auto r3 = Decode(dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{1, 2, 3}, {4, 5, 6}}, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *mp3 = As<DGNMultiPointElement>(r3.element);
   ASSERT_EQ(mp3->num_vertices, 2);
@@ -169,14 +169,14 @@ TEST(MultiPoint, VerticesInMasterUnits2DAnd3D) {
 }
 
 TEST(MultiPoint, LineHasTwoVerticesWithoutACount) {
-  auto r2 = Decode(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{7, 8, 0}, {9, 10, 0}}));
+  auto r2 = Decode(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{7, 8, 0}, {9, 10, 0}}));
   ASSERT_NE(r2.element, nullptr);
   const auto *line = As<DGNMultiPointElement>(r2.element);
   ASSERT_EQ(line->num_vertices, 2);
   ExpectPoint(line->vertices[0], 7, 8, 0);
   ExpectPoint(line->vertices[1], 9, 10, 0);
 
-  auto r3 = Decode(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{1, 2, 3}, {4, 5, 6}}, 3), true);
+  auto r3 = Decode(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{1, 2, 3}, {4, 5, 6}}, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *line3 = As<DGNMultiPointElement>(r3.element);
   ExpectPoint(line3->vertices[0], 1, 2, 3);
@@ -224,17 +224,17 @@ TEST(MultiPoint, ShortElementsAreTrimmedNeverNegative) {
 }
 
 TEST(Arc, EllipseAlwaysFullTurn) {
-  dgntest::ArcSpec want;
+  dgnkit::ArcSpec want;
   want.primary_axis = 200;
   want.secondary_axis = 100;
   want.rotation = 45;
   want.origin[0] = 1000;
   want.origin[1] = -500;
   want.start_angle = 30;  // ignored by the ellipse layout
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 100;
   tcb.subunits_per_master = 1;
-  auto r = Decode(dgntest::MakeEllipse(want), false, tcb);
+  auto r = Decode(dgnkit::MakeEllipse(want), false, tcb);
   ASSERT_NE(r.element, nullptr);
   const auto *arc = As<DGNArcElement>(r.element);
   EXPECT_EQ(arc->kind, DGNKIND_ARC);
@@ -248,7 +248,7 @@ TEST(Arc, EllipseAlwaysFullTurn) {
   want.quat[0] = 11;
   want.quat[3] = -4;
   want.origin[2] = 700;
-  auto r3 = Decode(dgntest::MakeEllipse(want, 3), true);
+  auto r3 = Decode(dgnkit::MakeEllipse(want, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *arc3 = As<DGNArcElement>(r3.element);
   EXPECT_EQ(arc3->quat[0], 11);
@@ -272,10 +272,10 @@ TEST(Arc, SweepIsSignAndMagnitude) {
       {"fraction", 45u * 360000u + 180000u, 45.5},
   };
   for (const Case &c : cases) {
-    dgntest::ArcSpec want;
+    dgnkit::ArcSpec want;
     want.start_angle = -30;
-    Bytes bytes = dgntest::MakeArc(want);
-    dgntest::PutInt32(bytes, 40, c.stored);
+    Bytes bytes = dgnkit::MakeArc(want);
+    dgnkit::PutInt32(bytes, 40, c.stored);
     auto r = Decode(bytes);
     ASSERT_NE(r.element, nullptr) << c.label;
     const auto *arc = As<DGNArcElement>(r.element);
@@ -285,7 +285,7 @@ TEST(Arc, SweepIsSignAndMagnitude) {
 }
 
 TEST(Arc, AxesRotationAndOrigin2DAnd3D) {
-  dgntest::ArcSpec want;
+  dgnkit::ArcSpec want;
   want.primary_axis = 10;
   want.secondary_axis = 5;
   want.rotation = 12.5;
@@ -293,7 +293,7 @@ TEST(Arc, AxesRotationAndOrigin2DAnd3D) {
   want.origin[1] = 4;
   want.origin[2] = 5;
   want.sweep_angle = 180;
-  auto r = Decode(dgntest::MakeArc(want));
+  auto r = Decode(dgnkit::MakeArc(want));
   ASSERT_NE(r.element, nullptr);
   const auto *arc = As<DGNArcElement>(r.element);
   EXPECT_DOUBLE_EQ(arc->primary_axis, 10);
@@ -302,7 +302,7 @@ TEST(Arc, AxesRotationAndOrigin2DAnd3D) {
   ExpectPoint(arc->origin, 3, 4, 0);
 
   want.quat[1] = 99;
-  auto r3 = Decode(dgntest::MakeArc(want, 3), true);
+  auto r3 = Decode(dgnkit::MakeArc(want, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *arc3 = As<DGNArcElement>(r3.element);
   EXPECT_EQ(arc3->quat[1], 99);
@@ -327,26 +327,26 @@ TEST(Text, EightAndSixteenBitTexts) {
       {"embedded zero ends", {'x', 0, 'y'}, 3, "x"},
   };
   for (const Case &c : cases) {
-    dgntest::TextSpec want;
+    dgnkit::TextSpec want;
     want.raw_text = c.raw;
     want.count = c.count;
-    auto r = Decode(dgntest::MakeText(want));
+    auto r = Decode(dgnkit::MakeText(want));
     ASSERT_NE(r.element, nullptr) << c.label;
     EXPECT_EQ(std::string(As<DGNTextElement>(r.element)->text), c.expected) << c.label;
   }
 }
 
 TEST(Text, CountLargerThanTheElementIsCut) {
-  dgntest::TextSpec want;
+  dgnkit::TextSpec want;
   want.raw_text = {'a', 'b', 'c', 'd'};
   want.count = 200;
-  auto r = Decode(dgntest::MakeText(want));
+  auto r = Decode(dgnkit::MakeText(want));
   ASSERT_NE(r.element, nullptr);
   EXPECT_EQ(std::string(As<DGNTextElement>(r.element)->text), "abcd");
 }
 
 TEST(Text, FieldsAndOrigin) {
-  dgntest::TextSpec want;
+  dgnkit::TextSpec want;
   want.font = 3;
   want.justification = 7;
   want.length_mult = 2000;
@@ -354,11 +354,11 @@ TEST(Text, FieldsAndOrigin) {
   want.rotation = 90;
   want.origin = {150, 250, 350};
   want.raw_text = {'T'};
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 1;
   tcb.subunits_per_master = 2;  // scale 0.5
   tcb.origin[0] = 200;          // origin 100 master units on x
-  auto r = Decode(dgntest::MakeText(want), false, tcb);
+  auto r = Decode(dgnkit::MakeText(want), false, tcb);
   ASSERT_NE(r.element, nullptr);
   const auto *t = As<DGNTextElement>(r.element);
   EXPECT_EQ(t->kind, DGNKIND_TEXT);
@@ -369,7 +369,7 @@ TEST(Text, FieldsAndOrigin) {
   EXPECT_DOUBLE_EQ(t->rotation, 90);
   ExpectPoint(t->origin, 75 - 100, 125, 0);
 
-  auto r3 = Decode(dgntest::MakeText(want, 3), true);
+  auto r3 = Decode(dgnkit::MakeText(want, 3), true);
   ASSERT_NE(r3.element, nullptr);
   const auto *t3 = As<DGNTextElement>(r3.element);
   ExpectPoint(t3->origin, 150, 250, 350);
@@ -383,7 +383,7 @@ TEST(ComplexHeader, CountsAndSurfaceType) {
     int surface;
   };
   for (const Case &c : {Case{12, 0}, Case{14, 0}, Case{18, 3}, Case{19, 4}}) {
-    auto r = Decode(dgntest::MakeComplexHeader(c.type, 77, 5, 3 + (c.type == 19)));
+    auto r = Decode(dgnkit::MakeComplexHeader(c.type, 77, 5, 3 + (c.type == 19)));
     ASSERT_NE(r.element, nullptr);
     const auto *h = As<DGNComplexHeaderElement>(r.element);
     EXPECT_EQ(h->kind, DGNKIND_COMPLEX_HEADER);
@@ -394,7 +394,7 @@ TEST(ComplexHeader, CountsAndSurfaceType) {
 }
 
 TEST(CellHeader, TwoDimensionalCell) {
-  dgntest::CellSpec want;
+  dgnkit::CellSpec want;
   want.total_length = 120;
   want.name = "AB1$.9";
   want.cell_class = 0x0102;
@@ -410,9 +410,9 @@ TEST(CellHeader, TwoDimensionalCell) {
   want.matrix[2] = static_cast<int32_t>(std::lround(std::sin(a) * k));
   want.matrix[3] = static_cast<int32_t>(std::lround(std::cos(a) * k));
   want.origin = {5, 6, 0};
-  dgntest::Display d;
+  dgnkit::Display d;
   d.color = 9;
-  auto r = Decode(dgntest::MakeCellHeader(want, 2, d));
+  auto r = Decode(dgnkit::MakeCellHeader(want, 2, d));
   ASSERT_NE(r.element, nullptr);
   const auto *cell = As<DGNCellHeaderElement>(r.element);
   EXPECT_EQ(cell->kind, DGNKIND_CELL_HEADER);
@@ -431,13 +431,13 @@ TEST(CellHeader, TwoDimensionalCell) {
   EXPECT_DOUBLE_EQ(cell->transform[0], -want.matrix[0] / 2147483648.0);
 
   want.matrix[1] = -want.matrix[1];  // a1 > 0
-  auto r2 = Decode(dgntest::MakeCellHeader(want));
+  auto r2 = Decode(dgnkit::MakeCellHeader(want));
   EXPECT_NEAR(As<DGNCellHeaderElement>(r2.element)->rotation, 330.0, 1e-4);
 }
 
 TEST(CellHeader, DegenerateMatrixHasNoRotation) {
-  dgntest::CellSpec want;  // all-zero matrix
-  auto r = Decode(dgntest::MakeCellHeader(want));
+  dgnkit::CellSpec want;  // all-zero matrix
+  auto r = Decode(dgnkit::MakeCellHeader(want));
   ASSERT_NE(r.element, nullptr);
   const auto *cell = As<DGNCellHeaderElement>(r.element);
   EXPECT_EQ(cell->rotation, 0.0);
@@ -446,13 +446,13 @@ TEST(CellHeader, DegenerateMatrixHasNoRotation) {
 }
 
 TEST(CellHeader, ThreeDimensionalCell) {
-  dgntest::CellSpec want;
+  dgnkit::CellSpec want;
   want.range_low = {1, 2, 3};
   want.range_high = {4, 5, 6};
   for (int i = 0; i < 9; ++i) want.matrix[i] = (i + 1) * 1000;
   want.matrix[8] = INT32_MIN;
   want.origin = {7, 8, 9};
-  auto r = Decode(dgntest::MakeCellHeader(want, 3), true);
+  auto r = Decode(dgnkit::MakeCellHeader(want, 3), true);
   ASSERT_NE(r.element, nullptr);
   const auto *cell = As<DGNCellHeaderElement>(r.element);
   ExpectPoint(cell->range_low, 1, 2, 3);
@@ -465,14 +465,14 @@ TEST(CellHeader, ThreeDimensionalCell) {
 }
 
 TEST(CellLibrary, NameDescriptionAndBodyProperties) {
-  dgntest::CellLibSpec want;
+  dgnkit::CellLibSpec want;
   want.name = "DOOR1";
   want.cell_type = 4;
   want.properties = 0x0800;  // taken from the body; must not trigger attribute parsing
   want.class_and_levels[5] = 0xBEEF;
   want.description = "SINGLE DOOR 90CM";
   ErrorCapture errors;
-  auto r = Decode(dgntest::MakeCellLibrary(want));
+  auto r = Decode(dgnkit::MakeCellLibrary(want));
   ASSERT_NE(r.element, nullptr);
   const auto *lib = As<DGNCellLibraryElement>(r.element);
   EXPECT_EQ(lib->kind, DGNKIND_CELL_LIBRARY);
@@ -489,7 +489,7 @@ TEST(CellLibrary, NameDescriptionAndBodyProperties) {
 }
 
 TEST(Cone, CentresAndRadii) {
-  dgntest::ConeSpec want;
+  dgnkit::ConeSpec want;
   want.cone_word = 0xABCD;
   want.quat[2] = -7;
   want.center_1[0] = 100;
@@ -498,10 +498,10 @@ TEST(Cone, CentresAndRadii) {
   want.radius_1 = 40;
   want.center_2[2] = 500;
   want.radius_2 = 20;
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 10;
   tcb.subunits_per_master = 1;
-  auto r = Decode(dgntest::MakeCone(want), true, tcb);
+  auto r = Decode(dgnkit::MakeCone(want), true, tcb);
   ASSERT_NE(r.element, nullptr);
   const auto *cone = As<DGNConeElement>(r.element);
   EXPECT_EQ(cone->kind, DGNKIND_CONE);
@@ -520,10 +520,10 @@ TEST(Kinds, LevelDecidesColourTableAndTagSet) {
     int kind;
   };
   const Case cases[] = {
-      {dgntest::MakeColorTable(colors, 1), DGNKIND_COLOR_TABLE},
-      {dgntest::MakeColorTable(colors, 2), DGNKIND_CORE},
-      {dgntest::MakeTagSet({}, 24), DGNKIND_TAG_SET},
-      {dgntest::MakeTagSet({}, 23), DGNKIND_CORE},
+      {dgnkit::MakeColorTable(colors, 1), DGNKIND_COLOR_TABLE},
+      {dgnkit::MakeColorTable(colors, 2), DGNKIND_CORE},
+      {dgnkit::MakeTagSet({}, 24), DGNKIND_TAG_SET},
+      {dgnkit::MakeTagSet({}, 23), DGNKIND_CORE},
   };
   for (const Case &c : cases) {
     auto r = Decode(c.element);

@@ -1,6 +1,6 @@
 #include "dgn_test_util.h"
 
-namespace dgntest {
+namespace dgnkit {
 
 namespace {
 std::vector<Report> g_reports;
@@ -43,4 +43,4 @@ std::vector<ElementPtr> ReadAll(DGNFile *handle) {
   return out;
 }
 
-}  // namespace dgntest
+}  // namespace dgnkit

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "cpl_error.h"
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 #include "dgnmodel.h"
 
-namespace dgntest {
+namespace dgnkit {
 
 struct HandleCloser {
   void operator()(DGNFile *h) const { DGNClose(h); }
@@ -65,6 +65,6 @@ const T *As(const ElementPtr &e) {
   return static_cast<const T *>(e.get());
 }
 
-}  // namespace dgntest
+}  // namespace dgnkit
 
 #endif  // DGN_TESTS_DGN_DGN_TEST_UTIL_H

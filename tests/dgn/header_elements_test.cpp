@@ -7,10 +7,10 @@
 
 namespace {
 
-using dgntest::As;
-using dgntest::Bytes;
-using dgntest::ElementPtr;
-using dgntest::OpenBytes;
+using dgnkit::As;
+using dgnkit::Bytes;
+using dgnkit::ElementPtr;
+using dgnkit::OpenBytes;
 
 TEST(Tcb, UnitsOriginAndHandleUpdate) {
   struct Case {
@@ -27,15 +27,15 @@ TEST(Tcb, UnitsOriginAndHandleUpdate) {
       {"large counts", 65536, 65536, 4294967296.0, 1.0 / 4294967296.0, 1.0},
   };
   for (const Case &c : cases) {
-    dgntest::TcbSpec want;
+    dgnkit::TcbSpec want;
     want.uor_per_subunit = c.uor;
     want.subunits_per_master = c.spm;
     want.origin[0] = c.origin_x;
     want.master_units = "mu";
     want.sub_units = "su";
-    auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb(want), dgntest::EndOfDesign()}));
+    auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb(want), dgnkit::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
-    auto e = dgntest::Next(f.get());
+    auto e = dgnkit::Next(f.get());
     ASSERT_NE(e, nullptr);
     const auto *tcb = As<DGNTCBElement>(e);
     EXPECT_EQ(tcb->kind, DGNKIND_TCB) << c.label;
@@ -52,24 +52,24 @@ TEST(Tcb, UnitsOriginAndHandleUpdate) {
 }
 
 TEST(Tcb, ThreeDimensionalFlagAndViewsUseItsOwnUnits) {
-  dgntest::TcbSpec want;
+  dgnkit::TcbSpec want;
   want.uor_per_subunit = 10;
   want.subunits_per_master = 10;
   want.origin[0] = 500;
-  Bytes tcb = dgntest::MakeTcb(want);
+  Bytes tcb = dgnkit::MakeTcb(want);
   tcb[1214] |= 0x40;                                  // 3D, though the file starts 08 09
   const int view1 = 46 + 118;
-  dgntest::PutWord(tcb, view1, 0x0123);               // flags
+  dgnkit::PutWord(tcb, view1, 0x0123);               // flags
   tcb[view1 + 2] = 0xAA;                              // first level byte
-  dgntest::PutInt32(tcb, view1 + 10, 1500);           // origin x
-  dgntest::PutInt32(tcb, view1 + 26, 400);            // delta y
-  dgntest::PutDFloat(tcb, view1 + 34, 1.0);           // rotation[0]
-  dgntest::PutDFloat(tcb, view1 + 106, 2.5);          // conversion
-  dgntest::PutInt32(tcb, view1 + 114, static_cast<uint32_t>(-9));  // active z
-  auto f = OpenBytes(dgntest::Concat({tcb, dgntest::EndOfDesign()}));
+  dgnkit::PutInt32(tcb, view1 + 10, 1500);           // origin x
+  dgnkit::PutInt32(tcb, view1 + 26, 400);            // delta y
+  dgnkit::PutDFloat(tcb, view1 + 34, 1.0);           // rotation[0]
+  dgnkit::PutDFloat(tcb, view1 + 106, 2.5);          // conversion
+  dgnkit::PutInt32(tcb, view1 + 114, static_cast<uint32_t>(-9));  // active z
+  auto f = OpenBytes(dgnkit::Concat({tcb, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   EXPECT_EQ(f.get()->dimension, 2);
-  auto e = dgntest::Next(f.get());
+  auto e = dgnkit::Next(f.get());
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(f.get()->dimension, 3);
   const DGNView &v = As<DGNTCBElement>(e)->views[1];
@@ -83,18 +83,18 @@ TEST(Tcb, ThreeDimensionalFlagAndViewsUseItsOwnUnits) {
 }
 
 TEST(Tcb, OnlyTheFirstChangesTheHandle) {
-  dgntest::TcbSpec first;
+  dgnkit::TcbSpec first;
   first.uor_per_subunit = 100;
   first.subunits_per_master = 1;
-  dgntest::TcbSpec second;
+  dgnkit::TcbSpec second;
   second.three_d = true;
   second.uor_per_subunit = 7;
   second.subunits_per_master = 1;
   second.origin[0] = 70;
-  auto f = OpenBytes(dgntest::Concat(
-      {dgntest::MakeTcb(first), dgntest::MakeTcb(second), dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat(
+      {dgnkit::MakeTcb(first), dgnkit::MakeTcb(second), dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  auto all = dgntest::ReadAll(f.get());
+  auto all = dgnkit::ReadAll(f.get());
   ASSERT_EQ(all.size(), 2u);
   EXPECT_DOUBLE_EQ(f.get()->scale, 0.01);
   EXPECT_EQ(f.get()->dimension, 2);
@@ -109,13 +109,13 @@ TEST(ColorTable, EntriesAndHandleTable) {
     colors[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i ^ 0x55), 9};
   }
   std::array<std::array<uint8_t, 3>, 256> other{};
-  Bytes table = dgntest::MakeColorTable(colors);
+  Bytes table = dgnkit::MakeColorTable(colors);
   ASSERT_EQ(table.size(), 806u);
-  dgntest::PutWord(table, 36, 1);
-  auto f = OpenBytes(dgntest::Concat(
-      {dgntest::MakeTcb({}), table, dgntest::MakeColorTable(other), dgntest::EndOfDesign()}));
+  dgnkit::PutWord(table, 36, 1);
+  auto f = OpenBytes(dgnkit::Concat(
+      {dgnkit::MakeTcb({}), table, dgnkit::MakeColorTable(other), dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  auto all = dgntest::ReadAll(f.get());
+  auto all = dgnkit::ReadAll(f.get());
   ASSERT_EQ(all.size(), 3u);
   const auto *ct = As<DGNColorTableElement>(all[1]);
   EXPECT_EQ(ct->screen_flag, 1);
@@ -128,7 +128,7 @@ TEST(ColorTable, EntriesAndHandleTable) {
 }
 
 TEST(TagSet, DefinitionsOfEveryType) {
-  dgntest::TagSetSpec want;
+  dgnkit::TagSetSpec want;
   want.name = "ABC";
   want.tag_set = 12;
   want.defs = {
@@ -139,13 +139,13 @@ TEST(TagSet, DefinitionsOfEveryType) {
       {"ODD", 5, "Odd", 9, "", 0, 0},
       {"LAST", 6, "", 1, "", 0, 0},
   };
-  const Bytes set = dgntest::MakeTagSet(want);
+  const Bytes set = dgnkit::MakeTagSet(want);
   // The first definition starts right after the name, its terminator and one spare byte.
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(&set[53]), 4), "NAME");
-  auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), set, dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb({}), set, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  dgntest::Next(f.get());
-  auto e = dgntest::Next(f.get());
+  dgnkit::Next(f.get());
+  auto e = dgnkit::Next(f.get());
   ASSERT_NE(e, nullptr);
   const auto *tags = As<DGNTagSetElement>(e);
   EXPECT_EQ(tags->kind, DGNKIND_TAG_SET);
@@ -179,14 +179,14 @@ TEST(TagSet, FlagsFromTheAttributeLinkage) {
       {{}, -1},
   };
   for (const Case &c : cases) {
-    dgntest::TagSetSpec want;
+    dgnkit::TagSetSpec want;
     want.defs = {{"A", 1, "P", 3, "", 1, 0}};
     want.attributes = c.attributes;
     auto f = OpenBytes(
-        dgntest::Concat({dgntest::MakeTcb({}), dgntest::MakeTagSet(want), dgntest::EndOfDesign()}));
+        dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::MakeTagSet(want), dgnkit::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
-    dgntest::Next(f.get());
-    auto e = dgntest::Next(f.get());
+    dgnkit::Next(f.get());
+    auto e = dgnkit::Next(f.get());
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(As<DGNTagSetElement>(e)->flags, c.flags);
     EXPECT_EQ(As<DGNTagSetElement>(e)->tag_count, 1);
@@ -194,7 +194,7 @@ TEST(TagSet, FlagsFromTheAttributeLinkage) {
 }
 
 TEST(TagSet, OnlyDefinitionsThatFitAreKept) {
-  dgntest::TagSetSpec want;
+  dgnkit::TagSetSpec want;
   want.defs = {{"ONE", 1, "First", 3, "", 1, 0}, {"TWO", 2, "Second", 1, "two", 0, 0}};
   struct Case {
     const char *label;
@@ -210,13 +210,13 @@ TEST(TagSet, OnlyDefinitionsThatFitAreKept) {
   };
   for (const Case &c : cases) {
     want.count = c.stored_count;
-    Bytes set = dgntest::MakeTagSet(want);
+    Bytes set = dgnkit::MakeTagSet(want);
     set.resize(set.size() - static_cast<size_t>(c.cut));
-    dgntest::PutWord(set, 2, static_cast<uint16_t>((set.size() - 4) / 2));
-    auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), set, dgntest::EndOfDesign()}));
+    dgnkit::PutWord(set, 2, static_cast<uint16_t>((set.size() - 4) / 2));
+    auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb({}), set, dgnkit::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
-    dgntest::Next(f.get());
-    auto e = dgntest::Next(f.get());
+    dgnkit::Next(f.get());
+    auto e = dgnkit::Next(f.get());
     ASSERT_NE(e, nullptr) << c.label;
     const auto *tags = As<DGNTagSetElement>(e);
     EXPECT_EQ(tags->tag_count, c.kept) << c.label;
@@ -238,7 +238,7 @@ TEST(TagValue, TextIntegerAndReal) {
   };
   const Case cases[] = {{1, "hello", 0, 0}, {3, "", -123456, 0}, {4, "", 0, -7.75}, {2, "", 0, 0}};
   for (const Case &c : cases) {
-    dgntest::TagValueSpec want;
+    dgnkit::TagValueSpec want;
     want.tag_set = 0x01020304;
     want.tag_index = 6;
     want.tag_type = c.type;
@@ -246,11 +246,11 @@ TEST(TagValue, TextIntegerAndReal) {
     want.text = c.text;
     want.integer = c.integer;
     want.real = c.real;
-    auto f = OpenBytes(dgntest::Concat(
-        {dgntest::MakeTcb({}), dgntest::MakeTagValue(want), dgntest::EndOfDesign()}));
+    auto f = OpenBytes(dgnkit::Concat(
+        {dgnkit::MakeTcb({}), dgnkit::MakeTagValue(want), dgnkit::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
-    dgntest::Next(f.get());
-    auto e = dgntest::Next(f.get());
+    dgnkit::Next(f.get());
+    auto e = dgnkit::Next(f.get());
     ASSERT_NE(e, nullptr);
     const auto *tag = As<DGNTagValueElement>(e);
     EXPECT_EQ(tag->kind, DGNKIND_TAG_VALUE);
@@ -275,16 +275,16 @@ TEST(TagValue, TextIntegerAndReal) {
 
 TEST(TagValue, TextValueOfAShortElementIsEmptyNotStale) {
   // A 150-byte tag value of type 1 has no value bytes at all.
-  dgntest::TagValueSpec want;
-  Bytes tag = dgntest::MakeTagValue(want);
+  dgnkit::TagValueSpec want;
+  Bytes tag = dgnkit::MakeTagValue(want);
   tag.resize(150);
-  dgntest::PutWord(tag, 2, static_cast<uint16_t>((tag.size() - 4) / 2));
-  dgntest::TagValueSpec longer;
+  dgnkit::PutWord(tag, 2, static_cast<uint16_t>((tag.size() - 4) / 2));
+  dgnkit::TagValueSpec longer;
   longer.text = "stale text from before";
-  auto f = OpenBytes(dgntest::Concat(
-      {dgntest::MakeTcb({}), dgntest::MakeTagValue(longer), tag, dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat(
+      {dgnkit::MakeTcb({}), dgnkit::MakeTagValue(longer), tag, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  auto all = dgntest::ReadAll(f.get());
+  auto all = dgnkit::ReadAll(f.get());
   ASSERT_EQ(all.size(), 3u);
   const auto *tv = As<DGNTagValueElement>(all[2]);
   ASSERT_NE(tv->value.string, nullptr);

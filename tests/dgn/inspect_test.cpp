@@ -9,8 +9,8 @@
 
 namespace {
 
-using dgntest::Bytes;
-using dgntest::TempFile;
+using dgnkit::Bytes;
+using dgnkit::TempFile;
 
 struct ToolRun {
   int status;
@@ -21,7 +21,7 @@ struct ToolRun {
 std::string Quote(const std::string &s) { return "'" + s + "'"; }
 
 std::string ReadText(const std::string &path) {
-  const Bytes b = dgntest::ReadFile(path);
+  const Bytes b = dgnkit::ReadFile(path);
   return std::string(b.begin(), b.end());
 }
 
@@ -31,13 +31,13 @@ class InspectTest : public ::testing::Test {
     const char *bin = std::getenv("DGN_BIN_DIR");
     if (bin == nullptr) GTEST_SKIP() << "DGN_BIN_DIR is not set";
     tool_ = std::string(bin) + "/dgninspect";
-    if (dgntest::ReadFile(tool_).empty()) GTEST_SKIP() << "dgninspect is not built";
+    if (dgnkit::ReadFile(tool_).empty()) GTEST_SKIP() << "dgninspect is not built";
   }
 
   ToolRun Inspect(const std::string &args) {
     TempFile out(".txt"), err(".txt");
     const int raw = std::system(
-        (dgntest::ProgramPrefix() + Quote(tool_) + " " + args + " >" + Quote(out.path()) + " 2>" + Quote(err.path())).c_str());
+        (dgnkit::ProgramPrefix() + Quote(tool_) + " " + args + " >" + Quote(out.path()) + " 2>" + Quote(err.path())).c_str());
     ToolRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = ReadText(out.path());
@@ -50,10 +50,10 @@ class InspectTest : public ::testing::Test {
 
 TEST_F(InspectTest, ShowsEveryElementOfTheSample) {
   for (bool three_d : {false, true}) {
-    TempFile file(dgntest::SampleFile(three_d));
+    TempFile file(dgnkit::SampleFile(three_d));
     const ToolRun r = Inspect(Quote(file.path()));
     ASSERT_EQ(r.status, 0) << r.err;
-    auto f = dgntest::OpenBytes(dgntest::SampleFile(three_d));
+    auto f = dgnkit::OpenBytes(dgnkit::SampleFile(three_d));
     int count = 0;
     DGNGetElementIndex(f.get(), &count);
     for (int i = 0; i < count; ++i) {
@@ -70,18 +70,18 @@ TEST_F(InspectTest, ShowsEveryElementOfTheSample) {
 }
 
 TEST_F(InspectTest, ElementBlockFormat) {
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 10;
   tcb.subunits_per_master = 1;
-  dgntest::Display d;
+  dgnkit::Display d;
   d.color = 3;
   d.weight = 2;
   d.style = 1;
-  TempFile file(dgntest::Concat(
-      {dgntest::MakeTcb(tcb),
-       dgntest::Element(DGNTYPE_LINE_STRING, 5).SetRange({}).SetDisplay(d).Word(2)
+  TempFile file(dgnkit::Concat(
+      {dgnkit::MakeTcb(tcb),
+       dgnkit::Element(DGNTYPE_LINE_STRING, 5).SetRange({}).SetDisplay(d).Word(2)
            .Points({{10, 20, 0}, {-5, 0, 0}}, 2).Attributes({0xAB, 0xCD}).Build(),
-       dgntest::EndOfDesign()}));
+       dgnkit::EndOfDesign()}));
   const ToolRun r = Inspect(Quote(file.path()));
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string expected =
@@ -109,7 +109,7 @@ TEST_F(InspectTest, ElementBlockFormat) {
 }
 
 TEST_F(InspectTest, IndexAndSummary) {
-  TempFile file(dgntest::SampleFile(false));
+  TempFile file(dgnkit::SampleFile(false));
   const ToolRun index = Inspect("--index " + Quote(file.path()));
   ASSERT_EQ(index.status, 0);
   EXPECT_NE(index.out.find("index: 19 elements\n"), std::string::npos) << index.out;

@@ -14,18 +14,18 @@
 
 namespace {
 
-using dgntest::Bytes;
-using dgntest::ElementPtr;
-using dgntest::IPoint;
-using dgntest::OpenBytes;
+using dgnkit::Bytes;
+using dgnkit::ElementPtr;
+using dgnkit::IPoint;
+using dgnkit::OpenBytes;
 
 // A line string of n vertices whose coordinates encode (seed, vertex).
 Bytes LineString(int n, int seed, int level = 1) {
   std::vector<IPoint> points;
   for (int i = 0; i < n; ++i) points.push_back({seed * 1000 + i, -seed - i, 0});
-  dgntest::Display d;
+  dgnkit::Display d;
   d.color = static_cast<uint8_t>(seed & 0xFF);
-  return dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, points, 2, d, level);
+  return dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points, 2, d, level);
 }
 
 // A design file of TCB + the elements + end marker, with the offset of each element.
@@ -37,10 +37,10 @@ struct Built {
 
 Built Build(const std::vector<Bytes> &body) {
   Built b;
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.subunits_per_master = 1;
   tcb.uor_per_subunit = 1;
-  b.elements.push_back(dgntest::MakeTcb(tcb));
+  b.elements.push_back(dgnkit::MakeTcb(tcb));
   for (const Bytes &e : body) b.elements.push_back(e);
   uint32_t at = 0;
   for (const Bytes &e : b.elements) {
@@ -48,7 +48,7 @@ Built Build(const std::vector<Bytes> &body) {
     b.bytes.insert(b.bytes.end(), e.begin(), e.end());
     at += static_cast<uint32_t>(e.size());
   }
-  const Bytes end = dgntest::EndOfDesign();
+  const Bytes end = dgnkit::EndOfDesign();
   b.bytes.insert(b.bytes.end(), end.begin(), end.end());
   return b;
 }
@@ -64,7 +64,7 @@ std::vector<Bytes> MixedBody() {
     if (pick == 0) {
       body.push_back(LineString(9000, i));  // 72038 bytes: more than a block
     } else if (pick < 5) {
-      body.push_back(dgntest::Element(DGNTYPE_LEVEL_SYMBOLOGY, 2).Build());  // header only
+      body.push_back(dgnkit::Element(DGNTYPE_LEVEL_SYMBOLOGY, 2).Build());  // header only
     } else {
       body.push_back(LineString(2 + static_cast<int>((state >> 8) % 60), i));
     }
@@ -87,15 +87,15 @@ TEST(ReadAhead, ElementsAcrossBlockEdgesReadAndIndexExactly) {
 
   DGNSetOptions(f.get(), DGN_OPTION_CAPTURE_RAW);
   for (size_t i = 0; i < b.elements.size(); ++i) {
-    ElementPtr e = dgntest::Next(f.get());
+    ElementPtr e = dgnkit::Next(f.get());
     ASSERT_NE(e, nullptr) << i;
     EXPECT_EQ(e->element_id, static_cast<int>(i));
     EXPECT_EQ(e->offset, static_cast<int32_t>(b.offsets[i])) << i;
     EXPECT_EQ(e->size, static_cast<int32_t>(b.elements[i].size())) << i;
     ASSERT_EQ(RawOf(e.get()), b.elements[i]) << i;
   }
-  EXPECT_EQ(dgntest::Next(f.get()), nullptr);
-  EXPECT_EQ(dgntest::Next(f.get()), nullptr) << "the stream stays on the marker";
+  EXPECT_EQ(dgnkit::Next(f.get()), nullptr);
+  EXPECT_EQ(dgnkit::Next(f.get()), nullptr) << "the stream stays on the marker";
 
   // The raw reader fills elem_buffer with each element, across block edges too.
   DGNRewind(f.get());
@@ -119,7 +119,7 @@ TEST(ReadAhead, GotoInsideAndOutsideTheBufferReturnsTheRightElement) {
   for (int i = 0; i < 200; ++i) order.push_back((i * 7919) % n);
   for (int k : order) {
     ASSERT_TRUE(DGNGotoElement(f.get(), k)) << k;
-    ElementPtr e = dgntest::Next(f.get());
+    ElementPtr e = dgnkit::Next(f.get());
     ASSERT_NE(e, nullptr) << k;
     EXPECT_EQ(e->element_id, k);
     EXPECT_EQ(e->offset, static_cast<int32_t>(b.offsets[static_cast<size_t>(k)]));
@@ -143,7 +143,7 @@ TEST(ReadAhead, FileCutInsideAnElementThatCrossesABlockEdge) {
     DGNGetElementIndex(f.get(), &count);
     EXPECT_EQ(count, static_cast<int>(k)) << "cut at " << cut;
     int read = 0;
-    while (ElementPtr e = dgntest::Next(f.get())) ++read;
+    while (ElementPtr e = dgnkit::Next(f.get())) ++read;
     EXPECT_EQ(read, static_cast<int>(k)) << "cut at " << cut;
   }
 }
@@ -160,8 +160,8 @@ TEST(ReadAhead, ReadsAfterWritesSeeTheNewBytes) {
 
   // Fill the read-ahead, then rewrite element 3 (inside it) in place.
   ASSERT_TRUE(DGNGotoElement(f.get(), 2));
-  ASSERT_NE(dgntest::Next(f.get()), nullptr);
-  ElementPtr fourth = dgntest::Next(f.get());
+  ASSERT_NE(dgnkit::Next(f.get()), nullptr);
+  ElementPtr fourth = dgnkit::Next(f.get());
   ASSERT_NE(fourth, nullptr);
   Bytes changed = LineString(5, 99);
   ASSERT_EQ(changed.size(), b.elements[3].size());
@@ -170,13 +170,13 @@ TEST(ReadAhead, ReadsAfterWritesSeeTheNewBytes) {
   replacement.raw_bytes = static_cast<int32_t>(changed.size());
   ASSERT_TRUE(DGNWriteElement(f.get(), &replacement));
   ASSERT_TRUE(DGNGotoElement(f.get(), 3));
-  ElementPtr reread = dgntest::Next(f.get());
+  ElementPtr reread = dgnkit::Next(f.get());
   ASSERT_NE(reread, nullptr);
   EXPECT_EQ(RawOf(reread.get()), changed);
 
   // Append after reading part of the file; the new element is read back at the end.
   ASSERT_TRUE(DGNGotoElement(f.get(), 10));
-  ASSERT_NE(dgntest::Next(f.get()), nullptr);
+  ASSERT_NE(dgnkit::Next(f.get()), nullptr);
   Bytes added = LineString(7, 123);
   DGNElement fresh{};
   fresh.offset = -1;
@@ -186,8 +186,8 @@ TEST(ReadAhead, ReadsAfterWritesSeeTheNewBytes) {
   ASSERT_TRUE(DGNWriteElement(f.get(), &fresh));
   EXPECT_EQ(std::ftell(f.get()->fp), static_cast<long>(fresh.offset + fresh.size))
       << "the stream stands on the new end-of-design marker";
-  EXPECT_EQ(dgntest::Next(f.get()), nullptr) << "nothing after the appended element";
-  std::vector<ElementPtr> all = dgntest::ReadAll(f.get());
+  EXPECT_EQ(dgnkit::Next(f.get()), nullptr) << "nothing after the appended element";
+  std::vector<ElementPtr> all = dgnkit::ReadAll(f.get());
   ASSERT_EQ(all.size(), b.elements.size() + 1);
   EXPECT_EQ(RawOf(all[3].get()), changed);
   EXPECT_EQ(RawOf(all.back().get()), added);
@@ -198,24 +198,24 @@ TEST(ReadAhead, ReadsAfterWritesSeeTheNewBytes) {
 // as if freshly zero-filled, whatever was held before and in whatever order
 // the caller frees them.
 TEST(RecordBlocks, RecordsAreZeroFilledAndIndependent) {
-  Bytes with_linkage = dgntest::Element(DGNTYPE_LINE_STRING, 3)
-                           .SetDisplay(dgntest::Display{})
+  Bytes with_linkage = dgnkit::Element(DGNTYPE_LINE_STRING, 3)
+                           .SetDisplay(dgnkit::Display{})
                            .Word(3)
                            .Points({{1, 2, 0}, {3, 4, 0}, {5, 6, 0}}, 2)
                            .Attributes({0x03, 0x10, 0x2F, 0x7D, 0x01, 0x00, 0x00, 0x00})
                            .Build();
-  dgntest::TextSpec text;
+  dgnkit::TextSpec text;
   text.raw_text = {'A', 'B'};
   text.origin = {7, 8, 0};
   const Built b =
-      Build({with_linkage, LineString(3, 1), dgntest::MakeText(text), LineString(700, 2),
+      Build({with_linkage, LineString(3, 1), dgnkit::MakeText(text), LineString(700, 2),
              LineString(3000, 3), LineString(2, 4), with_linkage, LineString(4, 5)});
   auto f = OpenBytes(b.bytes);
   ASSERT_NE(f.get(), nullptr);
 
   // Read everything while holding every record, then free them in an
   // interleaved order while reading on.
-  std::vector<ElementPtr> held = dgntest::ReadAll(f.get());
+  std::vector<ElementPtr> held = dgnkit::ReadAll(f.get());
   ASSERT_EQ(held.size(), 9u);
   EXPECT_EQ(held[1]->attr_bytes, 8);
   EXPECT_EQ(held[2]->attr_bytes, 0) << "no linkage data carried over";
@@ -235,7 +235,7 @@ TEST(RecordBlocks, RecordsAreZeroFilledAndIndependent) {
   for (int round = 0; round < 3; ++round) {
     DGNRewind(f.get());
     for (size_t i = 0; i < held.size(); ++i) {
-      ElementPtr e = dgntest::Next(f.get());
+      ElementPtr e = dgnkit::Next(f.get());
       ASSERT_NE(e, nullptr);
       // Free what was held in a different order each round.
       held[(i * (round + 2)) % held.size()].reset();
@@ -256,7 +256,7 @@ TEST(RecordBlocks, RecordsAreZeroFilledAndIndependent) {
         EXPECT_EQ(e->attr_data, nullptr) << i;
       }
     }
-    held = dgntest::ReadAll(f.get());
+    held = dgnkit::ReadAll(f.get());
   }
 }
 
@@ -282,7 +282,7 @@ TEST(RecordBlocks, ThreadsReadingAtOnceKeepTheirOwnBlocks) {
       for (int pass = 0; pass < 5; ++pass) {
         DGNRewind(f.get());
         for (size_t i = 0; i < files[t].elements.size(); ++i) {
-          ElementPtr e = dgntest::Next(f.get());
+          ElementPtr e = dgnkit::Next(f.get());
           if (e == nullptr || RawOf(e.get()) != files[t].elements[i]) ++bad[t];
         }
       }

@@ -14,20 +14,20 @@
 
 namespace {
 
-using dgntest::As;
-using dgntest::Bytes;
-using dgntest::ErrorCapture;
+using dgnkit::As;
+using dgnkit::Bytes;
+using dgnkit::ErrorCapture;
 
 // Opens, indexes and reads a whole file; gives the number of elements read
 // (-1 if it did not open).
 int Walk(const Bytes &file) {
-  auto f = dgntest::OpenBytes(file);
+  auto f = dgnkit::OpenBytes(file);
   if (f.get() == nullptr) return -1;
   int count = 0;
   const DGNIndexEntry *index = DGNGetElementIndex(f.get(), &count);
   for (int i = 0; i < count; ++i) EXPECT_LE(index[i].offset, file.size());
   int read = 0;
-  while (auto e = dgntest::Next(f.get())) {
+  while (auto e = dgnkit::Next(f.get())) {
     EXPECT_GE(e->size, 4);
     if (e->kind == DGNKIND_MULTIPOINT) {
       EXPECT_GE(As<DGNMultiPointElement>(e)->num_vertices, 0);
@@ -38,7 +38,7 @@ int Walk(const Bytes &file) {
   // Random access to every indexed element.
   for (int i = count - 1; i >= 0; --i) {
     EXPECT_TRUE(DGNGotoElement(f.get(), i));
-    auto e = dgntest::Next(f.get());
+    auto e = dgnkit::Next(f.get());
     if (e == nullptr) {
       ADD_FAILURE() << "element " << i << " cannot be read again";
       continue;
@@ -163,7 +163,7 @@ std::vector<Bytes> SplitElements(const Bytes &file) {
 
 TEST(Robustness, EveryPrefixOfTheSampleFiles) {
   for (bool three_d : {false, true}) {
-    const Bytes file = dgntest::SampleFile(three_d);
+    const Bytes file = dgnkit::SampleFile(three_d);
     ErrorCapture errors;  // trimming warnings etc. are expected and silenced
     EXPECT_EQ(Walk(file), static_cast<int>(SplitElements(file).size()));
     // Every byte of the first element header, sparse steps through the long
@@ -177,7 +177,7 @@ TEST(Robustness, EveryPrefixOfTheSampleFiles) {
 }
 
 TEST(Robustness, FlippedHeaderBytesOfEveryElement) {
-  const Bytes file = dgntest::SampleFile(false);
+  const Bytes file = dgnkit::SampleFile(false);
   ErrorCapture errors;
   size_t at = 0;
   for (const Bytes &element : SplitElements(file)) {
@@ -196,29 +196,29 @@ TEST(Robustness, FlippedHeaderBytesOfEveryElement) {
 // garbage-filled element before it or not.
 TEST(Robustness, ShortElementsNeverSeeThePreviousElement) {
   for (bool three_d : {false, true}) {
-    dgntest::TcbSpec tcb_spec;
+    dgnkit::TcbSpec tcb_spec;
     tcb_spec.three_d = three_d;
-    const Bytes tcb = dgntest::MakeTcb(tcb_spec);
+    const Bytes tcb = dgnkit::MakeTcb(tcb_spec);
     const Bytes filler =
-        dgntest::Element(DGNTYPE_APPLICATION_ELEM, 5).PadTo(2000).BytesAt(36, Bytes(1964, 0xA7)).Build();
+        dgnkit::Element(DGNTYPE_APPLICATION_ELEM, 5).PadTo(2000).BytesAt(36, Bytes(1964, 0xA7)).Build();
     ErrorCapture errors;
-    const std::vector<Bytes> elements = SplitElements(dgntest::SampleFile(three_d));
+    const std::vector<Bytes> elements = SplitElements(dgnkit::SampleFile(three_d));
     for (size_t k = 1; k < elements.size(); ++k) {
       const Bytes &whole = elements[k];
       for (size_t len = 4; len <= whole.size(); len += 2) {
         Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(len));
         cut[2] = static_cast<uint8_t>(((len - 4) / 2) & 0xFF);
         cut[3] = static_cast<uint8_t>(((len - 4) / 2) >> 8);
-        auto clean = dgntest::OpenBytes(dgntest::Concat({tcb, cut, dgntest::EndOfDesign()}));
+        auto clean = dgnkit::OpenBytes(dgnkit::Concat({tcb, cut, dgnkit::EndOfDesign()}));
         auto dirty =
-            dgntest::OpenBytes(dgntest::Concat({tcb, filler, cut, dgntest::EndOfDesign()}));
+            dgnkit::OpenBytes(dgnkit::Concat({tcb, filler, cut, dgnkit::EndOfDesign()}));
         ASSERT_NE(clean.get(), nullptr);
         ASSERT_NE(dirty.get(), nullptr);
-        dgntest::Next(clean.get());
-        dgntest::Next(dirty.get());
-        dgntest::Next(dirty.get());
-        auto a = dgntest::Next(clean.get());
-        auto b = dgntest::Next(dirty.get());
+        dgnkit::Next(clean.get());
+        dgnkit::Next(dirty.get());
+        dgnkit::Next(dirty.get());
+        auto a = dgnkit::Next(clean.get());
+        auto b = dgnkit::Next(dirty.get());
         ASSERT_NE(a, nullptr);
         ASSERT_NE(b, nullptr);
         EXPECT_EQ(Describe(a.get()), Describe(b.get()))
@@ -232,10 +232,10 @@ TEST(Robustness, RandomBodiesOfEveryType) {
   std::mt19937 rng(12345);
   ErrorCapture errors;
   for (int dimension : {2, 3}) {
-    dgntest::TcbSpec tcb_spec;
+    dgnkit::TcbSpec tcb_spec;
     tcb_spec.three_d = dimension == 3;
     for (int type = 0; type < 128; ++type) {
-      std::vector<Bytes> parts{dgntest::MakeTcb(tcb_spec)};
+      std::vector<Bytes> parts{dgnkit::MakeTcb(tcb_spec)};
       for (size_t len : {4u, 6u, 30u, 36u, 38u, 58u, 60u, 62u, 76u, 120u, 160u, 300u, 900u}) {
         for (int level : {1, 24}) {
           Bytes e(len);
@@ -247,22 +247,22 @@ TEST(Robustness, RandomBodiesOfEveryType) {
           parts.push_back(e);
         }
       }
-      parts.push_back(dgntest::EndOfDesign());
-      EXPECT_EQ(Walk(dgntest::Concat(parts)), static_cast<int>(parts.size()) - 1) << type;
+      parts.push_back(dgnkit::EndOfDesign());
+      EXPECT_EQ(Walk(dgnkit::Concat(parts)), static_cast<int>(parts.size()) - 1) << type;
     }
   }
 }
 
 TEST(Robustness, LargestElementFitsTheBuffer) {
   // 65535 words to follow: the largest element the format can describe.
-  Bytes big = dgntest::Element(DGNTYPE_LINE_STRING, 1).SetRange({}).SetDisplay({}).Word(65535).Build();
+  Bytes big = dgnkit::Element(DGNTYPE_LINE_STRING, 1).SetRange({}).SetDisplay({}).Word(65535).Build();
   big.resize(4 + 2 * 65535, 0x11);
   big[2] = big[3] = 0xFF;
   ErrorCapture errors;
-  auto f = dgntest::OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), big, dgntest::EndOfDesign()}));
+  auto f = dgnkit::OpenBytes(dgnkit::Concat({dgnkit::MakeTcb({}), big, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  dgntest::Next(f.get());
-  auto e = dgntest::Next(f.get());
+  dgnkit::Next(f.get());
+  auto e = dgnkit::Next(f.get());
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->size, 131074);
   EXPECT_EQ(As<DGNMultiPointElement>(e)->num_vertices, (131074 - 38) / 8);
@@ -275,9 +275,9 @@ TEST(Robustness, LargestElementFitsTheBuffer) {
 // temporary file belongs to the parent alone and is removed.)
 TEST(RobustnessDeathTest, ReadingPastTheElementTraps) {
   GTEST_FLAG_SET(death_test_style, "fast");
-  auto f = dgntest::OpenBytes(dgntest::Concat(
-      {dgntest::MakeTcb({}), dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0, 0}, {1, 1, 0}}),
-       dgntest::EndOfDesign()}));
+  auto f = dgnkit::OpenBytes(dgnkit::Concat(
+      {dgnkit::MakeTcb({}), dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0, 0}, {1, 1, 0}}),
+       dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   ASSERT_TRUE(DGNLoadRawElement(f.get(), nullptr, nullptr));
   ASSERT_TRUE(DGNLoadRawElement(f.get(), nullptr, nullptr));  // 52 bytes after 1536

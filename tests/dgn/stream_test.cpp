@@ -12,13 +12,13 @@
 
 namespace {
 
-using dgntest::Bytes;
-using dgntest::Element;
-using dgntest::ErrorCapture;
-using dgntest::OpenBytes;
+using dgnkit::Bytes;
+using dgnkit::Element;
+using dgnkit::ErrorCapture;
+using dgnkit::OpenBytes;
 
 Bytes Line(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
-  return dgntest::MakeMultiPoint(DGNTYPE_LINE, {{x0, y0, 0}, {x1, y1, 0}});
+  return dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{x0, y0, 0}, {x1, y1, 0}});
 }
 
 TEST(TestOpen, HeaderPatterns) {
@@ -50,20 +50,20 @@ TEST(Open, DimensionFromFirstByte) {
     int dimension;
   };
   const Case cases[] = {
-      {dgntest::MakeTcb({}), 2},
-      {dgntest::MakeGroupDataStart(), 2},
+      {dgnkit::MakeTcb({}), 2},
+      {dgnkit::MakeGroupDataStart(), 2},
   };
   for (const Case &c : cases) {
-    auto f = OpenBytes(dgntest::Concat({c.first, dgntest::EndOfDesign()}));
+    auto f = OpenBytes(dgnkit::Concat({c.first, dgnkit::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
     EXPECT_EQ(f.get()->dimension, c.dimension);
     EXPECT_EQ(f.get()->scale, 1.0);
     EXPECT_EQ(f.get()->next_element_id, 0);
     EXPECT_EQ(f.get()->got_tcb, 0);
   }
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.three_d = true;
-  auto f3 = OpenBytes(dgntest::Concat({dgntest::MakeTcb(tcb), dgntest::EndOfDesign()}));
+  auto f3 = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::EndOfDesign()}));
   ASSERT_NE(f3.get(), nullptr);
   EXPECT_EQ(f3.get()->dimension, 3);
 }
@@ -78,7 +78,7 @@ TEST(Open, RefusesFilesThatAreNotDesignFiles) {
   };
   for (const Bytes &bytes : cases) {
     ErrorCapture errors;
-    dgntest::TempFile tmp(bytes);
+    dgnkit::TempFile tmp(bytes);
     EXPECT_EQ(DGNOpen(tmp.c_str(), false), nullptr) << bytes.size();
     ASSERT_EQ(errors.reports().size(), 1u);
     EXPECT_EQ(errors.reports()[0].cls, CPLClassFailure);
@@ -103,10 +103,10 @@ TEST(Open, MissingFileGivesTheOpenMessage) {
 // the while, and the close hands the lock on.
 TEST(Open, OneWriterAtATimeAndReadersAlongside) {
   const Bytes file =
-      dgntest::Concat({dgntest::MakeTcb({}), Line(0, 0, 1, 1), dgntest::EndOfDesign()});
-  dgntest::TempFile tmp(file);
+      dgnkit::Concat({dgnkit::MakeTcb({}), Line(0, 0, 1, 1), dgnkit::EndOfDesign()});
+  dgnkit::TempFile tmp(file);
   ErrorCapture errors;
-  dgntest::HandlePtr writer(DGNOpen(tmp.c_str(), true));
+  dgnkit::HandlePtr writer(DGNOpen(tmp.c_str(), true));
   ASSERT_NE(writer, nullptr);
   EXPECT_EQ(DGNOpen(tmp.c_str(), true), nullptr);
   ASSERT_EQ(errors.reports().size(), 1u);
@@ -118,12 +118,12 @@ TEST(Open, OneWriterAtATimeAndReadersAlongside) {
   EXPECT_EQ(DGNCreate(tmp.c_str(), tmp.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"),
             nullptr);
   EXPECT_EQ(errors.reports().size(), 2u);
-  dgntest::HandlePtr reader(DGNOpen(tmp.c_str(), false));
+  dgnkit::HandlePtr reader(DGNOpen(tmp.c_str(), false));
   ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(dgntest::ReadAll(reader.get()).size(), 2u);
+  EXPECT_EQ(dgnkit::ReadAll(reader.get()).size(), 2u);
   writer.reset();
-  EXPECT_NE(dgntest::HandlePtr(DGNOpen(tmp.c_str(), true)), nullptr);
-  EXPECT_EQ(dgntest::ReadFile(tmp.path()), file);
+  EXPECT_NE(dgnkit::HandlePtr(DGNOpen(tmp.c_str(), true)), nullptr);
+  EXPECT_EQ(dgnkit::ReadFile(tmp.path()), file);
 }
 
 // Open for update refuses a file whose element stream stops at an element
@@ -132,13 +132,13 @@ TEST(Open, OneWriterAtATimeAndReadersAlongside) {
 // the handle tells where the stream stops.  A stream that ends at the
 // marker, whatever follows, or at the very end of the file is whole.
 TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
-  const Bytes tcb = dgntest::MakeTcb({});
+  const Bytes tcb = dgnkit::MakeTcb({});
   const Bytes a = Line(0, 0, 1, 1);
   const long long second = static_cast<long long>(tcb.size() + a.size());
-  Bytes overlong = dgntest::Concat({tcb, a, a, a, dgntest::EndOfDesign()});
+  Bytes overlong = dgnkit::Concat({tcb, a, a, a, dgnkit::EndOfDesign()});
   overlong[static_cast<size_t>(second) + 2] = 0xFF;  // words to follow of element 2: 0x7FFF
   overlong[static_cast<size_t>(second) + 3] = 0x7F;
-  Bytes cut = dgntest::Concat({tcb, a, a});
+  Bytes cut = dgnkit::Concat({tcb, a, a});
   cut.resize(cut.size() - 3);
   struct Case {
     const char *label;
@@ -146,22 +146,22 @@ TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
     long long stops_at;  // -1: whole
   };
   const Case cases[] = {
-      {"marker", dgntest::Concat({tcb, a, dgntest::EndOfDesign()}), -1},
-      {"marker and padding", dgntest::Concat({tcb, a, dgntest::EndOfDesign(), Bytes(512, 0)}),
+      {"marker", dgnkit::Concat({tcb, a, dgnkit::EndOfDesign()}), -1},
+      {"marker and padding", dgnkit::Concat({tcb, a, dgnkit::EndOfDesign(), Bytes(512, 0)}),
        -1},
-      {"end of the file", dgntest::Concat({tcb, a}), -1},
+      {"end of the file", dgnkit::Concat({tcb, a}), -1},
       {"a word count past the end", overlong, second},
       {"cut inside an element", cut, second},
-      {"half a header", dgntest::Concat({tcb, a, Bytes{0x08, 0x04}}), second},
+      {"half a header", dgnkit::Concat({tcb, a, Bytes{0x08, 0x04}}), second},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    dgntest::TempFile tmp(c.file);
+    dgnkit::TempFile tmp(c.file);
     ErrorCapture errors;
-    dgntest::HandlePtr update(DGNOpen(tmp.c_str(), true));
-    dgntest::HandlePtr read(DGNOpen(tmp.c_str(), false));
+    dgnkit::HandlePtr update(DGNOpen(tmp.c_str(), true));
+    dgnkit::HandlePtr read(DGNOpen(tmp.c_str(), false));
     ASSERT_NE(read, nullptr);
-    EXPECT_EQ(dgntest::ReadAll(read.get()).size(), 2u);
+    EXPECT_EQ(dgnkit::ReadAll(read.get()).size(), 2u);
     EXPECT_EQ(read->stream_cut, c.stops_at >= 0 ? 1 : 0);
     if (c.stops_at < 0) {
       EXPECT_NE(update, nullptr);
@@ -175,7 +175,7 @@ TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
                                             std::to_string(c.stops_at) + ","),
               std::string::npos)
         << errors.reports()[0].text;
-    EXPECT_EQ(dgntest::ReadFile(tmp.path()), c.file);
+    EXPECT_EQ(dgnkit::ReadFile(tmp.path()), c.file);
   }
 }
 
@@ -185,7 +185,7 @@ TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
 // out the operation fails with a report and the process goes on.
 TEST(Open, SizeAndMemoryLimitsFailSoftly) {
   for (const long long bytes : {1LL << 31, 3LL << 30}) {
-    dgntest::TempFile tmp(dgntest::Concat({dgntest::MakeTcb({}), dgntest::EndOfDesign()}));
+    dgnkit::TempFile tmp(dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::EndOfDesign()}));
     ASSERT_EQ(::truncate64(tmp.c_str(), static_cast<off64_t>(bytes)), 0);
     for (const bool update : {false, true}) {
       ErrorCapture errors;
@@ -198,59 +198,59 @@ TEST(Open, SizeAndMemoryLimitsFailSoftly) {
     }
   }
 
-  std::vector<dgntest::IPoint> points;
+  std::vector<dgnkit::IPoint> points;
   for (int32_t i = 0; i < 1000; ++i) points.push_back({i, i, 0});
-  const Bytes file = dgntest::Concat(
-      {dgntest::MakeTcb({}), dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, points),
-       dgntest::EndOfDesign()});
-  dgntest::TempFile tmp(file);
+  const Bytes file = dgnkit::Concat(
+      {dgnkit::MakeTcb({}), dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points),
+       dgnkit::EndOfDesign()});
+  dgnkit::TempFile tmp(file);
   ErrorCapture errors;
   CPLSetSoftAllocLimit(100);  // less than the first block of the index
   EXPECT_EQ(DGNOpen(tmp.c_str(), true), nullptr);
   CPLSetSoftAllocLimit(16 * 1024);  // the index, but not 1000 vertices
-  dgntest::HandlePtr h(DGNOpen(tmp.c_str(), false));
+  dgnkit::HandlePtr h(DGNOpen(tmp.c_str(), false));
   ASSERT_NE(h, nullptr);
-  EXPECT_NE(dgntest::Next(h.get()), nullptr);  // the TCB
-  EXPECT_EQ(dgntest::Next(h.get()), nullptr);
+  EXPECT_NE(dgnkit::Next(h.get()), nullptr);  // the TCB
+  EXPECT_EQ(dgnkit::Next(h.get()), nullptr);
   EXPECT_EQ(h->read_failed, 1);
   CPLSetSoftAllocLimit(-1);
   ASSERT_EQ(errors.count(CPLClassFailure), 2u);
-  for (const dgntest::Report &r : errors.reports()) {
+  for (const dgnkit::Report &r : errors.reports()) {
     EXPECT_EQ(r.num, CPLNumNoMemory);
     EXPECT_NE(r.text.find("Out of memory allocating"), std::string::npos) << r.text;
   }
   // Memory back, the same element reads whole.
   ASSERT_TRUE(DGNGotoElement(h.get(), 1));
-  dgntest::ElementPtr e = dgntest::Next(h.get());
+  dgnkit::ElementPtr e = dgnkit::Next(h.get());
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(dgntest::As<DGNMultiPointElement>(e)->num_vertices, 1000);
+  EXPECT_EQ(dgnkit::As<DGNMultiPointElement>(e)->num_vertices, 1000);
   EXPECT_EQ(h->read_failed, 0);
 }
 
 TEST(Stream, EndOfDesignStopsReadingWhateverFollows) {
-  const Bytes file = dgntest::Concat(
-      {dgntest::MakeTcb({}), Line(0, 0, 1, 1), dgntest::EndOfDesign(), Line(2, 2, 3, 3)});
+  const Bytes file = dgnkit::Concat(
+      {dgnkit::MakeTcb({}), Line(0, 0, 1, 1), dgnkit::EndOfDesign(), Line(2, 2, 3, 3)});
   auto f = OpenBytes(file);
   ASSERT_NE(f.get(), nullptr);
-  EXPECT_EQ(dgntest::ReadAll(f.get()).size(), 2u);
+  EXPECT_EQ(dgnkit::ReadAll(f.get()).size(), 2u);
   int count = 0;
   DGNGetElementIndex(f.get(), &count);
   EXPECT_EQ(count, 2);
 }
 
 TEST(Stream, TruncatedElementEndsReadingSilently) {
-  Bytes file = dgntest::Concat({dgntest::MakeTcb({}), Line(0, 0, 1, 1), Line(2, 2, 3, 3)});
+  Bytes file = dgnkit::Concat({dgnkit::MakeTcb({}), Line(0, 0, 1, 1), Line(2, 2, 3, 3)});
   file.resize(file.size() - 3);  // cut inside the last element
   ErrorCapture errors;
   auto f = OpenBytes(file);
   ASSERT_NE(f.get(), nullptr);
-  EXPECT_EQ(dgntest::ReadAll(f.get()).size(), 2u);
+  EXPECT_EQ(dgnkit::ReadAll(f.get()).size(), 2u);
   EXPECT_TRUE(errors.reports().empty());
 }
 
 TEST(Stream, RawElementGivesTypeLevelAndSize) {
   const Bytes line = Line(0, 0, 1, 1);
-  auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), line, dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb({}), line, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   int type = -1, level = -1;
   ASSERT_TRUE(DGNLoadRawElement(f.get(), &type, &level));
@@ -264,11 +264,11 @@ TEST(Stream, RawElementGivesTypeLevelAndSize) {
 }
 
 TEST(Stream, ElementNumbersAndOffsets) {
-  const Bytes tcb = dgntest::MakeTcb({});
+  const Bytes tcb = dgnkit::MakeTcb({});
   const Bytes line = Line(0, 0, 1, 1);
-  auto f = OpenBytes(dgntest::Concat({tcb, line, line, dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat({tcb, line, line, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  auto all = dgntest::ReadAll(f.get());
+  auto all = dgnkit::ReadAll(f.get());
   ASSERT_EQ(all.size(), 3u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(all[i]->element_id, i);
   EXPECT_EQ(all[1]->offset, static_cast<int>(tcb.size()));
@@ -279,18 +279,18 @@ TEST(Stream, ElementNumbersAndOffsets) {
 TEST(Index, KindsFlagsAndOffsets) {
   std::array<std::array<uint8_t, 3>, 256> colors{};
   const std::vector<Bytes> parts = {
-      dgntest::MakeTcb({}),
-      dgntest::MakeColorTable(colors),
-      dgntest::MakeColorTable(colors, 2),
+      dgnkit::MakeTcb({}),
+      dgnkit::MakeColorTable(colors),
+      dgnkit::MakeColorTable(colors, 2),
       Line(0, 0, 1, 1),
-      dgntest::MakeCellLibrary({}),
-      dgntest::MakeTagSet({}),
-      dgntest::MakeTagSet({}, 3),
-      dgntest::MakeTagValue({}),
-      dgntest::MakeComplexHeader(14, 0, 0),
-      dgntest::MakeCone({}),
-      dgntest::MakeArc({}),
-      dgntest::MakeText({}),
+      dgnkit::MakeCellLibrary({}),
+      dgnkit::MakeTagSet({}),
+      dgnkit::MakeTagSet({}, 3),
+      dgnkit::MakeTagValue({}),
+      dgnkit::MakeComplexHeader(14, 0, 0),
+      dgnkit::MakeCone({}),
+      dgnkit::MakeArc({}),
+      dgnkit::MakeText({}),
       Element(3, 5).Complex().SetRange({}).SetDisplay({}).PadTo(52).Build(),
       Element(4, 6).Deleted().SetRange({}).SetDisplay({}).Word(0).Build(),
       Element(7, 7).Complex().Deleted().SetDisplay({}).Build(),
@@ -315,7 +315,7 @@ TEST(Index, KindsFlagsAndOffsets) {
       {4, 6, DGNKIND_MULTIPOINT, DGNEF_DELETED},
       {7, 7, DGNKIND_CORE, DGNEF_COMPLEX | DGNEF_DELETED},
   };
-  auto f = OpenBytes(dgntest::Concat({dgntest::Concat(parts), dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat({dgnkit::Concat(parts), dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   int count = 0;
   const DGNIndexEntry *index = DGNGetElementIndex(f.get(), &count);
@@ -332,7 +332,7 @@ TEST(Index, KindsFlagsAndOffsets) {
   }
   // The decoder gives kind 11 for the type-1 element the index calls core.
   ASSERT_TRUE(DGNGotoElement(f.get(), 4));
-  EXPECT_EQ(dgntest::Next(f.get())->kind, DGNKIND_CELL_LIBRARY);
+  EXPECT_EQ(dgnkit::Next(f.get())->kind, DGNKIND_CELL_LIBRARY);
 }
 
 TEST(Index, GrowsByHalfPlus500) {
@@ -343,10 +343,10 @@ TEST(Index, GrowsByHalfPlus500) {
   const Case cases[] = {{1, 500}, {499, 500}, {500, 500}, {501, 1250}, {1250, 1250}, {1251, 2375}};
   const Bytes line = Line(0, 0, 1, 1);
   for (const Case &c : cases) {
-    std::vector<Bytes> parts{dgntest::MakeTcb({})};
+    std::vector<Bytes> parts{dgnkit::MakeTcb({})};
     parts.resize(static_cast<size_t>(c.elements), line);
-    parts.push_back(dgntest::EndOfDesign());
-    auto f = OpenBytes(dgntest::Concat(parts));
+    parts.push_back(dgnkit::EndOfDesign());
+    auto f = OpenBytes(dgnkit::Concat(parts));
     ASSERT_NE(f.get(), nullptr);
     int count = 0;
     DGNGetElementIndex(f.get(), &count);
@@ -356,17 +356,17 @@ TEST(Index, GrowsByHalfPlus500) {
 }
 
 TEST(Index, ExtentsSkipDeletedAndComplexElements) {
-  dgntest::Range far;
+  dgnkit::Range far;
   far.low[0] = -50000;
   far.high[0] = 50000;
-  const Bytes file = dgntest::Concat({
-      dgntest::MakeTcb({}),
+  const Bytes file = dgnkit::Concat({
+      dgnkit::MakeTcb({}),
       Line(10, 20, 30, 40),
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{-5, 100, 0}, {0, 0, 0}}),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{-5, 100, 0}, {0, 0, 0}}),
       Element(3, 1).Deleted().SetRange(far).SetDisplay({}).PadTo(52).Build(),
       Element(3, 1).Complex().SetRange(far).SetDisplay({}).PadTo(52).Build(),
       Element(3, 1).PadTo(20).Build(),  // too short to hold a range block
-      dgntest::EndOfDesign(),
+      dgnkit::EndOfDesign(),
   });
   auto f = OpenBytes(file);
   ASSERT_NE(f.get(), nullptr);
@@ -374,21 +374,21 @@ TEST(Index, ExtentsSkipDeletedAndComplexElements) {
   DGNGetElementIndex(f.get(), &count);
   EXPECT_EQ(count, 6);
   ASSERT_TRUE(f.get()->got_bounds);
-  EXPECT_EQ(f.get()->min_x, dgntest::RangeValue(-5));
-  EXPECT_EQ(f.get()->min_y, dgntest::RangeValue(0));
-  EXPECT_EQ(f.get()->max_x, dgntest::RangeValue(30));
-  EXPECT_EQ(f.get()->max_y, dgntest::RangeValue(100));
-  EXPECT_EQ(f.get()->min_z, dgntest::RangeValue(0));
-  EXPECT_EQ(f.get()->max_z, dgntest::RangeValue(0));
+  EXPECT_EQ(f.get()->min_x, dgnkit::RangeValue(-5));
+  EXPECT_EQ(f.get()->min_y, dgnkit::RangeValue(0));
+  EXPECT_EQ(f.get()->max_x, dgnkit::RangeValue(30));
+  EXPECT_EQ(f.get()->max_y, dgnkit::RangeValue(100));
+  EXPECT_EQ(f.get()->min_z, dgnkit::RangeValue(0));
+  EXPECT_EQ(f.get()->max_z, dgnkit::RangeValue(0));
 }
 
 TEST(Index, TakesOverTheTcbAndColourTableAndRewinds) {
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.three_d = true;
   std::array<std::array<uint8_t, 3>, 256> colors{};
   colors[7] = {1, 2, 3};
-  auto f = OpenBytes(dgntest::Concat({dgntest::MakeGroupDataStart(), dgntest::MakeTcb(tcb),
-                                      dgntest::MakeColorTable(colors), dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::MakeTcb(tcb),
+                                      dgnkit::MakeColorTable(colors), dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   EXPECT_EQ(f.get()->dimension, 2);
   ASSERT_TRUE(DGNBuildIndex(f.get()));
@@ -398,15 +398,15 @@ TEST(Index, TakesOverTheTcbAndColourTableAndRewinds) {
   EXPECT_EQ(f.get()->got_color_table, 1);
   EXPECT_EQ(f.get()->color_table[7][2], 3);
   EXPECT_EQ(f.get()->next_element_id, 0);
-  EXPECT_EQ(dgntest::Next(f.get())->element_id, 0);
+  EXPECT_EQ(dgnkit::Next(f.get())->element_id, 0);
 }
 
 TEST(Index, StopsWithAFailureWhenTheFileOutgrowsIt) {
   const Bytes line = Line(0, 0, 1, 1);
-  std::vector<Bytes> parts{dgntest::MakeTcb({})};
+  std::vector<Bytes> parts{dgnkit::MakeTcb({})};
   parts.resize(10, line);
-  parts.push_back(dgntest::EndOfDesign());
-  const Bytes file = dgntest::Concat(parts);
+  parts.push_back(dgnkit::EndOfDesign());
+  const Bytes file = dgnkit::Concat(parts);
 
   struct Case {
     const char *label;
@@ -439,12 +439,12 @@ TEST(Index, StopsWithAFailureWhenTheFileOutgrowsIt) {
 }
 
 TEST(Goto, PositionsOnTheElementAndRefusesOthers) {
-  const Bytes file = dgntest::Concat({dgntest::MakeTcb({}), Line(1, 1, 2, 2), Line(3, 3, 4, 4),
-                                      dgntest::EndOfDesign()});
+  const Bytes file = dgnkit::Concat({dgnkit::MakeTcb({}), Line(1, 1, 2, 2), Line(3, 3, 4, 4),
+                                      dgnkit::EndOfDesign()});
   auto f = OpenBytes(file);
   ASSERT_NE(f.get(), nullptr);
   ASSERT_TRUE(DGNGotoElement(f.get(), 2));
-  auto e = dgntest::Next(f.get());
+  auto e = dgnkit::Next(f.get());
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->element_id, 2);
   EXPECT_EQ(e->offset, 1536 + 52);
@@ -457,11 +457,11 @@ TEST(Goto, PositionsOnTheElementAndRefusesOthers) {
     EXPECT_EQ(f.get()->next_element_id, next);
   }
   ASSERT_TRUE(DGNGotoElement(f.get(), 1));
-  EXPECT_EQ(dgntest::Next(f.get())->element_id, 1);
+  EXPECT_EQ(dgnkit::Next(f.get())->element_id, 1);
 }
 
 TEST(LoadTcb, FindsItOnceAndReportsItsAbsenceOnce) {
-  auto with = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), dgntest::EndOfDesign()}));
+  auto with = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::EndOfDesign()}));
   ASSERT_NE(with.get(), nullptr);
   EXPECT_TRUE(DGNLoadTCB(with.get()));
   const int next = with.get()->next_element_id;
@@ -470,7 +470,7 @@ TEST(LoadTcb, FindsItOnceAndReportsItsAbsenceOnce) {
 
   ErrorCapture errors;
   auto without = OpenBytes(
-      dgntest::Concat({dgntest::MakeGroupDataStart(), Line(0, 0, 1, 1), dgntest::EndOfDesign()}));
+      dgnkit::Concat({dgnkit::MakeGroupDataStart(), Line(0, 0, 1, 1), dgnkit::EndOfDesign()}));
   ASSERT_NE(without.get(), nullptr);
   EXPECT_FALSE(DGNLoadTCB(without.get()));
   ASSERT_EQ(errors.reports().size(), 1u);
@@ -480,12 +480,12 @@ TEST(LoadTcb, FindsItOnceAndReportsItsAbsenceOnce) {
 
 TEST(Options, CaptureRawKeepsEveryElementsBytes) {
   const Bytes line = Line(5, 6, 7, 8);
-  auto f = OpenBytes(dgntest::Concat({dgntest::MakeTcb({}), line, dgntest::EndOfDesign()}));
+  auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeTcb({}), line, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
-  auto tcb = dgntest::Next(f.get());
+  auto tcb = dgnkit::Next(f.get());
   EXPECT_EQ(tcb->raw_data, nullptr);
   DGNSetOptions(f.get(), DGN_OPTION_CAPTURE_RAW);
-  auto e = dgntest::Next(f.get());
+  auto e = dgnkit::Next(f.get());
   ASSERT_EQ(e->raw_bytes, static_cast<int>(line.size()));
   EXPECT_EQ(Bytes(e->raw_data, e->raw_data + e->raw_bytes), line);
 }
@@ -495,8 +495,8 @@ TEST(RawExtents, OnlyForRangeTypesThatHoldARange) {
   uint32_t lx = 1, ly = 1, lz = 1, hx = 1, hy = 1, hz = 1;
   ASSERT_TRUE(DGNGetRawExtents(nullptr, DGNTYPE_LINE, line.data(), static_cast<int>(line.size()),
                                &lx, &ly, &lz, &hx, &hy, &hz));
-  EXPECT_EQ(lx, dgntest::RangeValue(-10));
-  EXPECT_EQ(hy, dgntest::RangeValue(40));
+  EXPECT_EQ(lx, dgnkit::RangeValue(-10));
+  EXPECT_EQ(hy, dgnkit::RangeValue(40));
   EXPECT_EQ(lz, 0x80000000u);
   ASSERT_TRUE(DGNGetRawExtents(nullptr, DGNTYPE_LINE, line.data(), 28, &lx, &ly, nullptr, &hx,
                                &hy, nullptr));

@@ -12,27 +12,27 @@
 
 namespace {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 constexpr double kPi = 3.14159265358979323846;
 
 // A file of a TCB with millimetre design units in metre master units (one
 // design unit is 0.001) and one element; the handle stands after it.
 struct Decoded {
-  dgntest::OpenedFile file;
-  dgntest::ElementPtr element;
+  dgnkit::OpenedFile file;
+  dgnkit::ElementPtr element;
 };
 
 Decoded Decode(const Bytes &element, bool three_d) {
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.three_d = three_d;
   tcb.subunits_per_master = 1000;
   tcb.uor_per_subunit = 1;
   Decoded out;
-  out.file = dgntest::OpenBytes(
-      dgntest::Concat({dgntest::MakeTcb(tcb), element, dgntest::EndOfDesign()}));
-  dgntest::Next(out.file.get());
-  out.element = dgntest::Next(out.file.get());
+  out.file = dgnkit::OpenBytes(
+      dgnkit::Concat({dgnkit::MakeTcb(tcb), element, dgnkit::EndOfDesign()}));
+  dgnkit::Next(out.file.get());
+  out.element = dgnkit::Next(out.file.get());
   return out;
 }
 
@@ -119,7 +119,7 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
   };
   for (const ArcCase &c : cases) {
     SCOPED_TRACE(c.label);
-    dgntest::ArcSpec want;
+    dgnkit::ArcSpec want;
     want.primary_axis = c.a;
     want.secondary_axis = c.b;
     want.rotation = c.rotation;
@@ -130,7 +130,7 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
     want.origin[2] = c.three_d ? 7000 : 0;
     for (int i = 0; i < 4; ++i) want.quat[i] = c.quat[i];
     const int dim = c.three_d ? 3 : 2;
-    Decoded d = Decode(c.ellipse ? dgntest::MakeEllipse(want, dim) : dgntest::MakeArc(want, dim),
+    Decoded d = Decode(c.ellipse ? dgnkit::MakeEllipse(want, dim) : dgnkit::MakeArc(want, dim),
                        c.three_d);
     ASSERT_NE(d.element, nullptr);
     ASSERT_EQ(d.element->kind, DGNKIND_ARC);
@@ -172,9 +172,9 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
 }
 
 TEST(Stroke, HostileArcValuesDrawNothing) {
-  dgntest::ArcSpec want;
+  dgnkit::ArcSpec want;
   want.primary_axis = want.secondary_axis = 1000;
-  Decoded d = Decode(dgntest::MakeArc(want, 2), false);
+  Decoded d = Decode(dgnkit::MakeArc(want, 2), false);
   ASSERT_NE(d.element, nullptr);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
@@ -201,7 +201,7 @@ TEST(Stroke, HostileArcValuesDrawNothing) {
 
 TEST(Stroke, CurvesPassThroughTheirInnerVerticesAndFollowTheEndDirections) {
   // Vertices 0, 1 and 6, 7 only give the directions at the ends.
-  const std::vector<dgntest::IPoint> v = {{-5000, -9000}, {-5000, -8000}, {0, 0},    {1000, 1500},
+  const std::vector<dgnkit::IPoint> v = {{-5000, -9000}, {-5000, -8000}, {0, 0},    {1000, 1500},
                                           {3000, 1000},   {4000, 3000},   {4000, 9000}, {5000, 9000}};
   struct Case {
     size_t vertices;
@@ -209,8 +209,8 @@ TEST(Stroke, CurvesPassThroughTheirInnerVerticesAndFollowTheEndDirections) {
   } cases[] = {{3, 0}, {4, 0}, {5, 1}, {8, -1}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.vertices);
-    const std::vector<dgntest::IPoint> some(v.begin(), v.begin() + static_cast<long>(c.vertices));
-    Decoded d = Decode(dgntest::MakeMultiPoint(DGNTYPE_CURVE, some), false);
+    const std::vector<dgnkit::IPoint> some(v.begin(), v.begin() + static_cast<long>(c.vertices));
+    Decoded d = Decode(dgnkit::MakeMultiPoint(DGNTYPE_CURVE, some), false);
     ASSERT_NE(d.element, nullptr);
     const auto *curve = reinterpret_cast<const DGNMultiPointElement *>(d.element.get());
     std::vector<DGNPoint> out(static_cast<size_t>(DGNCurveStrokeCapacity(curve->num_vertices)) + 1);

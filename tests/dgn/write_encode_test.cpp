@@ -15,7 +15,7 @@
 
 namespace {
 
-using dgntest::ErrorCapture;
+using dgnkit::ErrorCapture;
 
 // A handle with no file behind it: enough for the encoders, which read only
 // the units, the origin and the dimension.

@@ -17,11 +17,11 @@
 
 namespace {
 
-using dgntest::Bytes;
-using dgntest::ElementPtr;
-using dgntest::ErrorCapture;
-using dgntest::HandlePtr;
-using dgntest::TempFile;
+using dgnkit::Bytes;
+using dgnkit::ElementPtr;
+using dgnkit::ErrorCapture;
+using dgnkit::HandlePtr;
+using dgnkit::TempFile;
 
 constexpr int kTcbBytes = 1536;
 
@@ -43,8 +43,8 @@ Bytes DFloat(double v) {
   return Bytes(b, b + 8);
 }
 
-dgntest::TcbSpec SeedTcb(bool three_d = false) {
-  dgntest::TcbSpec t;
+dgnkit::TcbSpec SeedTcb(bool three_d = false) {
+  dgnkit::TcbSpec t;
   t.three_d = three_d;
   t.subunits_per_master = 10;
   t.uor_per_subunit = 100;  // 1000 design units per master unit
@@ -80,7 +80,7 @@ std::vector<Bytes> RawElements(const std::string &path, bool skip_deleted = fals
 // True when the file's element stream ends with the end-of-design marker
 // (not with the end of the file or a cut-off element).
 bool EndsWithMarker(const std::string &path) {
-  const Bytes file = dgntest::ReadFile(path);
+  const Bytes file = dgnkit::ReadFile(path);
   size_t at = 0;
   while (at + 2 <= file.size()) {
     if (file[at] == 0xFF && file[at + 1] == 0xFF) return true;
@@ -124,10 +124,10 @@ MultiPointPtr LineString(DGNFile *h, int n, double x0 = 0, int level = 3) {
 // ---------------------------------------------------------------------------
 
 TEST(WriteCreate, BareTcbWithThePluginFlags) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  Created c = CreateFrom(dgntest::Concat({tcb, dgntest::EndOfDesign()}));
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  Created c = CreateFrom(dgnkit::Concat({tcb, dgnkit::EndOfDesign()}));
   ASSERT_NE(c.handle, nullptr);
-  const Bytes out = dgntest::ReadFile(c.out->path());
+  const Bytes out = dgnkit::ReadFile(c.out->path());
   ASSERT_EQ(out.size(), static_cast<size_t>(kTcbBytes + 2));
   EXPECT_EQ(Slice(out, 0, 1240), Slice(tcb, 0, 1240)) << "units and everything before the origin";
   EXPECT_EQ(Slice(out, 1240, 24), Bytes(24, 0)) << "origin (0, 0, 0), whatever the seed's";
@@ -142,13 +142,13 @@ TEST(WriteCreate, BareTcbWithThePluginFlags) {
 }
 
 TEST(WriteCreate, UnitsAndOriginArePatched) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  const Bytes seed = dgntest::Concat({tcb, dgntest::EndOfDesign()});
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  const Bytes seed = dgnkit::Concat({tcb, dgnkit::EndOfDesign()});
   TempFile seed_file(seed);
   TempFile out;
   HandlePtr h(DGNCreate(out.c_str(), seed_file.c_str(), 0, 1.5, 0.0, -2.0, 10, 1000, "ft", "in"));
   ASSERT_NE(h, nullptr);
-  const Bytes b = dgntest::ReadFile(out.path());
+  const Bytes b = dgnkit::ReadFile(out.path());
   EXPECT_EQ(Slice(b, 1112, 4), Bytes({0x00, 0x00, 0x0A, 0x00}));
   EXPECT_EQ(Slice(b, 1116, 4), Bytes({0x00, 0x00, 0xE8, 0x03}));
   EXPECT_EQ(Slice(b, 1120, 4), Bytes({'f', 't', 'i', 'n'}));
@@ -165,23 +165,23 @@ TEST(WriteCreate, UnitsAndOriginArePatched) {
   h.reset(DGNCreate(out2.c_str(), seed_file.c_str(), DGN_CREATE_SEED_ORIGIN, 0, 0, 0, 100, 1,
                     "m", ""));
   ASSERT_NE(h, nullptr);
-  const Bytes b2 = dgntest::ReadFile(out2.path());
+  const Bytes b2 = dgnkit::ReadFile(out2.path());
   EXPECT_EQ(Slice(b2, 1120, 4), Bytes({'m', 0, 0, 0}));
   EXPECT_EQ(Slice(b2, 1240, 24), Slice(tcb, 1240, 24)) << "the seed's origin is kept";
 }
 
 TEST(WriteCreate, CopiesTheElementsTheFlagsAskFor) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  const Bytes e1 = dgntest::MakeColorTable(Rainbow(0));
-  const Bytes e2 = dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {10, 20, 0}});
-  dgntest::ConeSpec cone;
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  const Bytes e1 = dgnkit::MakeColorTable(Rainbow(0));
+  const Bytes e2 = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {10, 20, 0}});
+  dgnkit::ConeSpec cone;
   cone.radius_1 = 5;
-  const Bytes e3 = dgntest::MakeCone(cone);
-  dgntest::TextSpec text;
+  const Bytes e3 = dgnkit::MakeCone(cone);
+  dgnkit::TextSpec text;
   text.raw_text = {'A', 'B'};
-  const Bytes e4 = dgntest::MakeText(text);
-  const Bytes e5 = dgntest::MakeColorTable(Rainbow(9));
-  const Bytes seed = dgntest::Concat({tcb, e1, e2, e3, e4, e5, dgntest::EndOfDesign()});
+  const Bytes e4 = dgnkit::MakeText(text);
+  const Bytes e5 = dgnkit::MakeColorTable(Rainbow(9));
+  const Bytes seed = dgnkit::Concat({tcb, e1, e2, e3, e4, e5, dgnkit::EndOfDesign()});
 
   const struct {
     const char *label;
@@ -196,7 +196,7 @@ TEST(WriteCreate, CopiesTheElementsTheFlagsAskFor) {
   for (const auto &c : cases) {
     Created made = CreateFrom(seed, c.flags);
     ASSERT_NE(made.handle, nullptr) << c.label;
-    std::vector<Bytes> expected = {Slice(dgntest::ReadFile(made.out->path()), 0, kTcbBytes)};
+    std::vector<Bytes> expected = {Slice(dgnkit::ReadFile(made.out->path()), 0, kTcbBytes)};
     for (const Bytes &e : c.after_tcb) expected.push_back(e);
     EXPECT_EQ(RawElements(made.out->path()), expected) << c.label;
     EXPECT_TRUE(EndsWithMarker(made.out->path())) << c.label;
@@ -213,33 +213,33 @@ TEST(WriteCreate, CopiesTheElementsTheFlagsAskFor) {
 }
 
 TEST(WriteCreate, ThreeDimensionalSeedGivesThreeDimensionalFile) {
-  Created c = CreateFrom(dgntest::Concat({dgntest::MakeTcb(SeedTcb(true)), dgntest::EndOfDesign()}));
+  Created c = CreateFrom(dgnkit::Concat({dgnkit::MakeTcb(SeedTcb(true)), dgnkit::EndOfDesign()}));
   ASSERT_NE(c.handle, nullptr);
-  EXPECT_EQ(dgntest::ReadFile(c.out->path())[0], 0xC8);
+  EXPECT_EQ(dgnkit::ReadFile(c.out->path())[0], 0xC8);
   ASSERT_TRUE(DGNLoadTCB(c.handle.get()));
   EXPECT_EQ(c.handle->dimension, 3);
 }
 
 TEST(WriteCreate, TruncatesAnExistingFile) {
-  TempFile seed(dgntest::Concat({dgntest::MakeTcb(SeedTcb()), dgntest::EndOfDesign()}));
+  TempFile seed(dgnkit::Concat({dgnkit::MakeTcb(SeedTcb()), dgnkit::EndOfDesign()}));
   TempFile out(Bytes(5000, 0x11));
   HandlePtr h(DGNCreate(out.c_str(), seed.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"));
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(dgntest::ReadFile(out.path()).size(), static_cast<size_t>(kTcbBytes + 2));
+  EXPECT_EQ(dgnkit::ReadFile(out.path()).size(), static_cast<size_t>(kTcbBytes + 2));
 }
 
 TEST(WriteCreate, RefusesUnusableSeedsWithoutTouchingTheOutput) {
-  dgntest::Element short_tcb(9, 8);
+  dgnkit::Element short_tcb(9, 8);
   short_tcb.PadTo(1000);
-  const Bytes cut_tcb = Slice(dgntest::MakeTcb(SeedTcb()), 0, 600);
+  const Bytes cut_tcb = Slice(dgnkit::MakeTcb(SeedTcb()), 0, 600);
   const struct {
     const char *label;
     Bytes seed;
   } cases[] = {
       {"first element is no TCB",
-       dgntest::Concat({dgntest::MakeGroupDataStart(), dgntest::MakeTcb(SeedTcb()),
-                        dgntest::EndOfDesign()})},
-      {"TCB of 1000 bytes", dgntest::Concat({short_tcb.Build(), dgntest::EndOfDesign()})},
+       dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::MakeTcb(SeedTcb()),
+                        dgnkit::EndOfDesign()})},
+      {"TCB of 1000 bytes", dgnkit::Concat({short_tcb.Build(), dgnkit::EndOfDesign()})},
       {"no complete element", cut_tcb},
   };
   for (const auto &c : cases) {
@@ -256,13 +256,13 @@ TEST(WriteCreate, RefusesUnusableSeedsWithoutTouchingTheOutput) {
       EXPECT_EQ(errors.reports().back().cls, CPLClassFailure) << c.label;
     }
     EXPECT_FALSE(Exists(fresh.path())) << c.label << ": no output file is created";
-    EXPECT_EQ(dgntest::ReadFile(existing.path()), Bytes(100, 0x42))
+    EXPECT_EQ(dgnkit::ReadFile(existing.path()), Bytes(100, 0x42))
         << c.label << ": an existing output is left alone";
   }
 }
 
 TEST(WriteCreate, ReportsOtherFailures) {
-  TempFile seed(dgntest::Concat({dgntest::MakeTcb(SeedTcb()), dgntest::EndOfDesign()}));
+  TempFile seed(dgnkit::Concat({dgnkit::MakeTcb(SeedTcb()), dgnkit::EndOfDesign()}));
   TempFile out;
   {
     ErrorCapture errors;
@@ -292,10 +292,10 @@ TEST(WriteCreate, ReportsOtherFailures) {
 // the seed's colour table and element) or no file at all, never a file that
 // silently lacks the seed's colour table.
 TEST(WriteCreate, AFullDiskGivesAWholeFileOrNone) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  const Bytes e1 = dgntest::MakeColorTable(Rainbow(0));
-  const Bytes e2 = dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {10, 20, 0}});
-  TempFile seed(dgntest::Concat({tcb, e1, e2, dgntest::EndOfDesign()}));
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  const Bytes e1 = dgnkit::MakeColorTable(Rainbow(0));
+  const Bytes e2 = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {10, 20, 0}});
+  TempFile seed(dgnkit::Concat({tcb, e1, e2, dgnkit::EndOfDesign()}));
   const long whole = static_cast<long>(tcb.size() + e1.size() + e2.size()) + 2;
   int refused = 0;
   for (long budget = 0; budget <= whole + 8; budget += 7) {
@@ -326,9 +326,9 @@ TEST(WriteCreate, AFullDiskGivesAWholeFileOrNone) {
 }
 
 TEST(WriteCreate, SeedMayBeItsOwnOutput) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  const Bytes e1 = dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {1, 1, 0}});
-  TempFile file(dgntest::Concat({tcb, e1, dgntest::EndOfDesign()}));
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  const Bytes e1 = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {1, 1, 0}});
+  TempFile file(dgnkit::Concat({tcb, e1, dgnkit::EndOfDesign()}));
   HandlePtr h(DGNCreate(file.c_str(), file.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"));
   ASSERT_NE(h, nullptr);
   const std::vector<Bytes> elements = RawElements(file.path());
@@ -341,7 +341,7 @@ TEST(WriteCreate, SeedMayBeItsOwnOutput) {
 // ---------------------------------------------------------------------------
 
 TEST(WriteAppend, AfterABareTcbAtOffset1536) {
-  Created c = CreateFrom(dgntest::Concat({dgntest::MakeTcb(SeedTcb()), dgntest::EndOfDesign()}));
+  Created c = CreateFrom(dgnkit::Concat({dgnkit::MakeTcb(SeedTcb()), dgnkit::EndOfDesign()}));
   ASSERT_NE(c.handle, nullptr);
   DGNFile *h = c.handle.get();
   MultiPointPtr e = LineString(h, 3);
@@ -353,7 +353,7 @@ TEST(WriteAppend, AfterABareTcbAtOffset1536) {
   EXPECT_EQ(h->element_count, 2);
   EXPECT_EQ(CPLFTell(h->fp), kTcbBytes + 62) << "the stream stands on the marker";
 
-  const Bytes file = dgntest::ReadFile(c.out->path());
+  const Bytes file = dgnkit::ReadFile(c.out->path());
   ASSERT_EQ(file.size(), static_cast<size_t>(kTcbBytes + 62 + 2));
   EXPECT_EQ(Slice(file, kTcbBytes, 62), Bytes(e->raw_data, e->raw_data + 62));
   EXPECT_EQ(Slice(file, kTcbBytes + 62, 2), Bytes({0xFF, 0xFF}));
@@ -369,7 +369,7 @@ TEST(WriteAppend, AfterABareTcbAtOffset1536) {
 }
 
 TEST(WriteAppend, IndexGrowsBy500AndMatchesAFreshIndex) {
-  Created c = CreateFrom(dgntest::Concat({dgntest::MakeTcb(SeedTcb()), dgntest::EndOfDesign()}));
+  Created c = CreateFrom(dgnkit::Concat({dgnkit::MakeTcb(SeedTcb()), dgnkit::EndOfDesign()}));
   ASSERT_NE(c.handle, nullptr);
   DGNFile *h = c.handle.get();
   for (int i = 0; i < 1000; ++i) {
@@ -396,28 +396,28 @@ TEST(WriteAppend, IndexGrowsBy500AndMatchesAFreshIndex) {
 }
 
 TEST(WriteAppend, RefusedWhereItWouldLoseData) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  const Bytes e1 = dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {1, 1, 0}});
-  const Bytes base = dgntest::Concat({tcb, e1, e1, dgntest::EndOfDesign()});
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  const Bytes e1 = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {1, 1, 0}});
+  const Bytes base = dgnkit::Concat({tcb, e1, e1, dgnkit::EndOfDesign()});
 
   {  // A read-only handle.
-    dgntest::OpenedFile f = dgntest::OpenBytes(base, false);
+    dgnkit::OpenedFile f = dgnkit::OpenBytes(base, false);
     MultiPointPtr e = LineString(f.get(), 4);
     ErrorCapture errors;
     EXPECT_FALSE(DGNWriteElement(f.get(), e.get()));
     EXPECT_EQ(errors.count(CPLClassFailure), 1u);
     EXPECT_EQ(f.get()->element_count, 3);
     EXPECT_EQ(e->offset, -1) << "a failed append leaves the element new";
-    EXPECT_EQ(dgntest::ReadFile(f.file->path()), base);
+    EXPECT_EQ(dgnkit::ReadFile(f.file->path()), base);
   }
   {  // An index that stops before the end of the file: refused at open for
      // update, and by the writer should the index be rebuilt short later.
     ErrorCapture errors;
     const int64_t before_second = static_cast<int64_t>(tcb.size() + e1.size()) - 1;
     DGNSetIndexLimitsForTest(0, before_second);
-    EXPECT_EQ(dgntest::OpenBytes(base, true).get(), nullptr);
+    EXPECT_EQ(dgnkit::OpenBytes(base, true).get(), nullptr);
     DGNSetIndexLimitsForTest(0, 0);
-    dgntest::OpenedFile f = dgntest::OpenBytes(base, true);
+    dgnkit::OpenedFile f = dgnkit::OpenBytes(base, true);
     ASSERT_NE(f.get(), nullptr);
     MultiPointPtr e = LineString(f.get(), 4);
     DGNSetIndexLimitsForTest(0, before_second);
@@ -425,10 +425,10 @@ TEST(WriteAppend, RefusedWhereItWouldLoseData) {
     DGNBuildIndex(f.get());
     DGNSetIndexLimitsForTest(0, 0);
     EXPECT_FALSE(DGNWriteElement(f.get(), e.get()));
-    EXPECT_EQ(dgntest::ReadFile(f.file->path()), base);
+    EXPECT_EQ(dgnkit::ReadFile(f.file->path()), base);
   }
   {  // No raw bytes, or raw bytes that disagree with their own header.
-    dgntest::OpenedFile f = dgntest::OpenBytes(base, true);
+    dgnkit::OpenedFile f = dgnkit::OpenBytes(base, true);
     MultiPointPtr e = LineString(f.get(), 4);
     ErrorCapture errors;
     e->raw_data[2] = 0x10;
@@ -437,23 +437,23 @@ TEST(WriteAppend, RefusedWhereItWouldLoseData) {
     bare.offset = -1;
     EXPECT_FALSE(DGNWriteElement(f.get(), &bare));
     EXPECT_EQ(errors.count(CPLClassFailure), 2u);
-    EXPECT_EQ(dgntest::ReadFile(f.file->path()), base);
+    EXPECT_EQ(dgnkit::ReadFile(f.file->path()), base);
   }
 }
 
 // Every way an append can stop part-way, on a file that ends at its marker
 // and on one padded with zeros after it (as many design files are).
 TEST(WriteAppend, AFailedWriteLeavesAReadableFile) {
-  const Bytes tcb = dgntest::MakeTcb(SeedTcb());
-  const Bytes e1 = dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0, 0}, {5, 0, 0}, {5, 5, 0}});
+  const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
+  const Bytes e1 = dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0, 0}, {5, 0, 0}, {5, 5, 0}});
   for (size_t padding : {size_t{0}, size_t{512}}) {
-    Bytes base = dgntest::Concat({tcb, e1, dgntest::EndOfDesign()});
+    Bytes base = dgnkit::Concat({tcb, e1, dgnkit::EndOfDesign()});
     base.resize(base.size() + padding, 0);
     const std::vector<Bytes> before = {tcb, e1};
 
     int n = 0;
     for (long budget = 0;; ++budget) {
-      dgntest::OpenedFile f = dgntest::OpenBytes(base, true);
+      dgnkit::OpenedFile f = dgnkit::OpenBytes(base, true);
       ASSERT_NE(f.get(), nullptr);
       MultiPointPtr e = LineString(f.get(), 7);
       n = e->raw_bytes;
@@ -505,12 +505,12 @@ TEST(WriteAppend, AFailedWriteLeavesAReadableFile) {
 
 struct ThreeLines {
   ThreeLines() {
-    const Bytes tcb = dgntest::MakeTcb(SeedTcb());
+    const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
     for (int i = 0; i < 3; ++i) {
-      lines.push_back(dgntest::MakeMultiPoint(
+      lines.push_back(dgnkit::MakeMultiPoint(
           DGNTYPE_LINE_STRING, {{i, 0, 0}, {i + 1, 1, 0}, {i + 2, 0, 0}}, 2, {}, 4));
     }
-    base = dgntest::Concat({tcb, lines[0], lines[1], lines[2], dgntest::EndOfDesign()});
+    base = dgnkit::Concat({tcb, lines[0], lines[1], lines[2], dgnkit::EndOfDesign()});
     offsets = {kTcbBytes, kTcbBytes + static_cast<int>(lines[0].size()),
                kTcbBytes + static_cast<int>(lines[0].size() + lines[1].size())};
   }
@@ -531,7 +531,7 @@ MultiPointPtr Replacement(DGNFile *h, int id, int points, int level) {
 
 TEST(WriteRewrite, SameSizeInTheMiddle) {
   ThreeLines t;
-  dgntest::OpenedFile f = dgntest::OpenBytes(t.base, true);
+  dgnkit::OpenedFile f = dgnkit::OpenBytes(t.base, true);
   MultiPointPtr e = Replacement(f.get(), 2, 3, 9);
   ASSERT_TRUE(DGNWriteElement(f.get(), e.get()));
   EXPECT_EQ(f.get()->next_element_id, 3);
@@ -549,7 +549,7 @@ TEST(WriteRewrite, SameSizeInTheMiddle) {
 TEST(WriteRewrite, OtherSizeInTheMiddleIsRefused) {
   ThreeLines t;
   for (int points : {2, 4}) {
-    dgntest::OpenedFile f = dgntest::OpenBytes(t.base, true);
+    dgnkit::OpenedFile f = dgnkit::OpenBytes(t.base, true);
     MultiPointPtr e = Replacement(f.get(), 1, points, 9);
     ErrorCapture errors;
     EXPECT_FALSE(DGNWriteElement(f.get(), e.get()));
@@ -559,17 +559,17 @@ TEST(WriteRewrite, OtherSizeInTheMiddleIsRefused) {
     const std::string &text = errors.reports()[0].text;
     EXPECT_NE(text.find("62 bytes"), std::string::npos) << text;
     EXPECT_NE(text.find(std::to_string(e->raw_bytes) + " bytes"), std::string::npos) << text;
-    EXPECT_EQ(dgntest::ReadFile(f.file->path()), t.base) << "nothing written";
+    EXPECT_EQ(dgnkit::ReadFile(f.file->path()), t.base) << "nothing written";
   }
 }
 
 TEST(WriteRewrite, TheLastElementMayChangeSize) {
   ThreeLines t;
   for (int points : {2, 3, 9}) {
-    dgntest::OpenedFile f = dgntest::OpenBytes(t.base, true);
+    dgnkit::OpenedFile f = dgnkit::OpenBytes(t.base, true);
     MultiPointPtr e = Replacement(f.get(), 3, points, 7);
     ASSERT_TRUE(DGNWriteElement(f.get(), e.get())) << points;
-    const Bytes file = dgntest::ReadFile(f.file->path());
+    const Bytes file = dgnkit::ReadFile(f.file->path());
     const size_t end = static_cast<size_t>(t.offsets[2] + e->raw_bytes);
     EXPECT_EQ(Slice(file, end, 2), Bytes({0xFF, 0xFF})) << points;
     EXPECT_EQ(CPLFTell(f.get()->fp), static_cast<long>(end)) << "on the marker";
@@ -586,20 +586,20 @@ TEST(WriteRewrite, TheLastElementMayChangeSize) {
 
 TEST(WriteRewrite, AnOffsetThatIsNoElementIsRefused) {
   ThreeLines t;
-  dgntest::OpenedFile f = dgntest::OpenBytes(t.base, true);
+  dgnkit::OpenedFile f = dgnkit::OpenBytes(t.base, true);
   MultiPointPtr e = LineString(f.get(), 3);
   e->offset = t.offsets[1] + 2;
   ErrorCapture errors;
   EXPECT_FALSE(DGNWriteElement(f.get(), e.get()));
   EXPECT_EQ(errors.count(CPLClassFailure), 1u);
-  EXPECT_EQ(dgntest::ReadFile(f.file->path()), t.base);
+  EXPECT_EQ(dgnkit::ReadFile(f.file->path()), t.base);
 }
 
 TEST(WriteRewrite, AFailedRewriteNeverLeavesALiveMixture) {
   ThreeLines t;
   for (int id : {2, 3}) {  // in the middle (same size), and the last element (larger)
     for (long budget = 0; budget < 400; ++budget) {
-      dgntest::OpenedFile f = dgntest::OpenBytes(t.base, true);
+      dgnkit::OpenedFile f = dgnkit::OpenBytes(t.base, true);
       MultiPointPtr e = Replacement(f.get(), id, id == 3 ? 8 : 3, 11);
       const Bytes added(e->raw_data, e->raw_data + e->raw_bytes);
       bool ok;
@@ -646,10 +646,10 @@ TEST(WriteRewrite, AFailedRewriteNeverLeavesALiveMixture) {
 // ---------------------------------------------------------------------------
 
 TEST(WriteClone, EveryKindCopiedAndWritable) {
-  dgntest::OpenedFile source = dgntest::OpenBytes(dgntest::SampleFile(false), false);
+  dgnkit::OpenedFile source = dgnkit::OpenBytes(dgnkit::SampleFile(false), false);
   ASSERT_NE(source.get(), nullptr);
   DGNSetOptions(source.get(), DGN_OPTION_CAPTURE_RAW);
-  Created dest = CreateFrom(dgntest::Concat({dgntest::MakeTcb(SeedTcb()), dgntest::EndOfDesign()}));
+  Created dest = CreateFrom(dgnkit::Concat({dgnkit::MakeTcb(SeedTcb()), dgnkit::EndOfDesign()}));
   ASSERT_NE(dest.handle, nullptr);
 
   std::vector<Bytes> written;
@@ -678,10 +678,10 @@ TEST(WriteClone, EveryKindCopiedAndWritable) {
     }
     // Owned strings are the copy's own.
     if (e->kind == DGNKIND_TEXT) {
-      EXPECT_STREQ(dgntest::As<DGNTextElement>(copy)->text, dgntest::As<DGNTextElement>(e)->text);
+      EXPECT_STREQ(dgnkit::As<DGNTextElement>(copy)->text, dgnkit::As<DGNTextElement>(e)->text);
     } else if (e->kind == DGNKIND_TAG_SET) {
-      const auto *a = dgntest::As<DGNTagSetElement>(e);
-      const auto *b = dgntest::As<DGNTagSetElement>(copy);
+      const auto *a = dgnkit::As<DGNTagSetElement>(e);
+      const auto *b = dgnkit::As<DGNTagSetElement>(copy);
       EXPECT_NE(b->tag_set_name, a->tag_set_name);
       EXPECT_STREQ(b->tag_set_name, a->tag_set_name);
       ASSERT_EQ(b->tag_count, a->tag_count);
@@ -691,12 +691,12 @@ TEST(WriteClone, EveryKindCopiedAndWritable) {
         EXPECT_STREQ(b->tag_list[i].prompt, a->tag_list[i].prompt);
       }
     } else if (e->kind == DGNKIND_TAG_VALUE &&
-               dgntest::As<DGNTagValueElement>(e)->tag_type == DGNTT_TEXT) {
-      EXPECT_NE(dgntest::As<DGNTagValueElement>(copy)->value.string,
-                dgntest::As<DGNTagValueElement>(e)->value.string);
+               dgnkit::As<DGNTagValueElement>(e)->tag_type == DGNTT_TEXT) {
+      EXPECT_NE(dgnkit::As<DGNTagValueElement>(copy)->value.string,
+                dgnkit::As<DGNTagValueElement>(e)->value.string);
     } else if (e->kind == DGNKIND_MULTIPOINT) {
-      const auto *a = dgntest::As<DGNMultiPointElement>(e);
-      const auto *b = dgntest::As<DGNMultiPointElement>(copy);
+      const auto *a = dgnkit::As<DGNMultiPointElement>(e);
+      const auto *b = dgnkit::As<DGNMultiPointElement>(copy);
       ASSERT_EQ(b->num_vertices, a->num_vertices);
       EXPECT_EQ(b->vertices[a->num_vertices - 1].y, a->vertices[a->num_vertices - 1].y);
     }

@@ -15,10 +15,10 @@
 
 namespace {
 
-using dgntest::Bytes;
-using dgntest::ElementPtr;
-using dgntest::HandlePtr;
-using dgntest::TempFile;
+using dgnkit::Bytes;
+using dgnkit::ElementPtr;
+using dgnkit::HandlePtr;
+using dgnkit::TempFile;
 
 struct Polyline {
   int type;
@@ -88,11 +88,11 @@ std::string BinDir() {
 TEST(WriteRoundTrip, RandomPolylinesComeBack) {
   for (const bool three_d : {false, true}) {
     SCOPED_TRACE(three_d ? "3D" : "2D");
-    dgntest::TcbSpec tcb;
+    dgnkit::TcbSpec tcb;
     tcb.three_d = three_d;
     tcb.subunits_per_master = 10;
     tcb.uor_per_subunit = 100;  // 1 design unit = 1 mm
-    TempFile seed(dgntest::Concat({dgntest::MakeTcb(tcb), dgntest::EndOfDesign()}));
+    TempFile seed(dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::EndOfDesign()}));
     TempFile out;
     // A global origin off zero, so that it takes part in the round trip.
     HandlePtr h(DGNCreate(out.c_str(), seed.c_str(), 0, 1000.0, -2500.0, three_d ? 10.0 : 0.0,
@@ -105,7 +105,7 @@ TEST(WriteRoundTrip, RandomPolylinesComeBack) {
 
     HandlePtr back(DGNOpen(out.c_str(), false));
     ASSERT_NE(back, nullptr);
-    std::vector<ElementPtr> elements = dgntest::ReadAll(back.get());
+    std::vector<ElementPtr> elements = dgnkit::ReadAll(back.get());
     ASSERT_EQ(elements.size(), lines.size() + 1);
     EXPECT_EQ(back->dimension, three_d ? 3 : 2);
     const double tolerance = back->scale;  // one design unit
@@ -130,11 +130,11 @@ TEST(WriteRoundTrip, RandomPolylinesComeBack) {
 
     // The element dump shows every element written.
     const std::string inspect = BinDir() + "/dgninspect";
-    if (BinDir().empty() || dgntest::ReadFile(inspect).empty()) {
+    if (BinDir().empty() || dgnkit::ReadFile(inspect).empty()) {
       ADD_FAILURE() << "dgninspect not found in DGN_BIN_DIR";
     } else {
-      const std::string dump = RunProgram(dgntest::ProgramPrefix() + "\"" + inspect + "\" --summary \"" + out.path() + "\"");
-      const std::string full = RunProgram(dgntest::ProgramPrefix() + "\"" + inspect + "\" \"" + out.path() + "\"");
+      const std::string dump = RunProgram(dgnkit::ProgramPrefix() + "\"" + inspect + "\" --summary \"" + out.path() + "\"");
+      const std::string full = RunProgram(dgnkit::ProgramPrefix() + "\"" + inspect + "\" \"" + out.path() + "\"");
       size_t shapes = 0;
       for (const Polyline &p : lines) shapes += p.type == DGNTYPE_SHAPE;
       EXPECT_EQ(Occurrences(full, "Line String"), lines.size() - shapes) << dump;
@@ -167,16 +167,16 @@ TEST(WriteSeeds, BundledSeedsOpenAndMakeFiles) {
   for (const SeedCase &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = BinDir() + "/symbols/dgnseeds/" + c.name;
-    const Bytes seed_bytes = dgntest::ReadFile(path);
+    const Bytes seed_bytes = dgnkit::ReadFile(path);
     ASSERT_FALSE(seed_bytes.empty()) << path << " is missing: build the dgnseeds target";
 
     HandlePtr seed(DGNOpen(path.c_str(), false));
     ASSERT_NE(seed, nullptr);
-    std::vector<ElementPtr> elements = dgntest::ReadAll(seed.get());
+    std::vector<ElementPtr> elements = dgnkit::ReadAll(seed.get());
     ASSERT_EQ(elements.size(), 3u);
     ASSERT_EQ(elements[0]->kind, DGNKIND_TCB);
     ASSERT_EQ(elements[0]->size, 1536);
-    const auto *tcb = dgntest::As<DGNTCBElement>(elements[0]);
+    const auto *tcb = dgnkit::As<DGNTCBElement>(elements[0]);
     EXPECT_EQ(tcb->dimension, c.dimension);
     EXPECT_STREQ(tcb->master_units, c.master_units);
     EXPECT_STREQ(tcb->sub_units, c.sub_units);
@@ -198,7 +198,7 @@ TEST(WriteSeeds, BundledSeedsOpenAndMakeFiles) {
     HandlePtr h(DGNCreate(out.c_str(), path.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m",
                           "m"));
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(dgntest::ReadFile(out.path()), seed_bytes);
+    EXPECT_EQ(dgnkit::ReadFile(out.path()), seed_bytes);
 
     // A point in the seed's units comes back within one design unit.
     const DGNPoint pts[2] = {c.probe, {c.probe.x + 1, c.probe.y + 1, c.probe.z}};
@@ -208,9 +208,9 @@ TEST(WriteSeeds, BundledSeedsOpenAndMakeFiles) {
     DGNFreeElement(h.get(), e);
     h.reset();
     HandlePtr back(DGNOpen(out.c_str(), false));
-    std::vector<ElementPtr> written = dgntest::ReadAll(back.get());
+    std::vector<ElementPtr> written = dgnkit::ReadAll(back.get());
     ASSERT_EQ(written.size(), 4u);
-    const auto *line = dgntest::As<DGNMultiPointElement>(written[3]);
+    const auto *line = dgnkit::As<DGNMultiPointElement>(written[3]);
     ASSERT_EQ(line->num_vertices, 2);
     EXPECT_NEAR(line->vertices[0].x, c.probe.x, back->scale);
     EXPECT_NEAR(line->vertices[0].y, c.probe.y, back->scale);

@@ -27,7 +27,7 @@ ScratchDir::~ScratchDir() {
 
 Import ImportFile(const Bytes &file, const std::string &path) {
   Import r;
-  if (!dgntest::WriteFile(path, file)) {
+  if (!dgnkit::WriteFile(path, file)) {
     r.messages.push_back("(test) cannot write " + path);
     return r;
   }
@@ -112,6 +112,6 @@ int OpenDescriptors() {
   return n;
 }
 
-Bytes SampleMap() { return dgntest::ReadFile(DGN_FAULTS_SAMPLE_MAP); }
+Bytes SampleMap() { return dgnkit::ReadFile(DGN_FAULTS_SAMPLE_MAP); }
 
 }  // namespace faultstest

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 #include "plugin_host.h"
 
 namespace faultstest {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 // A fresh folder under TMPDIR (or /tmp), removed with everything in it.
 class ScratchDir {

@@ -42,10 +42,10 @@ TEST(FuzzRegression, IniNamesWithBlanksReadBackAndAreWrittenOnce) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string("[") + c.section + "] " + c.key);
-    ASSERT_TRUE(dgntest::WriteFile(file, Bytes(c.ini, c.ini + std::strlen(c.ini))));
+    ASSERT_TRUE(dgnkit::WriteFile(file, Bytes(c.ini, c.ini + std::strlen(c.ini))));
     for (int write = 0; write < 3; ++write)
       ASSERT_TRUE(PlatWritePrivateProfileString(c.section, c.key, "v", file.c_str()));
-    const Bytes now = dgntest::ReadFile(file);
+    const Bytes now = dgnkit::ReadFile(file);
     EXPECT_EQ(std::string(now.begin(), now.end()), c.expected_file);
     EXPECT_EQ(Get(file, c.section, c.key), "v");
   }
@@ -70,9 +70,9 @@ TEST(FuzzRegression, IniLastLineEndingInACrKeepsItsValue) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.ini);
-    ASSERT_TRUE(dgntest::WriteFile(file, Bytes(c.ini, c.ini + std::strlen(c.ini))));
+    ASSERT_TRUE(dgnkit::WriteFile(file, Bytes(c.ini, c.ini + std::strlen(c.ini))));
     ASSERT_TRUE(PlatWritePrivateProfileString(c.section, "Ot", "v", file.c_str()));
-    const Bytes now = dgntest::ReadFile(file);
+    const Bytes now = dgnkit::ReadFile(file);
     EXPECT_EQ(std::string(now.begin(), now.end()), c.expected_file);
     EXPECT_EQ(Get(file, "General", "Lange"), c.ini[1] == 'G' ? "" : "(missing)");
     EXPECT_EQ(Get(file, "Mapa", "A"), c.ini[1] == 'G' ? "(missing)" : "1");
@@ -87,19 +87,19 @@ TEST(FuzzRegression, ShortLinesKeepOnlyTheVerticesTheyHold) {
   for (int dimension : {2, 3}) {
     SCOPED_TRACE(std::to_string(dimension) + "D");
     const int stride = 4 * dimension;
-    dgntest::TcbSpec tcb;
+    dgnkit::TcbSpec tcb;
     tcb.three_d = dimension == 3;
     tcb.subunits_per_master = 1;
     tcb.uor_per_subunit = 1;
     tcb.origin[0] = 500;  // a made-up vertex would land on (-500, 0)
     // The fuzz case: the header alone.  Then one vertex, then one and a half.
-    const Bytes bare = dgntest::Element(DGNTYPE_LINE, 1).Build();
-    const Bytes one = dgntest::Element(DGNTYPE_LINE, 1)
+    const Bytes bare = dgnkit::Element(DGNTYPE_LINE, 1).Build();
+    const Bytes one = dgnkit::Element(DGNTYPE_LINE, 1)
                           .SetRange({})
                           .SetDisplay({})
                           .Points({{7, 8, 9}}, dimension)
                           .Build();
-    const Bytes one_and_half = dgntest::Element(DGNTYPE_LINE, 1)
+    const Bytes one_and_half = dgnkit::Element(DGNTYPE_LINE, 1)
                                    .SetRange({})
                                    .SetDisplay({})
                                    .Points({{7, 8, 9}}, dimension)
@@ -107,8 +107,8 @@ TEST(FuzzRegression, ShortLinesKeepOnlyTheVerticesTheyHold) {
                                    .Build();
     ASSERT_EQ(bare.size(), 4u);
     ASSERT_EQ(one.size(), static_cast<size_t>(36 + stride));
-    const Bytes file = dgntest::Concat(
-        {dgntest::MakeTcb(tcb), bare, one, one_and_half, dgntest::EndOfDesign()});
+    const Bytes file = dgnkit::Concat(
+        {dgnkit::MakeTcb(tcb), bare, one, one_and_half, dgnkit::EndOfDesign()});
 
     const Import r = ImportFile(file, dir.Path("lines.dgn"));
     ASSERT_EQ(Breach(r), "");
@@ -118,7 +118,7 @@ TEST(FuzzRegression, ShortLinesKeepOnlyTheVerticesTheyHold) {
       EXPECT_EQ(line.find("-500 0"), std::string::npos) << "a made-up vertex: " << line;
 
     // The engine warns about each short line, as it does for short line strings.
-    dgntest::TempFile tmp(file);
+    dgnkit::TempFile tmp(file);
     DGNFile *h = DGNOpen(tmp.c_str(), false);
     ASSERT_NE(h, nullptr);
     const CPLErrorHandlerFn previous = CPLSetErrorHandler(nullptr);
@@ -145,13 +145,13 @@ TEST(FuzzRegression, ShortLinesKeepOnlyTheVerticesTheyHold) {
 // the marker.  Found with old elements left after the marker.
 TEST(FuzzRegression, NothingAfterTheEndOfDesignMarkerIsEverRead) {
   ScratchDir dir;
-  const Bytes line = dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {100, 100}}, 2, {}, 7);
+  const Bytes line = dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {100, 100}}, 2, {}, 7);
   const Bytes shape =
-      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {5, 0}, {5, 5}, {0, 0}}, 2, {}, 9);
+      dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {5, 0}, {5, 5}, {0, 0}}, 2, {}, 9);
   const Bytes file =
-      dgntest::Concat({dgntest::MakeTcb({}), line, dgntest::EndOfDesign(), Bytes{0, 0}, shape});
+      dgnkit::Concat({dgnkit::MakeTcb({}), line, dgnkit::EndOfDesign(), Bytes{0, 0}, shape});
   const std::string path = dir.Path("after_marker.dgn");
-  ASSERT_TRUE(dgntest::WriteFile(path, file));
+  ASSERT_TRUE(dgnkit::WriteFile(path, file));
 
   const plugintest::Plugin &p = plugintest::Lib();
   ASSERT_TRUE(p.error.empty()) << p.error;

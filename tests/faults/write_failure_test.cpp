@@ -138,16 +138,16 @@ class WriteFailure : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(P().error.empty()) << P().error;
-    dgntest::TcbSpec tcb;
+    dgnkit::TcbSpec tcb;
     tcb.subunits_per_master = 100;
     tcb.uor_per_subunit = 1;
     tcb.master_units = "m ";
     tcb.sub_units = "cm";
     std::array<std::array<uint8_t, 3>, 256> colors{};
     for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)};
-    seed_ = dgntest::Concat({dgntest::MakeTcb(tcb), dgntest::MakeColorTable(colors),
-                             dgntest::MakeGroupDataStart(), dgntest::EndOfDesign()});
-    ASSERT_TRUE(dgntest::WriteFile(dir_.Path("seed.dgn"), seed_));
+    seed_ = dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::MakeColorTable(colors),
+                             dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+    ASSERT_TRUE(dgnkit::WriteFile(dir_.Path("seed.dgn"), seed_));
     ini_ = "; host settings\r\n[Mapa]\r\nDGN_Seed_File=" + dir_.Path("seed.dgn") +
            "\r\nZoom=3\r\n[Other]\r\nKey=value\r\n";
     WriteIni(ini_);
@@ -156,9 +156,9 @@ class WriteFailure : public ::testing::Test {
   }
 
   void WriteIni(const std::string &text) {
-    ASSERT_TRUE(dgntest::WriteFile(dir_.Path("gps.ini"), Bytes(text.begin(), text.end())));
+    ASSERT_TRUE(dgnkit::WriteFile(dir_.Path("gps.ini"), Bytes(text.begin(), text.end())));
   }
-  std::string Ini() const { return Text(dgntest::ReadFile(dir_.Path("gps.ini"))); }
+  std::string Ini() const { return Text(dgnkit::ReadFile(dir_.Path("gps.ini"))); }
 
   // Opens (creates) a map; its record keeps our host folder.
   bool Create(const std::string &path, TVectorMapPlugIn &map, plugintest::Host &host) {
@@ -177,7 +177,7 @@ class WriteFailure : public ::testing::Test {
     EXPECT_EQ(P().AddPolyline(&map, &o, 5, pts.data(), host.sink()), 1);
     P().Close(&map);
     EXPECT_TRUE(host.messages.empty());
-    return dgntest::ReadFile(path);
+    return dgnkit::ReadFile(path);
   }
 
   ScratchDir dir_;
@@ -229,7 +229,7 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
     for (size_t room : rooms) {
       SCOPED_TRACE("room for " + std::to_string(room) + " more bytes, elementId " +
                    std::to_string(replace));
-      ASSERT_TRUE(dgntest::WriteFile(path, original));
+      ASSERT_TRUE(dgnkit::WriteFile(path, original));
       const auto add = [&]() {
         plugintest::Host host;
         TVectorMapPlugIn map = plugintest::MapRecord(1, 1, 0);
@@ -248,7 +248,7 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
         return add();
       });
       ASSERT_TRUE(child.exited) << child.stderr_text;
-      const Bytes after = dgntest::ReadFile(path);
+      const Bytes after = dgnkit::ReadFile(path);
       EXPECT_TRUE(EndsWithMarker(after));
       const size_t count = Elements(after).size();
       const std::string written = "Error seeking or writing new element of " +
@@ -266,14 +266,14 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
             << child.stderr_text;
         // With room again, the same polyline goes in after the last element.
         EXPECT_EQ(add(), "result=1");
-        const Bytes again = dgntest::ReadFile(path);
+        const Bytes again = dgnkit::ReadFile(path);
         EXPECT_TRUE(KeepsElements(replace ? retired : original, again));
         ASSERT_EQ(Elements(again).size(), els.size() + 1);
         EXPECT_EQ(Elements(again).back().offset, end);
         EXPECT_TRUE(EndsWithMarker(again));
       }
       // Whatever happened, the file imports cleanly.
-      EXPECT_EQ(Breach(ImportFile(dgntest::ReadFile(path), dir_.Path("copy.dgn"))), "");
+      EXPECT_EQ(Breach(ImportFile(dgnkit::ReadFile(path), dir_.Path("copy.dgn"))), "");
     }
   }
 }
@@ -306,7 +306,7 @@ TEST_F(WriteFailure, WholeMapComplexAtTheFileSizeLimitIsWholeOrAbsent) {
   for (size_t room : {size_t{0}, size_t{39}, size_t{41}, size_t{485}, size_t{487}, size_t{931},
                       size_t{933}, kComplex - 1, kComplex + 1}) {
     SCOPED_TRACE("room for " + std::to_string(room) + " more bytes");
-    ASSERT_TRUE(dgntest::WriteFile(path, original));
+    ASSERT_TRUE(dgnkit::WriteFile(path, original));
     const ChildResult child = InChild([&]() -> std::string {
       if (!LimitFileSize(original.size() + room)) return "setrlimit failed";
       plugintest::Host host;
@@ -323,7 +323,7 @@ TEST_F(WriteFailure, WholeMapComplexAtTheFileSizeLimitIsWholeOrAbsent) {
     ASSERT_TRUE(child.exited) << child.stderr_text;
     const bool fits = room >= kComplex;
     EXPECT_EQ(child.report, fits ? "result=1" : "result=0");
-    EXPECT_TRUE(EndsWithMarker(dgntest::ReadFile(path)));
+    EXPECT_TRUE(EndsWithMarker(dgnkit::ReadFile(path)));
     EXPECT_EQ(objects(), fits ? "4:120 " : before);
   }
 }
@@ -354,7 +354,7 @@ TEST_F(WriteFailure, CreateAtTheFileSizeLimit) {
     ASSERT_TRUE(child.exited) << child.stderr_text;
     EXPECT_EQ(Ini(), ini_);
     if (child.report == "created") {
-      const Bytes made = dgntest::ReadFile(path);
+      const Bytes made = dgnkit::ReadFile(path);
       EXPECT_TRUE(EndsWithMarker(made));
       ASSERT_FALSE(Elements(made).empty());
       EXPECT_EQ(Elements(made)[0].size, tcb);
@@ -410,7 +410,7 @@ TEST_F(WriteFailure, UpdateOfAReadOnlyFileFailsWithTheOpenMessage) {
   ASSERT_TRUE(child.exited) << child.stderr_text;
   if (child.report == "skip") GTEST_SKIP() << "cannot give up root here";
   EXPECT_EQ(child.report, "");
-  EXPECT_EQ(dgntest::ReadFile(path), original);
+  EXPECT_EQ(dgnkit::ReadFile(path), original);
 }
 
 // Creating a map where no file can be made: under a regular file, in a
@@ -418,7 +418,7 @@ TEST_F(WriteFailure, UpdateOfAReadOnlyFileFailsWithTheOpenMessage) {
 // host gets the creation message, the INI file keeps every byte (or, without
 // the seed key, gains only that key), and nothing is left open or created.
 TEST_F(WriteFailure, CreationInAFolderThatCannotBeWritten) {
-  ASSERT_TRUE(dgntest::WriteFile(dir_.Path("plain"), Bytes{'x'}));
+  ASSERT_TRUE(dgnkit::WriteFile(dir_.Path("plain"), Bytes{'x'}));
   ASSERT_EQ(mkdir(dir_.Path("locked").c_str(), 0555), 0);
   ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
   const std::string targets[] = {dir_.Path("plain/new.dgn"), dir_.Path("absent/new.dgn"),
@@ -469,10 +469,10 @@ TEST_F(WriteFailure, CreationInAFolderThatCannotBeWritten) {
 // success leaves open only the handle it returns.
 TEST(Streams, EveryFailurePathOfDGNCreateClosesItsStreams) {
   ScratchDir dir;
-  dgntest::TcbSpec tcb;
-  const Bytes good = dgntest::Concat({dgntest::MakeTcb(tcb), dgntest::MakeGroupDataStart(),
-                                      dgntest::MakeGroupDataStart(), dgntest::EndOfDesign()});
-  dgntest::Element small_tcb(9, 8);
+  dgnkit::TcbSpec tcb;
+  const Bytes good = dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::MakeGroupDataStart(),
+                                      dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+  dgnkit::Element small_tcb(9, 8);
   small_tcb.PadTo(1000);
   struct Seed {
     const char *name;
@@ -480,12 +480,12 @@ TEST(Streams, EveryFailurePathOfDGNCreateClosesItsStreams) {
   } seeds[] = {
       {"good.dgn", good},
       {"not_dgn.dgn", Bytes{'n', 'o', 't', ' ', 'd', 'g', 'n'}},
-      {"small_tcb.dgn", dgntest::Concat({small_tcb.Build(), dgntest::EndOfDesign()})},
+      {"small_tcb.dgn", dgnkit::Concat({small_tcb.Build(), dgnkit::EndOfDesign()})},
       {"line_first.dgn",
-       dgntest::Concat({dgntest::MakeGroupDataStart(), dgntest::EndOfDesign()})},
+       dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()})},
   };
-  for (const Seed &s : seeds) ASSERT_TRUE(dgntest::WriteFile(dir.Path(s.name), s.bytes));
-  ASSERT_TRUE(dgntest::WriteFile(dir.Path("plain"), Bytes{'x'}));
+  for (const Seed &s : seeds) ASSERT_TRUE(dgnkit::WriteFile(dir.Path(s.name), s.bytes));
+  ASSERT_TRUE(dgnkit::WriteFile(dir.Path("plain"), Bytes{'x'}));
 
   const CPLErrorHandlerFn previous = CPLSetErrorHandler(nullptr);
   struct Case {
@@ -515,7 +515,7 @@ TEST(Streams, EveryFailurePathOfDGNCreateClosesItsStreams) {
     CPLSetWriteFailAfter(-1);
     if (h != nullptr) {
       EXPECT_EQ(OpenDescriptors(), fds + 1) << "only the new file's stream stays open";
-      const Bytes made = dgntest::ReadFile(c.out);
+      const Bytes made = dgnkit::ReadFile(c.out);
       EXPECT_TRUE(EndsWithMarker(made));
       DGNClose(h);
     }

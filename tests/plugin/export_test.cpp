@@ -21,7 +21,7 @@
 #include "plugin_host.h"
 
 using namespace plugintest;
-using dgntest::Bytes;
+using dgnkit::Bytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -47,15 +47,15 @@ ColorTable OddTable() {
 
 // A seed: TCB (1 cm design units unless said otherwise), a colour table and
 // one control element, which creation copies.
-Bytes Seed(dgntest::TcbSpec tcb = {}, const ColorTable &table = OddTable(), bool setUnits = true) {
+Bytes Seed(dgnkit::TcbSpec tcb = {}, const ColorTable &table = OddTable(), bool setUnits = true) {
   if (setUnits) {
     tcb.subunits_per_master = 100;
     tcb.uor_per_subunit = 1;
     tcb.master_units = "m ";
     tcb.sub_units = "cm";
   }
-  return dgntest::Concat({dgntest::MakeTcb(tcb), dgntest::MakeColorTable(table),
-                          dgntest::MakeGroupDataStart(), dgntest::EndOfDesign()});
+  return dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::MakeColorTable(table),
+                          dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
 }
 
 // One element as stored.
@@ -97,7 +97,7 @@ std::string ProgramDir() {
 }
 
 std::string ReadText(const std::string &path) {
-  const Bytes b = dgntest::ReadFile(path);
+  const Bytes b = dgnkit::ReadFile(path);
   return std::string(b.begin(), b.end());
 }
 
@@ -140,11 +140,11 @@ class Export : public ::testing::Test {
   }
   std::string Path(const std::string &name) const { return dir_ + "/" + name; }
   void WriteIni(const std::string &text) {
-    ASSERT_TRUE(dgntest::WriteFile(Path("gps.ini"), Bytes(text.begin(), text.end())));
+    ASSERT_TRUE(dgnkit::WriteFile(Path("gps.ini"), Bytes(text.begin(), text.end())));
   }
   // Writes a seed into the folder and names it in gps.ini.
   void UseSeed(const Bytes &seed) {
-    ASSERT_TRUE(dgntest::WriteFile(Path("seed.dgn"), seed));
+    ASSERT_TRUE(dgnkit::WriteFile(Path("seed.dgn"), seed));
     WriteIni("[Mapa]\nDGN_Seed_File=" + Path("seed.dgn") + "\n");
   }
   // Creates out.dgn through the open entry point.
@@ -154,7 +154,7 @@ class Export : public ::testing::Test {
     return Lib().Open(Path(name).c_str(), &map_, host_.sink()) != 0;
   }
   bool OpenForUpdate(const Bytes &file) {
-    if (!dgntest::WriteFile(Path("out.dgn"), file)) return false;
+    if (!dgnkit::WriteFile(Path("out.dgn"), file)) return false;
     map_ = MapRecord(1, 1, 0);
     return Lib().Open(Path("out.dgn").c_str(), &map_, host_.sink()) != 0;
   }
@@ -165,7 +165,7 @@ class Export : public ::testing::Test {
   }
   // The elements that export appended after the TCB and the seed's two.
   std::vector<Raw> Added() {
-    std::vector<Raw> all = Walk(dgntest::ReadFile(Path("out.dgn")));
+    std::vector<Raw> all = Walk(dgnkit::ReadFile(Path("out.dgn")));
     return all.size() > 3 ? std::vector<Raw>(all.begin() + 3, all.end()) : std::vector<Raw>();
   }
 
@@ -202,7 +202,7 @@ TEST_F(Export, MissingKeyIsWrittenAndEveryOtherByteOfTheIniKept) {
 
 TEST_F(Export, SeedPathRules) {
   const std::string seeds = ProgramDir() + "/symbols/dgnseeds/";
-  ASSERT_TRUE(dgntest::WriteFile(Path("seed.dgn"), Seed()));
+  ASSERT_TRUE(dgnkit::WriteFile(Path("seed.dgn"), Seed()));
   ASSERT_TRUE(fs::create_directory(Path("folder.dgn")));
   struct Case {
     std::string setting;
@@ -234,7 +234,7 @@ TEST_F(Export, SeedPathRules) {
       EXPECT_EQ(map.openState, 0);
       EXPECT_TRUE(host_.messages.empty());
       Lib().Close(&map);
-      EXPECT_EQ(dgntest::ReadFile(Path("out.dgn")).at(0), c.firstByte);
+      EXPECT_EQ(dgnkit::ReadFile(Path("out.dgn")).at(0), c.firstByte);
     } else {
       EXPECT_FALSE(created);
       EXPECT_EQ(host_.messages, std::vector<std::string>{kSeedMissing + c.missing + ")"});
@@ -244,7 +244,7 @@ TEST_F(Export, SeedPathRules) {
 }
 
 TEST_F(Export, NewFileHasOriginZeroAndTheSeedsUnitsAndElements) {
-  dgntest::TcbSpec tcb;
+  dgnkit::TcbSpec tcb;
   tcb.subunits_per_master = 3600;
   tcb.uor_per_subunit = 1000;
   tcb.master_units = "dg";
@@ -258,7 +258,7 @@ TEST_F(Export, NewFileHasOriginZeroAndTheSeedsUnitsAndElements) {
   ASSERT_TRUE(Add(Obj(), {Pt(1, -2), Pt(0.5, 0.25)}));
   Lib().Close(&map_);
 
-  const Bytes out = dgntest::ReadFile(Path("out.dgn"));
+  const Bytes out = dgnkit::ReadFile(Path("out.dgn"));
   const std::vector<Raw> seedElems = Walk(seed), outElems = Walk(out);
   ASSERT_EQ(outElems.size(), 4u);
   Bytes tcbExpected = seedElems[0].b;
@@ -305,7 +305,7 @@ TEST_F(Export, PolylinesAreCutIntoRunsSharingTheirBoundaryVertex) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << (c.three_d ? "3D " : "2D ") << c.points << " points");
-    dgntest::TcbSpec tcb;
+    dgnkit::TcbSpec tcb;
     tcb.three_d = c.three_d;
     UseSeed(Seed(tcb));
     host_.messages.clear();
@@ -366,7 +366,7 @@ TEST_F(Export, HeaderFieldsAreTakenFromTheObjectAndClamped) {
 // ---------------------------------------------------------------------------
 
 TEST_F(Export, RefusedPolylinesWriteNothing) {
-  dgntest::TcbSpec tcb3;
+  dgnkit::TcbSpec tcb3;
   tcb3.three_d = true;
   std::vector<TVectorPointPlugIn> misaligned = Line(3);
   misaligned[0].size = 35;
@@ -389,11 +389,11 @@ TEST_F(Export, RefusedPolylinesWriteNothing) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    dgntest::TcbSpec tcb;
+    dgnkit::TcbSpec tcb;
     tcb.three_d = c.three_d;
     UseSeed(Seed(tcb));
     ASSERT_TRUE(Create());
-    const Bytes before = dgntest::ReadFile(Path("out.dgn"));
+    const Bytes before = dgnkit::ReadFile(Path("out.dgn"));
     host_.messages.clear();
     std::vector<TVectorPointPlugIn> pts = c.points;
     TVectorObjectPlugIn o = Obj();
@@ -402,7 +402,7 @@ TEST_F(Export, RefusedPolylinesWriteNothing) {
               0);
     ASSERT_EQ(host_.messages.size(), 1u);
     EXPECT_NE(host_.messages[0].find(c.message), std::string::npos) << host_.messages[0];
-    EXPECT_EQ(dgntest::ReadFile(Path("out.dgn")), before);
+    EXPECT_EQ(dgnkit::ReadFile(Path("out.dgn")), before);
     Lib().Close(&map_);
   }
 }
@@ -442,11 +442,11 @@ TEST_F(Export, ColoursAreMatchedAgainstTheTableTheFileCarries) {
   EXPECT_EQ(Added()[0].b[35], 1);
 
   // An existing file with its own table: already the first polyline.
-  ASSERT_TRUE(OpenForUpdate(DesignFile({dgntest::MakeColorTable(OddTable())})));
+  ASSERT_TRUE(OpenForUpdate(DesignFile({dgnkit::MakeColorTable(OddTable())})));
   ASSERT_TRUE(Add(Obj(0, 1, red), Line(2)));
   ASSERT_TRUE(Add(Obj(0, 1, red), Line(2)));
   Lib().Close(&map_);
-  std::vector<Raw> all = Walk(dgntest::ReadFile(Path("out.dgn")));
+  std::vector<Raw> all = Walk(dgnkit::ReadFile(Path("out.dgn")));
   ASSERT_EQ(all.size(), 4u);
   EXPECT_EQ(all[2].b[35], 1);
   EXPECT_EQ(all[3].b[35], 1);
@@ -455,7 +455,7 @@ TEST_F(Export, ColoursAreMatchedAgainstTheTableTheFileCarries) {
   ASSERT_TRUE(OpenForUpdate(DesignFile({})));
   ASSERT_TRUE(Add(Obj(0, 1, red), Line(2)));
   Lib().Close(&map_);
-  all = Walk(dgntest::ReadFile(Path("out.dgn")));
+  all = Walk(dgnkit::ReadFile(Path("out.dgn")));
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[1].b[35], 3);
 }
@@ -465,7 +465,7 @@ TEST_F(Export, ColoursAreMatchedAgainstTheTableTheFileCarries) {
 // ---------------------------------------------------------------------------
 
 TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
-  using dgntest::MakeMultiPoint;
+  using dgnkit::MakeMultiPoint;
   const Bytes original = DesignFile({MakeMultiPoint(4, {{0, 0}, {1, 1}, {2, 2}}),
                                      MakeMultiPoint(4, {{5, 5}, {6, 6}, {7, 7}}),
                                      MakeMultiPoint(6, {{9, 9}, {9, 8}, {8, 8}, {9, 9}})});
@@ -476,7 +476,7 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
   ASSERT_TRUE(OpenForUpdate(original));
   ASSERT_TRUE(Add(Obj(0, 9, -1, 1, -1, 2), {Pt(50, 50), Pt(60, 60), Pt(70, 70)}));
   Lib().Close(&map_);
-  std::vector<Raw> now = Walk(dgntest::ReadFile(Path("out.dgn")));
+  std::vector<Raw> now = Walk(dgnkit::ReadFile(Path("out.dgn")));
   ASSERT_EQ(now.size(), 4u);
   EXPECT_EQ(now[2].offset, old[2].offset);
   EXPECT_EQ(now[2].b[0], 9);
@@ -493,7 +493,7 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
     ASSERT_TRUE(Add(Obj(0, 9, -1, 1, -1, 2), Line(n)));
     ASSERT_TRUE(Add(Obj(0, 8), Line(2)));
     Lib().Close(&map_);
-    now = Walk(dgntest::ReadFile(Path("out.dgn")));
+    now = Walk(dgnkit::ReadFile(Path("out.dgn")));
     const size_t runs = n > 51 ? 2 : 1;
     ASSERT_EQ(now.size(), 4u + runs + 1);
     Bytes deleted = old[2].b;
@@ -511,7 +511,7 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
     ASSERT_TRUE(OpenForUpdate(original));
     ASSERT_TRUE(Add(Obj(0, 1, -1, 1, -1, id), Line(3)));
     Lib().Close(&map_);
-    now = Walk(dgntest::ReadFile(Path("out.dgn")));
+    now = Walk(dgnkit::ReadFile(Path("out.dgn")));
     ASSERT_EQ(now.size(), 5u);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(now[size_t(i)].b, old[size_t(i)].b);
   }
@@ -519,7 +519,7 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
   ASSERT_TRUE(Create());
   ASSERT_TRUE(Add(Obj(0, 1, -1, 1, -1, 1), Line(3)));
   Lib().Close(&map_);
-  now = Walk(dgntest::ReadFile(Path("out.dgn")));
+  now = Walk(dgnkit::ReadFile(Path("out.dgn")));
   ASSERT_EQ(now.size(), 4u);
   EXPECT_EQ(now[1].type(), 5);  // the seed's colour table is untouched
 }
@@ -530,17 +530,17 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
 // and size, and stays a component; a complex chain header goes with all its
 // components.
 TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhole) {
-  using dgntest::MakeMultiPoint;
-  dgntest::TextSpec text;
+  using dgnkit::MakeMultiPoint;
+  dgnkit::TextSpec text;
   text.raw_text = {'a', 'b'};
-  std::vector<dgntest::IPoint> long_run;
+  std::vector<dgnkit::IPoint> long_run;
   for (int i = 0; i < 51; ++i) long_run.push_back({i, i});
   const Bytes original = DesignFile({
-      dgntest::MakeColorTable(OddTable()),                       // 1
-      dgntest::MakeText(text),                                   // 2
-      dgntest::MakeCellHeader({}),                               // 3
+      dgnkit::MakeColorTable(OddTable()),                       // 1
+      dgnkit::MakeText(text),                                   // 2
+      dgnkit::MakeCellHeader({}),                               // 3
       AsComponent(MakeMultiPoint(3, {{0, 0}, {4, 4}})),          // 4: the cell's line
-      dgntest::MakeComplexHeader(12, 62, 2),                     // 5: a complex chain
+      dgnkit::MakeComplexHeader(12, 62, 2),                     // 5: a complex chain
       AsComponent(MakeMultiPoint(4, {{0, 0}, {1, 1}, {2, 2}})),  // 6
       AsComponent(MakeMultiPoint(4, long_run)),                  // 7
       AsDeleted(MakeMultiPoint(4, {{5, 5}, {6, 6}, {7, 7}})),    // 8
@@ -572,7 +572,7 @@ TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhol
     ASSERT_TRUE(OpenForUpdate(original));
     EXPECT_EQ(Add(Obj(c.kind, 2, -1, 1, -1, c.id), Line(c.points)), c.ok);
     Lib().Close(&map_);
-    const Bytes after = dgntest::ReadFile(Path("out.dgn"));
+    const Bytes after = dgnkit::ReadFile(Path("out.dgn"));
     if (!c.ok) {
       ASSERT_EQ(host_.messages.size(), 1u);
       EXPECT_NE(host_.messages[0].find("is a component of a complex element"), std::string::npos)
@@ -634,7 +634,7 @@ TEST_F(Export, WholeMapKeepsTextsAndLongLinesAndAreasWhole) {
   ASSERT_TRUE(Add(Obj(0, 4), line));
   Lib().Close(&map_);
   ASSERT_TRUE(host_.messages.empty()) << testing::PrintToString(host_.messages);
-  const Bytes written = dgntest::ReadFile(Path("out.dgn"));
+  const Bytes written = dgnkit::ReadFile(Path("out.dgn"));
   std::vector<int> types;
   for (const Raw &r : Walk(written)) types.push_back(r.type() | (r.b[0] & 0x80 ? 0x100 : 0));
   EXPECT_EQ(types, (std::vector<int>{9, 5, 5, 17, 17, 14, 0x104, 0x104, 0x104, 12, 0x104,
@@ -687,7 +687,7 @@ TEST_F(Export, WholeMapKeepsTextsAndLongLinesAndAreasWhole) {
     ASSERT_TRUE(Add(o, {reader.points[next++]}));
   }
   Lib().Close(&map_);
-  EXPECT_EQ(dgntest::ReadFile(Path("out.dgn")), written);
+  EXPECT_EQ(dgnkit::ReadFile(Path("out.dgn")), written);
 
   // An edited street name of another length, and the area replaced: the old
   // text, the complex shape's header and its three components are deleted.
@@ -699,7 +699,7 @@ TEST_F(Export, WholeMapKeepsTextsAndLongLinesAndAreasWhole) {
   ASSERT_TRUE(addText(renamed, reader.objects[0].elementId));
   ASSERT_TRUE(Add(Obj(1, 3, -1, 1, -1, reader.objects[2].elementId), Line(4)));
   Lib().Close(&map_);
-  const std::vector<Raw> now = Walk(dgntest::ReadFile(Path("out.dgn")));
+  const std::vector<Raw> now = Walk(dgnkit::ReadFile(Path("out.dgn")));
   ASSERT_EQ(now.size(), 15u);
   for (size_t i = 0; i < now.size(); ++i)
     EXPECT_EQ(now[i].deleted(), i == 3 || (i >= 5 && i <= 8)) << i;
@@ -719,8 +719,8 @@ TEST_F(Export, DgnhostExportsAndUpdatesGeoJson) {
   ASSERT_NE(bin, nullptr);
   auto dgnhost = [&](const std::string &args, const std::string &geojson) {
     const std::string in = Path("in.geojson");
-    EXPECT_TRUE(dgntest::WriteFile(in, Bytes(geojson.begin(), geojson.end())));
-    const std::string cmd = dgntest::ProgramPrefix() + "\"" + bin + "/dgnhost\" " + args + " >\"" +
+    EXPECT_TRUE(dgnkit::WriteFile(in, Bytes(geojson.begin(), geojson.end())));
+    const std::string cmd = dgnkit::ProgramPrefix() + "\"" + bin + "/dgnhost\" " + args + " >\"" +
                             Path("log") + "\" 2>&1";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -756,13 +756,13 @@ TEST_F(Export, DgnhostExportsAndUpdatesGeoJson) {
   EXPECT_EQ(added[4].count(), 4);
 
   // Update: the feature's elementId names the element its line replaces.
-  const size_t size = dgntest::ReadFile(out).size();
+  const size_t size = dgnkit::ReadFile(out).size();
   ASSERT_EQ(dgnhost("update " + out + " " + Path("in.geojson"), R"({"type":"FeatureCollection",
     "features":[{"type":"Feature","properties":{"level":9,"elementId":3},
     "geometry":{"type":"LineString","coordinates":[[7,7],[8,8],[9,9]]}}]})"),
             0)
       << ReadText(Path("log"));
-  EXPECT_EQ(dgntest::ReadFile(out).size(), size);
+  EXPECT_EQ(dgnkit::ReadFile(out).size(), size);
   added = Added();
   ASSERT_EQ(added.size(), 6u);
   EXPECT_EQ(added[0].b[0], 9);
@@ -802,7 +802,7 @@ TEST_F(Export, RoundTripThroughTheImport) {
   for (const bool three_d : {false, true}) {
     for (const ColorTable &table : {builtinLike, OddTable()}) {
       SCOPED_TRACE(three_d ? "3D" : "2D");
-      dgntest::TcbSpec tcb;
+      dgnkit::TcbSpec tcb;
       tcb.three_d = three_d;
       UseSeed(Seed(tcb, table));
       ASSERT_TRUE(Create());

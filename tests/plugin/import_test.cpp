@@ -8,7 +8,7 @@
 #include "plugin_host.h"
 
 using namespace plugintest;
-using dgntest::Bytes;
+using dgnkit::Bytes;
 using Log = std::vector<std::string>;
 
 namespace {
@@ -21,7 +21,7 @@ class Import : public ::testing::Test {
   // result of the read.
   int Run(const Bytes &file, Host &host, TVectorCallbacksPlugIn *callbacks,
           TProgressPlugIn *progress, TMessagePlugIn *sink, int reads = 1) {
-    dgntest::TempFile tmp(file);
+    dgnkit::TempFile tmp(file);
     TVectorMapPlugIn map = MapRecord(1, 0, 0);
     EXPECT_EQ(Lib().Open(tmp.c_str(), &map, host.sink()), 1);
     int result = -1;
@@ -34,29 +34,29 @@ class Import : public ::testing::Test {
   }
 };
 
-dgntest::Display Disp(uint8_t color, uint8_t weight = 0, uint8_t style = 0) {
-  dgntest::Display d;
+dgnkit::Display Disp(uint8_t color, uint8_t weight = 0, uint8_t style = 0) {
+  dgnkit::Display d;
   d.color = color;
   d.weight = weight;
   d.style = style;
   return d;
 }
 
-Bytes Text(const std::string &s, dgntest::IPoint origin, int level, uint8_t color = 0) {
-  dgntest::TextSpec want;
+Bytes Text(const std::string &s, dgnkit::IPoint origin, int level, uint8_t color = 0) {
+  dgnkit::TextSpec want;
   want.origin = origin;
   want.raw_text.assign(s.begin(), s.end());
-  return OnLevel(dgntest::MakeText(want, 2, Disp(color)), level);
+  return OnLevel(dgnkit::MakeText(want, 2, Disp(color)), level);
 }
 
 TEST_F(Import, ExactTranscriptObjectsInFileOrderThenLayersInFirstSeenOrder) {
-  dgntest::ArcSpec arc;
+  dgnkit::ArcSpec arc;
   arc.primary_axis = arc.secondary_axis = 5;
   const Bytes file = DesignFile({
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {10, 0}, {10, 5}}, 2, Disp(3), 5),
-      OnLevel(dgntest::MakeArc(arc, 2, Disp(3)), 7),  // skipped, and its level is not a layer
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {10, 0}, {10, 5}}, 2, Disp(3), 5),
+      OnLevel(dgnkit::MakeArc(arc, 2, Disp(3)), 7),  // skipped, and its level is not a layer
       Text("Main St", {20, 30}, 2, 1),
-      dgntest::MakeMultiPoint(DGNTYPE_LINE, {{1, 2}, {3, 4}}, 2, Disp(3), 5),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{1, 2}, {3, 4}}, 2, Disp(3), 5),
   });
   Host host;
   EXPECT_EQ(Run(file, host), 1);
@@ -79,15 +79,15 @@ TEST_F(Import, ExactTranscriptObjectsInFileOrderThenLayersInFirstSeenOrder) {
 }
 
 TEST_F(Import, EveryRecordCarriesItsSizeAndTheHostDefaults) {
-  dgntest::TextSpec want;
+  dgnkit::TextSpec want;
   want.justification = 7;
   want.height_mult = 1000;  // 6 master units
   want.rotation = 30;
   want.origin = {100, 200, 0};
   want.raw_text = {'A', 'v', 'e'};
   const Bytes file = DesignFile({
-      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {4, 0}, {4, 4}, {0, 0}}, 2, Disp(1, 9, 3), 6),
-      OnLevel(dgntest::MakeText(want, 2, Disp(2, 4, 5)), 6),
+      dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {4, 0}, {4, 4}, {0, 0}}, 2, Disp(1, 9, 3), 6),
+      OnLevel(dgnkit::MakeText(want, 2, Disp(2, 4, 5)), 6),
   });
   Host host;
   ASSERT_EQ(Run(file, host), 1);
@@ -168,10 +168,10 @@ TEST_F(Import, EveryRecordCarriesItsSizeAndTheHostDefaults) {
 TEST_F(Import, VertexCountsAndTheLastPointFlag) {
   for (int n : {0, 1, 2, 7, 101}) {
     SCOPED_TRACE(n);
-    std::vector<dgntest::IPoint> pts;
+    std::vector<dgnkit::IPoint> pts;
     for (int i = 0; i < n; ++i) pts.push_back({i, -i, 0});
     Host host;
-    ASSERT_EQ(Run(DesignFile({dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, pts)}), host), 1);
+    ASSERT_EQ(Run(DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, pts)}), host), 1);
     ASSERT_EQ(host.objects.size(), 1u);
     EXPECT_EQ(Val(host.objects[0].numPoints), n);
     std::vector<std::string> flags;
@@ -187,14 +187,14 @@ TEST_F(Import, VertexCountsAndTheLastPointFlag) {
 // are sent one by one; their headers send nothing.
 TEST_F(Import, DeletedElementsAndComplexHeadersSendNothingComponentsAreSent) {
   const Bytes file = DesignFile({
-      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 40, 2), 9),
-      AsComponent(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}, 2, {}, 3)),
-      AsComponent(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{1, 1}, {2, 0}}, 2, {}, 3)),
-      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 20, 1), 9),
-      AsComponent(dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {1, 0}, {0, 1}, {0, 0}}, 2, {}, 3)),
-      AsDeleted(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{5, 5}, {6, 6}}, 2, {}, 4)),
+      OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 40, 2), 9),
+      AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}, 2, {}, 3)),
+      AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{1, 1}, {2, 0}}, 2, {}, 3)),
+      OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 20, 1), 9),
+      AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {1, 0}, {0, 1}, {0, 0}}, 2, {}, 3)),
+      AsDeleted(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{5, 5}, {6, 6}}, 2, {}, 4)),
       AsDeleted(Text("gone", {1, 1}, 4)),
-      AsDeleted(AsComponent(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {9, 9}}, 2, {}, 4))),
+      AsDeleted(AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {9, 9}}, 2, {}, 4))),
   });
   Host host;
   ASSERT_EQ(Run(file, host), 1);
@@ -219,9 +219,9 @@ TEST_F(Import, ColoursComeFromTheFileTableWithPureWhiteSentAsZero) {
   std::vector<Bytes> elements;
   for (const auto &c : cases) {
     table[c.index] = c.rgb;
-    elements.push_back(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, Disp(c.index)));
+    elements.push_back(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, Disp(c.index)));
   }
-  elements.insert(elements.begin(), dgntest::MakeColorTable(table));
+  elements.insert(elements.begin(), dgnkit::MakeColorTable(table));
   Host host;
   ASSERT_EQ(Run(DesignFile(elements), host), 1);
   ASSERT_EQ(host.objects.size(), std::size(cases));
@@ -232,17 +232,17 @@ TEST_F(Import, ColoursComeFromTheFileTableWithPureWhiteSentAsZero) {
   }
   // Without a table of its own the file uses the built-in one: 0 is white.
   Host plain;
-  ASSERT_EQ(Run(DesignFile({dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, Disp(0))}),
+  ASSERT_EQ(Run(DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, Disp(0))}),
                 plain),
             1);
   EXPECT_EQ(Val(plain.objects.at(0).color), 0);
 }
 
 TEST_F(Import, SixteenBitTextsAreSentAsTheirDecodedBytes) {
-  dgntest::TextSpec want;
-  want.raw_text = dgntest::Text16({0x0052, 0x00E9, 0x4E41});
+  dgnkit::TextSpec want;
+  want.raw_text = dgnkit::Text16({0x0052, 0x00E9, 0x4E41});
   Host host;
-  ASSERT_EQ(Run(DesignFile({OnLevel(dgntest::MakeText(want), 3)}), host), 1);
+  ASSERT_EQ(Run(DesignFile({OnLevel(dgnkit::MakeText(want), 3)}), host), 1);
   ASSERT_EQ(host.object_names.size(), 1u);
   EXPECT_EQ(host.object_names[0], "R\xE9\x4E\x41");
   EXPECT_EQ(Val(host.objects[0].objectKind), 3);
@@ -250,11 +250,11 @@ TEST_F(Import, SixteenBitTextsAreSentAsTheirDecodedBytes) {
 
 TEST_F(Import, LayersOncePerLevelInFirstSeenOrderIncludingLevelZero) {
   const Bytes file = DesignFile({
-      dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 5),
-      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {1, 0}, {0, 1}, {0, 0}}, 2, {}, 2),
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}, 2, {}, 5),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 5),
+      dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {1, 0}, {0, 1}, {0, 0}}, 2, {}, 2),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}, 2, {}, 5),
       Text("zero", {0, 0}, 0),
-      dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 63),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 63),
   });
   Host host;
   ASSERT_EQ(Run(file, host), 1);
@@ -270,8 +270,8 @@ TEST_F(Import, LayersOncePerLevelInFirstSeenOrderIncludingLevelZero) {
 
 TEST_F(Import, CancellingStopsAfterTheElementInHandWithoutLayers) {
   const Bytes file = DesignFile({
-      dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 5),
-      dgntest::MakeMultiPoint(DGNTYPE_LINE, {{2, 2}, {3, 3}}, 2, {}, 2),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 5),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{2, 2}, {3, 3}}, 2, {}, 2),
   });
   {
     Host host;
@@ -295,7 +295,7 @@ TEST_F(Import, CancellingStopsAfterTheElementInHandWithoutLayers) {
 
 TEST_F(Import, MissingSlotsAndTablesAreSkipped) {
   const Bytes file = DesignFile({
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}, {2, 2}}, 2, {}, 4),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}, {2, 2}}, 2, {}, 4),
       Text("t", {5, 5}, 4),
   });
   // AddObject missing: every point goes to the handle -1.
@@ -345,9 +345,9 @@ TEST_F(Import, MissingSlotsAndTablesAreSkipped) {
 }
 
 TEST_F(Import, SecondReadOfTheSameOpenMapSendsOnlyTheTotal) {
-  const Bytes file = DesignFile({dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 4)});
+  const Bytes file = DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 4)});
   Host host;
-  dgntest::TempFile tmp(file);
+  dgnkit::TempFile tmp(file);
   TVectorMapPlugIn map = MapRecord(1, 0, 0);
   ASSERT_EQ(Lib().Open(tmp.c_str(), &map, host.sink()), 1);
   ASSERT_EQ(Lib().Read(&map, host.callbacks(), host.sink(), host.progress()), 1);
@@ -358,14 +358,14 @@ TEST_F(Import, SecondReadOfTheSameOpenMapSendsOnlyTheTotal) {
 }
 
 TEST_F(Import, FilesWithNothingToSendOrCutShortStillSucceed) {
-  dgntest::ArcSpec arc;
+  dgnkit::ArcSpec arc;
   arc.primary_axis = arc.secondary_axis = 3;
-  dgntest::CellSpec cell;
+  dgnkit::CellSpec cell;
   {
     Host host;
-    ASSERT_EQ(Run(DesignFile({dgntest::MakeArc(arc), dgntest::MakeEllipse(arc),
-                              dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 0, 0),
-                              dgntest::MakeCellHeader(cell)}),
+    ASSERT_EQ(Run(DesignFile({dgnkit::MakeArc(arc), dgnkit::MakeEllipse(arc),
+                              dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 0, 0),
+                              dgnkit::MakeCellHeader(cell)}),
                   host),
               1);
     EXPECT_EQ(host.log.front(), "SetTotal(5)");
@@ -375,8 +375,8 @@ TEST_F(Import, FilesWithNothingToSendOrCutShortStillSucceed) {
   }
   {
     // The second line string is cut off in the middle and there is no end marker.
-    Bytes file = DesignFile({dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 8),
-                             dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING,
+    Bytes file = DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 8),
+                             dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING,
                                                      {{0, 0}, {1, 1}, {2, 2}, {3, 3}}, 2, {}, 9)});
     file.resize(file.size() - 2 - 10);
     Host host;

@@ -17,7 +17,7 @@ class OpenClose : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(Lib().error.empty()) << Lib().error; }
   const Plugin &P() { return Lib(); }
-  dgntest::TempFile good_{DesignFile({dgntest::MakeMultiPoint(4, {{0, 0}, {10, 10}})})};
+  dgnkit::TempFile good_{DesignFile({dgnkit::MakeMultiPoint(4, {{0, 0}, {10, 10}})})};
 };
 
 TEST_F(OpenClose, InformationalAnswersAndOnlyTheTenNamesExported) {
@@ -54,8 +54,8 @@ TEST_F(OpenClose, RefusedFlagCombinationsLeaveTheHandleAlone) {
 }
 
 TEST_F(OpenClose, FailedOpenSendsThePathAndTheEngineReason) {
-  dgntest::TempFile notDgn(dgntest::Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'd', 'g', 'n'});
-  dgntest::TempFile scratch;
+  dgnkit::TempFile notDgn(dgnkit::Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'd', 'g', 'n'});
+  dgnkit::TempFile scratch;
   const std::string missing = scratch.path() + "-absent/map.dgn";
   struct Case {
     const char *path;
@@ -101,8 +101,8 @@ TEST_F(OpenClose, OpenReadOnlyOrForUpdateStoresTheHandleAndResetsOpenState) {
 }
 
 TEST_F(OpenClose, ReopeningAnOpenRecordReplacesItsFile) {
-  dgntest::TempFile other(DesignFile({dgntest::MakeMultiPoint(6, {{0, 0}, {5, 0}, {0, 0}}),
-                                      dgntest::MakeMultiPoint(3, {{1, 1}, {2, 2}})}));
+  dgnkit::TempFile other(DesignFile({dgnkit::MakeMultiPoint(6, {{0, 0}, {5, 0}, {0, 0}}),
+                                      dgnkit::MakeMultiPoint(3, {{1, 1}, {2, 2}})}));
   Host host;
   TVectorMapPlugIn map = MapRecord(1, 0, 0);
   ASSERT_EQ(P().Open(good_.c_str(), &map, host.sink()), 1);

@@ -140,28 +140,28 @@ TVectorPointPlugIn PointRecord(double x, double y, double z) {
   return p;
 }
 
-dgntest::Bytes DesignFile(const std::vector<dgntest::Bytes> &elements) {
-  dgntest::TcbSpec tcb;
+dgnkit::Bytes DesignFile(const std::vector<dgnkit::Bytes> &elements) {
+  dgnkit::TcbSpec tcb;
   tcb.subunits_per_master = 1;
   tcb.uor_per_subunit = 1;
-  std::vector<dgntest::Bytes> parts;
-  parts.push_back(dgntest::MakeTcb(tcb));
-  for (const dgntest::Bytes &e : elements) parts.push_back(e);
-  parts.push_back(dgntest::EndOfDesign());
-  return dgntest::Concat(parts);
+  std::vector<dgnkit::Bytes> parts;
+  parts.push_back(dgnkit::MakeTcb(tcb));
+  for (const dgnkit::Bytes &e : elements) parts.push_back(e);
+  parts.push_back(dgnkit::EndOfDesign());
+  return dgnkit::Concat(parts);
 }
 
-dgntest::Bytes OnLevel(dgntest::Bytes element, int level) {
+dgnkit::Bytes OnLevel(dgnkit::Bytes element, int level) {
   element[0] = static_cast<uint8_t>((element[0] & 0xC0) | (level & 0x3F));
   return element;
 }
 
-dgntest::Bytes AsComponent(dgntest::Bytes element) {
+dgnkit::Bytes AsComponent(dgnkit::Bytes element) {
   element[0] |= 0x80;
   return element;
 }
 
-dgntest::Bytes AsDeleted(dgntest::Bytes element) {
+dgnkit::Bytes AsDeleted(dgnkit::Bytes element) {
   element[1] |= 0x80;
   return element;
 }

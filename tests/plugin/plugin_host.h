@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 #include "plugin_loader.h"
 #include "plugin_records.h"
 
@@ -93,12 +93,12 @@ TVectorPointPlugIn PointRecord(double x, double y, double z = 0);
 
 // A 2D design file: a TCB with one design unit per master unit, the elements,
 // and the end-of-design marker.
-dgntest::Bytes DesignFile(const std::vector<dgntest::Bytes> &elements);
+dgnkit::Bytes DesignFile(const std::vector<dgnkit::Bytes> &elements);
 
 // Element header edits: level (bits 0-5 of byte 0), complex bit, deleted bit.
-dgntest::Bytes OnLevel(dgntest::Bytes element, int level);
-dgntest::Bytes AsComponent(dgntest::Bytes element);
-dgntest::Bytes AsDeleted(dgntest::Bytes element);
+dgnkit::Bytes OnLevel(dgnkit::Bytes element, int level);
+dgnkit::Bytes AsComponent(dgnkit::Bytes element);
+dgnkit::Bytes AsDeleted(dgnkit::Bytes element);
 
 }  // namespace plugintest
 

@@ -14,7 +14,7 @@
 #include "plugin_host.h"
 
 using namespace plugintest;
-using dgntest::Bytes;
+using dgnkit::Bytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -120,14 +120,14 @@ TEST(Threads, SeparateMapsOnSeveralThreadsAtOnce) {
   const std::string shared = root + "/shared.dgn";
   std::vector<Bytes> elements;
   for (int i = 0; i < 200; ++i)
-    elements.push_back(dgntest::MakeMultiPoint(4, {{i, 0}, {i, 50}, {i + 1, 60}}));
-  ASSERT_TRUE(dgntest::WriteFile(shared, DesignFile(elements)));
+    elements.push_back(dgnkit::MakeMultiPoint(4, {{i, 0}, {i, 50}, {i + 1, 60}}));
+  ASSERT_TRUE(dgnkit::WriteFile(shared, DesignFile(elements)));
 
   // Half of the threads name a seed of their own in gps.ini; the others have
   // no gps.ini, so each writes the default setting into a new one and takes
   // the bundled seed beside the program.
-  const Bytes seed = dgntest::Concat({dgntest::MakeTcb({}), dgntest::MakeGroupDataStart(),
-                                      dgntest::MakeGroupDataStart(), dgntest::EndOfDesign()});
+  const Bytes seed = dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::MakeGroupDataStart(),
+                                      dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
   const int threads = 4;
   std::vector<std::string> dirs;
   for (int t = 0; t < threads; ++t) {
@@ -135,8 +135,8 @@ TEST(Threads, SeparateMapsOnSeveralThreadsAtOnce) {
     fs::create_directory(dirs.back());
     if (t % 2 == 1) {
       const std::string ini = "[Mapa]\nDGN_Seed_File=" + dirs.back() + "/seed.dgn\n";
-      ASSERT_TRUE(dgntest::WriteFile(dirs.back() + "/seed.dgn", seed));
-      ASSERT_TRUE(dgntest::WriteFile(dirs.back() + "/gps.ini", Bytes(ini.begin(), ini.end())));
+      ASSERT_TRUE(dgnkit::WriteFile(dirs.back() + "/seed.dgn", seed));
+      ASSERT_TRUE(dgnkit::WriteFile(dirs.back() + "/gps.ini", Bytes(ini.begin(), ini.end())));
     }
   }
 

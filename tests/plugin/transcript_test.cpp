@@ -19,7 +19,7 @@
 #include <ostream>
 #include <string>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 #include "mapgen.h"
 #include "plugin_host.h"
 
@@ -48,7 +48,7 @@ const Expected kMaps[] = {
 
 void PrintTo(const Expected &e, std::ostream *os) { *os << e.label; }
 
-uint64_t Fnv(const dgntest::Bytes &bytes) {
+uint64_t Fnv(const dgnkit::Bytes &bytes) {
   uint64_t h = 0xCBF29CE484222325ull;
   for (uint8_t b : bytes) h = (h ^ b) * 0x100000001B3ull;
   return h;
@@ -119,11 +119,11 @@ TEST_P(Transcript, GeneratedMapImportsExactlyAsRecorded) {
   want.dimension = e.dimension;
   want.element_count = e.elements;
   want.seed = e.seed;
-  dgntest::TempFile map;
+  dgnkit::TempFile map;
   std::string error;
   dgnbench::MapStats stats;
   ASSERT_TRUE(dgnbench::WriteMap(map.c_str(), want, &stats, &error)) << error;
-  const dgntest::Bytes bytes = dgntest::ReadFile(map.path());
+  const dgnkit::Bytes bytes = dgnkit::ReadFile(map.path());
   ASSERT_EQ(static_cast<int64_t>(bytes.size()), stats.bytes);
   EXPECT_EQ(stats.levels_used, ~uint64_t(0)) << "every level carries elements";
   EXPECT_EQ(static_cast<int64_t>(bytes.size()), e.file_bytes) << "the generator changed";

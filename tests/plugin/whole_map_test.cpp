@@ -13,7 +13,7 @@
 #include "plugin_host.h"
 
 using namespace plugintest;
-using dgntest::Bytes;
+using dgnkit::Bytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -27,7 +27,7 @@ class WholeMap : public ::testing::Test {
     ASSERT_NE(mkdtemp(&templ[0]), nullptr);
     dir_ = templ;
     const std::string ini = "[Mapa]\r\nDGN_Whole_Map = Yes\r\n";
-    ASSERT_TRUE(dgntest::WriteFile(dir_ + "/gps.ini", Bytes(ini.begin(), ini.end())));
+    ASSERT_TRUE(dgnkit::WriteFile(dir_ + "/gps.ini", Bytes(ini.begin(), ini.end())));
   }
   void TearDown() override {
     std::error_code ec;
@@ -35,7 +35,7 @@ class WholeMap : public ::testing::Test {
   }
   // Imports `file` with the whole map on (or off) into `host`.
   void Import(const Bytes &file, Host &host, bool whole = true) {
-    dgntest::TempFile tmp(file);
+    dgnkit::TempFile tmp(file);
     TVectorMapPlugIn map = MapRecord(1, 0, 0);
     if (whole) map.directory = &dir_[0];
     ASSERT_EQ(Lib().Open(tmp.c_str(), &map, host.sink()), 1);
@@ -60,8 +60,8 @@ bool Same(const TVectorPointPlugIn &p, double x, double y) {
 
 Bytes Component(const Bytes &element) { return AsComponent(element); }
 
-dgntest::ArcSpec Circle(double x, double y, double r, double start = 0, double sweep = 360) {
-  dgntest::ArcSpec a;
+dgnkit::ArcSpec Circle(double x, double y, double r, double start = 0, double sweep = 360) {
+  dgnkit::ArcSpec a;
   a.primary_axis = a.secondary_axis = r;
   a.origin[0] = x;
   a.origin[1] = y;
@@ -71,45 +71,45 @@ dgntest::ArcSpec Circle(double x, double y, double r, double start = 0, double s
 }
 
 TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
-  dgntest::Display red;
+  dgnkit::Display red;
   red.color = 3;
   red.weight = 4;
   red.style = 2;
-  dgntest::TextSpec wide;
-  wide.raw_text = dgntest::Text16({0x20AC, ' ', 'x', ' ', 0x2713, 0xC9});
+  dgnkit::TextSpec wide;
+  wide.raw_text = dgnkit::Text16({0x20AC, ' ', 'x', ' ', 0x2713, 0xC9});
   // An arc whose axes are the largest D-float there is.
-  Bytes hugeArc = dgntest::MakeArc(Circle(0, 0, 1), 2);
+  Bytes hugeArc = dgnkit::MakeArc(Circle(0, 0, 1), 2);
   for (size_t k = 44; k < 60; ++k) hugeArc[k] = 0xFF;
   hugeArc[45] = 0x7F;  // positive, largest exponent
   hugeArc[53] = 0x7F;
   const Bytes file = DesignFile({
-      OnLevel(dgntest::MakeArc(Circle(0, 0, 1000, 0, 90), 2), 2),                    // 1
-      OnLevel(dgntest::MakeEllipse(Circle(5000, 5000, 500), 2), 3),                  // 2
-      OnLevel(dgntest::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {1, 1}, {2, 2}}), 4),  // 3
-      OnLevel(dgntest::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {0, 100}, {100, 200}, {200, 250},
+      OnLevel(dgnkit::MakeArc(Circle(0, 0, 1000, 0, 90), 2), 2),                    // 1
+      OnLevel(dgnkit::MakeEllipse(Circle(5000, 5000, 500), 2), 3),                  // 2
+      OnLevel(dgnkit::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {1, 1}, {2, 2}}), 4),  // 3
+      OnLevel(dgnkit::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {0, 100}, {100, 200}, {200, 250},
                                                       {300, 200}, {400, 300}, {500, 300}}),
               4),                                                                    // 4
       // A chain of a line string, an arc and a line string.
-      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 60, 3, 0, red), 5),  // 5
-      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {100, 0}})),
-      Component(dgntest::MakeArc(Circle(100, 100, 100, -90, 90))),
-      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{200, 100}, {200, 300}})),
+      OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 60, 3, 0, red), 5),  // 5
+      Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {100, 0}})),
+      Component(dgnkit::MakeArc(Circle(100, 100, 100, -90, 90))),
+      Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{200, 100}, {200, 300}})),
       // A parcel: a shape of line strings and an arc stored from its far end.
-      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 60, 3), 6),  // 9
-      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1000, 0}})),
-      Component(dgntest::MakeArc(Circle(1000, 500, 500, 90, -180))),
-      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{1000, 1000}, {0, 1000}, {0, 0}})),
+      OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 60, 3), 6),  // 9
+      Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1000, 0}})),
+      Component(dgnkit::MakeArc(Circle(1000, 500, 500, 90, -180))),
+      Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{1000, 1000}, {0, 1000}, {0, 0}})),
       // A header that announces 65535 components; two follow, one of them a text.
-      OnLevel(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 65535, 65535), 7),  // 13
-      Component(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10, 0}})),
-      Component(OnLevel(dgntest::MakeText(wide), 8)),                                      // 15
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{7, 7}, {8, 8}}),                      // 16
-      OnLevel(dgntest::MakeText(wide), 8),                                                 // 17
-      AsDeleted(dgntest::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 20, 1)),         // 18
-      AsDeleted(Component(dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}))),
-      OnLevel(dgntest::MakeCellHeader({}), 9),                                             // 20
-      Component(OnLevel(dgntest::MakeEllipse(Circle(10, 10, 6)), 9)),
-      Component(OnLevel(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{4, 10}, {16, 10}}), 9)),
+      OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 65535, 65535), 7),  // 13
+      Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10, 0}})),
+      Component(OnLevel(dgnkit::MakeText(wide), 8)),                                      // 15
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{7, 7}, {8, 8}}),                      // 16
+      OnLevel(dgnkit::MakeText(wide), 8),                                                 // 17
+      AsDeleted(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 20, 1)),         // 18
+      AsDeleted(Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}))),
+      OnLevel(dgnkit::MakeCellHeader({}), 9),                                             // 20
+      Component(OnLevel(dgnkit::MakeEllipse(Circle(10, 10, 6)), 9)),
+      Component(OnLevel(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{4, 10}, {16, 10}}), 9)),
       hugeArc,                                                                             // 23
   });
   Host host;

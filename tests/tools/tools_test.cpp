@@ -16,12 +16,12 @@
 #include <sstream>
 #include <string>
 
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 #include "dgnmodel.h"
 
 namespace {
 
-using dgntest::Bytes;
+using dgnkit::Bytes;
 
 std::string Env(const char *name) {
   const char *v = std::getenv(name);
@@ -52,7 +52,7 @@ struct Result {
 // Runs a shell command with its output captured (and no input: CI may run
 // the tests with standard input closed).
 Result Shell(const std::string &command) {
-  dgntest::TempFile out(".out"), err(".err");
+  dgnkit::TempFile out(".out"), err(".err");
   const int raw = std::system(
       (command + " </dev/null >" + Q(out.path()) + " 2>" + Q(err.path())).c_str());
   Result r;
@@ -76,9 +76,9 @@ class Tools : public ::testing::Test {
     ASSERT_FALSE(Env("DGN_BIN_DIR").empty());
     ASSERT_FALSE(Env("DGN_SOURCE_DIR").empty());
   }
-  std::string Host() const { return dgntest::ProgramPrefix() + Q(Env("DGN_BIN_DIR") + "/dgnhost"); }
+  std::string Host() const { return dgnkit::ProgramPrefix() + Q(Env("DGN_BIN_DIR") + "/dgnhost"); }
   std::string Sample() const {
-    return dgntest::ProgramPrefix() + Q(Env("DGN_BIN_DIR") + "/dgnsample");
+    return dgnkit::ProgramPrefix() + Q(Env("DGN_BIN_DIR") + "/dgnsample");
   }
   std::string Checker() const {
     return "python3 " + Q(Env("DGN_SOURCE_DIR") + "/tests/tools/check_outputs.py");
@@ -93,7 +93,7 @@ class Tools : public ::testing::Test {
   void Render(const std::string &svg, int *width, int *height) {
     *width = *height = -1;
     if (!HaveProgram("rsvg-convert")) GTEST_SKIP() << "rsvg-convert is not installed";
-    dgntest::TempFile png(".png");
+    dgnkit::TempFile png(".png");
     const Result r = Shell("rsvg-convert -o " + Q(png.path()) + " " + Q(svg));
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string bytes = Slurp(png.path());
@@ -110,7 +110,7 @@ class Tools : public ::testing::Test {
 };
 
 TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
-  dgntest::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
+  dgnkit::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
   Result r = Shell(Sample() + " " + Q(Env("DGN_SOURCE_DIR") + "/tools/sample_map.recipe") + " " +
                  Q(dgn.path()));
   ASSERT_EQ(r.status, 0) << r.err;
@@ -141,7 +141,7 @@ TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
 }
 
 TEST_F(Tools, SampleMapWithTheWholeMapShowsArcsEllipsesAndTheChain) {
-  dgntest::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
+  dgnkit::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
   Result r = Shell(Sample() + " " + Q(Env("DGN_SOURCE_DIR") + "/tools/sample_map.recipe") + " " +
                  Q(dgn.path()));
   ASSERT_EQ(r.status, 0) << r.err;
@@ -166,28 +166,28 @@ TEST_F(Tools, SampleMapWithTheWholeMapShowsArcsEllipsesAndTheChain) {
 
 TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
   auto text = [](const Bytes &raw, int x) {
-    dgntest::TextSpec want;
+    dgnkit::TextSpec want;
     want.raw_text = raw;
     want.origin = {x, 0, 0};
     want.height_mult = 100000;
-    return dgntest::MakeText(want);
+    return dgnkit::MakeText(want);
   };
   const std::string quote = "say \"hi\" \\ <b>&amp;</b>";
-  const Bytes file = dgntest::Concat({
-      dgntest::MakeTcb({}),
+  const Bytes file = dgnkit::Concat({
+      dgnkit::MakeTcb({}),
       text(Bytes(quote.begin(), quote.end()), 0),
       text({'c', 'a', 'f', 0xE9, 0x01, 0x1F}, 50000),           // Latin-1 and control bytes
       text({0xE2, 0x82, 0xAC, ' ', 0xE2, 0x82}, 90000),         // UTF-8 euro, then a cut one,
                                                                 // read in the host's code page
       text({'5', 0x80, ' ', 0x96, ' ', 0xF1, 0x85}, 150000),    // Windows-1252 "5€ – ñ…"
       text({}, 120000),                                         // empty
-      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {9, 9}}),  // too few for a ring
-      dgntest::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {90000, 0}, {0, 90000}}),  // unclosed
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{5, 5}}),
-      dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {}),
-      dgntest::EndOfDesign(),
+      dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {9, 9}}),  // too few for a ring
+      dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {90000, 0}, {0, 90000}}),  // unclosed
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{5, 5}}),
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {}),
+      dgnkit::EndOfDesign(),
   });
-  dgntest::TempFile dgn(file), geojson(".geojson"), svg(".svg");
+  dgnkit::TempFile dgn(file), geojson(".geojson"), svg(".svg");
   const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(geojson.path()) +
                        " --svg " + Q(svg.path()));
   ASSERT_EQ(r.status, 0) << r.err;
@@ -204,7 +204,7 @@ TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
 }
 
 TEST_F(Tools, ExitStatusAndMessages) {
-  dgntest::TempFile notDgn(Bytes{'n', 'o', 't', ' ', 'a', ' ', 'm', 'a', 'p'});
+  dgnkit::TempFile notDgn(Bytes{'n', 'o', 't', ' ', 'a', ' ', 'm', 'a', 'p'});
   struct Case {
     std::string args;
     int status;
@@ -252,9 +252,9 @@ TEST_F(Tools, BadRecipesAreRefusedWithTheirLine) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.recipe);
-    dgntest::TempFile recipe(Bytes(c.recipe, c.recipe + std::char_traits<char>::length(c.recipe)),
+    dgnkit::TempFile recipe(Bytes(c.recipe, c.recipe + std::char_traits<char>::length(c.recipe)),
                              ".recipe");
-    dgntest::TempFile scratch(".dgn");
+    dgnkit::TempFile scratch(".dgn");
     const Result r = Shell(Sample() + " " + Q(recipe.path()) + " " + Q(scratch.path()));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, c.err)) << r.err;
@@ -276,7 +276,7 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
   const std::string map = dir + "/map.dgn";
   auto geojson = [&](const std::string &name, const std::string &features) {
     const std::string text = "{\"type\":\"FeatureCollection\",\"features\":[" + features + "]}";
-    EXPECT_TRUE(dgntest::WriteFile(dir + "/" + name, Bytes(text.begin(), text.end())));
+    EXPECT_TRUE(dgnkit::WriteFile(dir + "/" + name, Bytes(text.begin(), text.end())));
     return Q(dir + "/" + name);
   };
   auto feature = [](const std::string &geometry) {
@@ -291,7 +291,7 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "exported 2 features as 4 polylines and polygons into " + map + "\n");
   EXPECT_EQ(r.err, "dgnhost: feature 1: 2 holes of its area written as separate shapes\n");
-  const Bytes before = dgntest::ReadFile(map);
+  const Bytes before = dgnkit::ReadFile(map);
 
   const std::string bad = geojson(
       "bad.geojson", feature(R"({"type":"LineString","coordinates":[[0,0],[1,1]]})") + "," +
@@ -309,7 +309,7 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
         "4 of 5 line and area features were not written; nothing was written to " })
     EXPECT_TRUE(Has(r.err, part)) << part << " not in:\n" << r.err;
   EXPECT_FALSE(Has(r.err, "feature 0")) << r.err;
-  EXPECT_EQ(dgntest::ReadFile(map), before);
+  EXPECT_EQ(dgnkit::ReadFile(map), before);
   size_t files = 0;
   for (const auto &entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
   EXPECT_EQ(files, 4u) << "gps.ini, two inputs and the map, and nothing else";
@@ -321,7 +321,7 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
     r = Shell(Host() + " import " + Q(map) + args);
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(Has(r.err, "is the map being imported")) << r.err;
-    EXPECT_EQ(dgntest::ReadFile(map), before);
+    EXPECT_EQ(dgnkit::ReadFile(map), before);
   }
 
   // A file size limit with room for one line string of 20 vertices (198
@@ -343,7 +343,7 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
     // The old elements, one line string in place of the old end-of-design
     // marker, and a marker after it (what failed appends wrote beyond that
     // marker is no element).
-    const Bytes after = dgntest::ReadFile(map);
+    const Bytes after = dgnkit::ReadFile(map);
     const size_t end = before.size() - 2;
     ASSERT_GE(after.size(), end + 198 + 2);
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + long(end), after.begin()));
@@ -387,8 +387,8 @@ TEST_F(Tools, GeoJsonOfAnyFormIsReadFeatureByFeature) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    ASSERT_TRUE(dgntest::WriteFile(in, Bytes(c.text.begin(), c.text.end())));
-    const Bytes before = Exists(map) ? dgntest::ReadFile(map) : Bytes();
+    ASSERT_TRUE(dgnkit::WriteFile(in, Bytes(c.text.begin(), c.text.end())));
+    const Bytes before = Exists(map) ? dgnkit::ReadFile(map) : Bytes();
     const std::string args = c.command == "export" ? Q(in) + " " + Q(map) + " --ini-dir " + Q(dir)
                                                    : Q(map) + " " + Q(in);
     const Result r = Shell(Host() + " " + c.command + " " + args);
@@ -400,7 +400,7 @@ TEST_F(Tools, GeoJsonOfAnyFormIsReadFeatureByFeature) {
       EXPECT_TRUE(Has(r.err, c.err)) << r.err;
     }
     if (c.status != 0) {
-      EXPECT_EQ(dgntest::ReadFile(map), before);
+      EXPECT_EQ(dgnkit::ReadFile(map), before);
     }
   }
   std::error_code ec;
@@ -409,15 +409,15 @@ TEST_F(Tools, GeoJsonOfAnyFormIsReadFeatureByFeature) {
 
 // Many small elements: a file big enough for the progress bar.
 Bytes BigFile(int lines) {
-  std::vector<Bytes> parts{dgntest::MakeTcb({})};
+  std::vector<Bytes> parts{dgnkit::MakeTcb({})};
   for (int i = 0; i < lines; ++i)
-    parts.push_back(dgntest::MakeMultiPoint(DGNTYPE_LINE, {{i, 0}, {i, 100}}, 2, {}, 1 + i % 3));
-  parts.push_back(dgntest::EndOfDesign());
-  return dgntest::Concat(parts);
+    parts.push_back(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{i, 0}, {i, 100}}, 2, {}, 1 + i % 3));
+  parts.push_back(dgnkit::EndOfDesign());
+  return dgnkit::Concat(parts);
 }
 
 TEST_F(Tools, CtrlCCancelsTheImportThroughThePlugIn) {
-  dgntest::TempFile dgn(BigFile(50)), scratch(".geojson");
+  dgnkit::TempFile dgn(BigFile(50)), scratch(".geojson");
   const std::string geojson = scratch.path() + "-not-written.geojson";
   // The hook raises a real SIGINT after the third element.
   const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --interrupt-after 3 --geojson " +
@@ -429,7 +429,7 @@ TEST_F(Tools, CtrlCCancelsTheImportThroughThePlugIn) {
 }
 
 TEST_F(Tools, ProgressBarOnlyWhenStandardErrorIsATerminal) {
-  dgntest::TempFile dgn(BigFile(6000));
+  dgnkit::TempFile dgn(BigFile(6000));
   const std::string command = Host() + " import " + Q(dgn.path()) + " --summary";
   const Result piped = Shell(command);
   ASSERT_EQ(piped.status, 0) << piped.err;
@@ -446,9 +446,9 @@ TEST_F(Tools, ProgressBarOnlyWhenStandardErrorIsATerminal) {
 }
 
 TEST_F(Tools, GeoJsonToStandardOutput) {
-  dgntest::TempFile dgn(dgntest::Concat(
-      {dgntest::MakeTcb({}), dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10000, 20000}}),
-       dgntest::EndOfDesign()}));
+  dgnkit::TempFile dgn(dgnkit::Concat(
+      {dgnkit::MakeTcb({}), dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10000, 20000}}),
+       dgnkit::EndOfDesign()}));
   const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson -");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.rfind("{\"type\":\"FeatureCollection\"", 0), 0u) << r.out;
@@ -461,14 +461,14 @@ TEST_F(Tools, GeoJsonToStandardOutput) {
 // closed.  An import warns with the offset when the element stream stops
 // before the end of the file, and refuses an input that is no regular file.
 TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
-  const Bytes tcb = dgntest::MakeTcb({});
-  const Bytes line = dgntest::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10000, 20000}});
-  const Bytes map = dgntest::Concat({tcb, line, dgntest::EndOfDesign()});
-  dgntest::TempFile dgn(map), in(".geojson");
+  const Bytes tcb = dgnkit::MakeTcb({});
+  const Bytes line = dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10000, 20000}});
+  const Bytes map = dgnkit::Concat({tcb, line, dgnkit::EndOfDesign()});
+  dgnkit::TempFile dgn(map), in(".geojson");
   const std::string track =
       R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{},)"
       R"("geometry":{"type":"LineString","coordinates":[[0,0],[1,1]]}}]})";
-  ASSERT_TRUE(dgntest::WriteFile(in.path(), Bytes(track.begin(), track.end())));
+  ASSERT_TRUE(dgnkit::WriteFile(in.path(), Bytes(track.begin(), track.end())));
   const std::string update = Host() + " update " + Q(dgn.path()) + " " + Q(in.path());
 
   DGNFile *held = DGNOpen(dgn.c_str(), true);
@@ -476,17 +476,17 @@ TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
   Result r = Shell(update);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.err, "' is open for update elsewhere")) << r.err;
-  EXPECT_EQ(dgntest::ReadFile(dgn.path()), map);
+  EXPECT_EQ(dgnkit::ReadFile(dgn.path()), map);
   r = Shell(Host() + " import " + Q(dgn.path()) + " --summary");
   EXPECT_EQ(r.status, 0) << r.err;
   DGNClose(held);
   r = Shell(update);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_GT(dgntest::ReadFile(dgn.path()).size(), map.size());
+  EXPECT_GT(dgnkit::ReadFile(dgn.path()).size(), map.size());
 
-  Bytes cut = dgntest::Concat({tcb, line, line});
+  Bytes cut = dgnkit::Concat({tcb, line, line});
   cut.resize(cut.size() - 3);
-  dgntest::TempFile damaged(cut);
+  dgnkit::TempFile damaged(cut);
   r = Shell(Host() + " import " + Q(damaged.path()));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Has(r.err, "the element stream stops at offset " +

@@ -1,6 +1,6 @@
 // Raw DGN element builder: an independent byte-by-byte rendering of the
 // version 7 element layout for tests, tools and fuzz corpora.
-#include "dgn_testkit.h"
+#include "dgn_elements.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <iterator>
 #include <stdexcept>
 
-namespace dgntest {
+namespace dgnkit {
 
 namespace {
 
@@ -543,7 +543,7 @@ TempFile::TempFile(const std::string &suffix) {
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
   if (ec) dir = "/tmp";
-  std::string name = (dir / "dgntest-XXXXXX").string() + suffix;
+  std::string name = (dir / "dgnkit-XXXXXX").string() + suffix;
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
   const int fd = mkstemps(buffer.data(), static_cast<int>(suffix.size()));
@@ -648,4 +648,4 @@ Bytes SampleFile(bool three_d) {
   return Concat(parts);
 }
 
-}  // namespace dgntest
+}  // namespace dgnkit

@@ -6,8 +6,8 @@
 // The digest does not depend on the build: pointers are recorded only as
 // null / not null (and what they point to), and the object record's size
 // field, which grows with the pointer width, only as "equals the record size".
-#ifndef DGN_BENCH_TRANSCRIPT_H
-#define DGN_BENCH_TRANSCRIPT_H
+#ifndef DGN_KIT_TRANSCRIPT_H
+#define DGN_KIT_TRANSCRIPT_H
 
 #include <cstdint>
 #include <cstdio>
@@ -78,4 +78,4 @@ class TranscriptHost {
 
 }  // namespace dgnbench
 
-#endif  // DGN_BENCH_TRANSCRIPT_H
+#endif  // DGN_KIT_TRANSCRIPT_H

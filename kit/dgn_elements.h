@@ -13,12 +13,12 @@
 // VAX D-floats.
 //
 // Typical use:
-//   dgntest::Bytes file = dgntest::Concat({dgntest::MakeTcb({}),
-//       dgntest::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {100, 50}}),
-//       dgntest::EndOfDesign()});
-//   dgntest::TempFile tmp(file);   // written now, removed when tmp goes
-#ifndef DGN_TESTS_COMMON_DGN_TESTKIT_H
-#define DGN_TESTS_COMMON_DGN_TESTKIT_H
+//   dgnkit::Bytes file = dgnkit::Concat({dgnkit::MakeTcb({}),
+//       dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {100, 50}}),
+//       dgnkit::EndOfDesign()});
+//   dgnkit::TempFile tmp(file);   // written now, removed when tmp goes
+#ifndef DGN_KIT_DGN_ELEMENTS_H
+#define DGN_KIT_DGN_ELEMENTS_H
 
 #include <array>
 #include <cstddef>
@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-namespace dgntest {
+namespace dgnkit {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -291,6 +291,6 @@ class TempFile {
 // A small file using every element kind the reader decodes (2D unless three_d).
 Bytes SampleFile(bool three_d = false);
 
-}  // namespace dgntest
+}  // namespace dgnkit
 
-#endif  // DGN_TESTS_COMMON_DGN_TESTKIT_H
+#endif  // DGN_KIT_DGN_ELEMENTS_H

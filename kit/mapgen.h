@@ -11,8 +11,8 @@
 // bytes.  The encoder is this file's own (not the engine's, nor the tests'
 // element builder): the digests recorded in tests/plugin/transcript_test.cpp
 // must change only when the import does.
-#ifndef DGN_BENCH_MAPGEN_H
-#define DGN_BENCH_MAPGEN_H
+#ifndef DGN_KIT_MAPGEN_H
+#define DGN_KIT_MAPGEN_H
 
 #include <cstdint>
 #include <string>
@@ -48,4 +48,4 @@ void DoubleToStoredDFloat(double value, unsigned char out[8]);
 
 }  // namespace dgnbench
 
-#endif  // DGN_BENCH_MAPGEN_H
+#endif  // DGN_KIT_MAPGEN_H
