@@ -24,6 +24,15 @@ constexpr int kTypeByte = 1;          // bits 0-6 type, bit 7 deleted
 constexpr int kWordsToFollow = 2;     // word: 16-bit words after these 4 bytes
 constexpr int kHeaderBytes = 4;
 
+// Design coordinates are 32-bit integers; the most negative value is left
+// unused, so the design plane is +-kMaxDesign on every axis.
+constexpr double kMaxDesign = 2147483647.0;
+// A stored range value is the design coordinate plus 2^31.
+constexpr double kRangeBias = 2147483648.0;
+// A new multi-point element must stay below this size (counted with the
+// 38-byte header of a line string for every type).
+constexpr int kMaxNewElementBytes = 512;
+
 // Range block: six 32-bit values, each the design coordinate + 2^31.
 constexpr int kRangeLowX = 4;
 constexpr int kRangeLowY = 8;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dgn_bytes.h"
 #include "dgnmodel.h"
 
 #if defined(__has_feature)
@@ -88,6 +89,22 @@ inline void MergeBounds(DGNFile *handle, const uint32_t lo[3], const uint32_t hi
 // 28.999999999999996): a design value within this much of a whole number is
 // taken as that number before it is truncated or rounded to a stored one.
 constexpr double kWholeDesignTolerance = 1e-6;
+
+// Design units per master unit: the product of the TCB's two unit counts,
+// formed exactly so that large counts cannot wrap.  Reading and creation
+// share it.
+inline double UnitProduct(int32_t uor_per_subunit, int32_t subunits_per_master) {
+  return static_cast<double>(static_cast<int64_t>(uor_per_subunit) * subunits_per_master);
+}
+
+// Limits a design value to what a stored 32-bit coordinate can hold (the
+// edge of the design plane); a value that is not a number becomes 0.
+inline double ClampDesign(double value) {
+  if (std::isnan(value)) return 0.0;
+  if (value > dgnraw::kMaxDesign) return dgnraw::kMaxDesign;
+  if (value < -dgnraw::kMaxDesign) return -dgnraw::kMaxDesign;
+  return value;
+}
 
 // The design value, or the whole number within kWholeDesignTolerance of it.
 inline double SnapToWhole(double design) {

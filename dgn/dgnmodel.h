@@ -390,6 +390,23 @@ void DGNParseCore(DGNFile *handle, DGNElement *element);
 bool DGNTypeHasDisplayHeader(int type);
 // Design units to master units, in place.
 void DGNTransformPoint(DGNFile *handle, DGNPoint *point);
+// Gives the file's dimension: 3 for a 3D file, else 2.
+int DGNGetDimension(const DGNFile *handle);
+// Gives the size of one design unit in master units.
+double DGNGetScale(const DGNFile *handle);
+// Gives the design value (before rounding and clamping) that a master-unit
+// coordinate of an axis (0 x, 1 y, 2 z) is stored as.
+double DGNMasterToDesign(const DGNFile *handle, int axis, double master);
+// Gives whether a design value lies on the design plane, where an element
+// stores it without clamping.
+bool DGNOnDesignPlane(double design);
+// Gives the master-unit span [*low, *high] of the design plane along an axis.
+void DGNDesignPlaneSpan(const DGNFile *handle, int axis, double *low, double *high);
+// Gives whether a read stopped because a record the file asked for could not be had.
+bool DGNReadFailed(const DGNFile *handle);
+// Gives whether the element stream stops before the end of the file, with
+// the offset where it stops and the file's size.
+bool DGNStreamCut(const DGNFile *handle, int64_t *stream_end, int64_t *file_bytes);
 // Master units to design units, in place, clamped to +-2147483647.
 void DGNInverseTransformPoint(DGNFile *handle, DGNPoint *point);
 // Converts 8 bytes in place from a stored D-float to a little-endian IEEE double.
@@ -464,6 +481,8 @@ void DGNClearElemCore(DGNFile *handle, DGNElement *element);
 // Stores the range block (bytes 4-27) of a built element from master-unit corners.
 void DGNStoreRange(DGNFile *handle, DGNElement *element, const DGNPoint *low,
                    const DGNPoint *high);
+// Gives the most vertices a new multi-point element of the file may hold.
+int DGNMaxNewVertices(const DGNFile *handle);
 // Encodes a master-unit point as `dimension` 32-bit design coordinates at `destination`.
 void DGNWriteRawPoint(DGNFile *handle, const DGNPoint *point, unsigned char *destination);
 

@@ -5,6 +5,7 @@
 // length: a field that does not lie inside the element reads as 0, a text
 // ends at the element's end, and a stored count never reaches past the bytes
 // that are there.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -23,8 +24,7 @@ namespace {
 int64_t g_max_index_entries = dgninternal::kMaxIndexEntries;
 int64_t g_max_index_offset = dgninternal::kMaxIndexOffset;
 
-constexpr double kTwo31 = 2147483648.0;
-constexpr double kMaxDesign = 2147483647.0;
+constexpr double kTwo31 = dgnraw::kRangeBias;
 constexpr double kPi = 3.14159265358979323846;
 
 // The element now in the handle's buffer.
@@ -196,12 +196,6 @@ char *CopyText(DGNFile *handle, const DGNBytes &b, int k) {
   if (len > 0) std::memcpy(text, b.p + k, static_cast<size_t>(len));
   text[len] = '\0';
   return text;
-}
-
-// Product of the two TCB unit counts, formed exactly so that large counts
-// cannot wrap.
-double UnitProduct(int32_t uor_per_subunit, int32_t subunits_per_master) {
-  return static_cast<double>(static_cast<int64_t>(uor_per_subunit) * subunits_per_master);
 }
 
 // A stored design-unit point at k (x, y and, in 3D, z), in master units.
@@ -1113,22 +1107,44 @@ void DGNTransformPoint(DGNFile *handle, DGNPoint *point) {
   point->z = point->z * handle->scale - handle->origin_z;
 }
 
-namespace {
-// Limits a design-unit value to what a stored 32-bit coordinate can hold; a
-// value that is not a number becomes 0.
-double ClampDesign(double value) {
-  if (std::isnan(value)) return 0.0;
-  if (value > kMaxDesign) return kMaxDesign;
-  if (value < -kMaxDesign) return -kMaxDesign;
-  return value;
-}
-}  // namespace
-
 void DGNInverseTransformPoint(DGNFile *handle, DGNPoint *point) {
   if (handle == nullptr || point == nullptr) return;
-  point->x = ClampDesign((point->x + handle->origin_x) / handle->scale);
-  point->y = ClampDesign((point->y + handle->origin_y) / handle->scale);
-  point->z = ClampDesign((point->z + handle->origin_z) / handle->scale);
+  point->x = dgninternal::ClampDesign(DGNMasterToDesign(handle, 0, point->x));
+  point->y = dgninternal::ClampDesign(DGNMasterToDesign(handle, 1, point->y));
+  point->z = dgninternal::ClampDesign(DGNMasterToDesign(handle, 2, point->z));
+}
+
+int DGNGetDimension(const DGNFile *handle) {
+  return handle != nullptr && handle->dimension == 3 ? 3 : 2;
+}
+
+double DGNGetScale(const DGNFile *handle) { return handle != nullptr ? handle->scale : 1.0; }
+
+double DGNMasterToDesign(const DGNFile *handle, int axis, double master) {
+  if (handle == nullptr) return master;
+  const double origin = axis == 0 ? handle->origin_x : axis == 1 ? handle->origin_y : handle->origin_z;
+  return (master + origin) / handle->scale;
+}
+
+bool DGNOnDesignPlane(double design) {
+  return design >= -dgnraw::kMaxDesign && design <= dgnraw::kMaxDesign;
+}
+
+void DGNDesignPlaneSpan(const DGNFile *handle, int axis, double *low, double *high) {
+  if (handle == nullptr || low == nullptr || high == nullptr) return;
+  const double origin = axis == 0 ? handle->origin_x : axis == 1 ? handle->origin_y : handle->origin_z;
+  *low = -dgnraw::kMaxDesign * handle->scale - origin;
+  *high = dgnraw::kMaxDesign * handle->scale - origin;
+  if (*low > *high) std::swap(*low, *high);
+}
+
+bool DGNReadFailed(const DGNFile *handle) { return handle != nullptr && handle->read_failed != 0; }
+
+bool DGNStreamCut(const DGNFile *handle, int64_t *stream_end, int64_t *file_bytes) {
+  if (handle == nullptr || handle->stream_cut == 0) return false;
+  if (stream_end != nullptr) *stream_end = handle->stream_end;
+  if (file_bytes != nullptr) *file_bytes = handle->file_bytes;
+  return true;
 }
 
 void DGNDFloatToDouble(void *bytes) {
@@ -1198,7 +1214,7 @@ DGNTCBElement *DGNDecodeTCB(DGNFile *handle) {
   tcb->origin_z = b.dfloat(dgnraw::kTcbOriginZ);
   const bool have_units = tcb->uor_per_subunit != 0 && tcb->subunits_per_master != 0;
   if (have_units) {
-    const double per_master = UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
+    const double per_master = dgninternal::UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
     tcb->origin_x /= per_master;
     tcb->origin_y /= per_master;
     tcb->origin_z /= per_master;
@@ -1212,7 +1228,7 @@ DGNTCBElement *DGNDecodeTCB(DGNFile *handle) {
     handle->origin_y = tcb->origin_y;
     handle->origin_z = tcb->origin_z;
     if (have_units) {
-      handle->scale = 1.0 / UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
+      handle->scale = 1.0 / dgninternal::UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
     }
   }
 

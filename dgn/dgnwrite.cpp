@@ -29,13 +29,8 @@ namespace {
 
 // Largest element a 16-bit words-to-follow count can describe.
 constexpr int kMaxElementBytes = dgnraw::kHeaderBytes + 2 * 65535;
-// A new multi-point element must stay below this size (counted with the
-// 38-byte header of a line string for every type).
-constexpr int kMaxNewElementBytes = 512;
 // Element index growth when appending.
 constexpr int kIndexGrowth = 500;
-// Design coordinates are 32-bit; the most negative value is left unused.
-constexpr double kMaxDesign = 2147483647.0;
 // Offsets must fit the int32 `offset` of an element and a 32-bit long.
 constexpr int64_t kMaxFileOffset = dgninternal::kMaxFileBytes;
 
@@ -471,17 +466,19 @@ void DGNDoubleToDFloat(void *bytes) {
 // Element encoding
 // ---------------------------------------------------------------------------
 
+int DGNMaxNewVertices(const DGNFile *handle) {
+  const int stride = 4 * DGNGetDimension(handle);
+  return (dgnraw::kMaxNewElementBytes - 1 - dgnraw::kMultiVertices) / stride;
+}
+
 void DGNWriteRawPoint(DGNFile *handle, const DGNPoint *point, unsigned char *destination) {
   if (handle == nullptr || point == nullptr || destination == nullptr) return;
   const double coords[3] = {point->x, point->y, point->z};
   const double origins[3] = {handle->origin_x, handle->origin_y, handle->origin_z};
   const int dims = handle->dimension == 3 ? 3 : 2;
   for (int i = 0; i < dims; ++i) {
-    double v = (coords[i] + origins[i]) / handle->scale;
     // Off the design plane: clamped to its edge.  Not a number: 0.
-    if (std::isnan(v)) v = 0.0;
-    if (v > kMaxDesign) v = kMaxDesign;
-    if (v < -kMaxDesign) v = -kMaxDesign;
+    const double v = dgninternal::ClampDesign((coords[i] + origins[i]) / handle->scale);
     // A whole number of design units stays that number; anything else is
     // truncated towards zero.
     PutInt32(destination + 4 * i, static_cast<int32_t>(dgninternal::SnapToWhole(v)));
@@ -590,10 +587,9 @@ DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int poi
              DGNTypeToName(type), point_count);
     return nullptr;
   }
-  const int dims = handle->dimension == 3 ? 3 : 2;
-  const int stride = 4 * dims;
+  const int stride = 4 * DGNGetDimension(handle);
   // Compared by count first so that a huge count cannot overflow the size.
-  const int max_points = (kMaxNewElementBytes - 1 - dgnraw::kMultiVertices) / stride;
+  const int max_points = DGNMaxNewVertices(handle);
   if (point_count > max_points) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Attempt to create %s element with %d points failed.\nElement would be too large.",
@@ -1084,8 +1080,7 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
   if ((creation_flags & DGN_CREATE_SEED_ORIGIN) == 0) {
     // Stored in design units: master units times design units per master
     // unit (formed without wrapping, as the reader forms it).
-    const double per_master =
-        static_cast<double>(static_cast<int64_t>(subunits_per_master) * uor_per_subunit);
+    const double per_master = dgninternal::UnitProduct(uor_per_subunit, subunits_per_master);
     PutDFloat(raw + dgnraw::kTcbOriginX, origin_x * per_master);
     PutDFloat(raw + dgnraw::kTcbOriginY, origin_y * per_master);
     PutDFloat(raw + dgnraw::kTcbOriginZ, origin_z * per_master);

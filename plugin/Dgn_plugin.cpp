@@ -320,15 +320,10 @@ const char kAddNoObject[] =
 // Size the host writes into every point record it passes.
 constexpr int32_t kPointRecordSize = 36;
 
-// Vertices between the starts of consecutive elements of one polyline; each
-// element holds one more, the vertex it shares with the next.  An element
-// must stay below 512 bytes: 51 vertices in a 2D file, 39 in a 3D one.
-constexpr int kStep2D = 50;
-constexpr int kStep3D = 38;
-constexpr int kMaxRun = kStep2D + 1;
-
-// Largest design coordinate an element stores; the encoder clamps beyond it.
-constexpr double kDesignLimit = 2147483647.0;
+// Vertices of the elements of one polyline: runs of at most 51 in a 2D
+// file, as the host's maps have them, and of no more than the engine allows
+// in a new element (39 in a 3D file); consecutive elements share a vertex.
+constexpr int kMaxRun = 51;
 
 // What the header of a DGN element can hold.
 constexpr int kMaxLevel = 63;
@@ -345,17 +340,16 @@ int WeightOfWidth(float width) {
   return static_cast<int>(width);
 }
 
-// The design coordinate a master-unit value is stored as, computed as the
-// element encoder computes it.
-double DesignCoordinate(double value, double origin, double scale) { return (value + origin) / scale; }
-
-bool OnDesignPlane(double design) { return design >= -kDesignLimit && design <= kDesignLimit; }
+// The vertices between the starts of consecutive elements of one polyline.
+int RunStep(const DGNFile *file) {
+  const int most = DGNMaxNewVertices(file);
+  return (most < kMaxRun ? most : kMaxRun) - 1;
+}
 
 // Appends to msg the master-unit span that one axis of the design plane covers.
-void AppendAxisSpan(DString &msg, const char *axis, double origin, double scale) {
-  double low = -kDesignLimit * scale - origin;
-  double high = kDesignLimit * scale - origin;
-  if (low > high) std::swap(low, high);
+void AppendAxisSpan(DString &msg, const DGNFile *file, const char *axis, int index) {
+  double low = 0.0, high = 0.0;
+  DGNDesignPlaneSpan(file, index, &low, &high);
   char text[128];
   std::snprintf(text, sizeof text, "%s from %.10g to %.10g", axis, low, high);
   msg.Append(text);
@@ -366,12 +360,12 @@ void AppendAxisSpan(DString &msg, const char *axis, double origin, double scale)
 // polyline is refused whole, with a text naming its first stray vertex.
 bool AllOnDesignPlane(DGNFile *file, int32_t count, const TVectorPointPlugIn *points,
                       TMessagePlugIn *sink) {
-  const bool is3d = file->dimension == 3;
+  const bool is3d = DGNGetDimension(file) == 3;
   for (int32_t i = 0; i < count; ++i) {
     const TVectorPointPlugIn &p = points[i];
-    if (OnDesignPlane(DesignCoordinate(p.x, file->origin_x, file->scale)) &&
-        OnDesignPlane(DesignCoordinate(p.y, file->origin_y, file->scale)) &&
-        (!is3d || OnDesignPlane(DesignCoordinate(p.z, file->origin_z, file->scale))))
+    if (DGNOnDesignPlane(DGNMasterToDesign(file, 0, p.x)) &&
+        DGNOnDesignPlane(DGNMasterToDesign(file, 1, p.y)) &&
+        (!is3d || DGNOnDesignPlane(DGNMasterToDesign(file, 2, p.z))))
       continue;
     char text[200];
     if (is3d)
@@ -380,12 +374,12 @@ bool AllOnDesignPlane(DGNFile *file, int32_t count, const TVectorPointPlugIn *po
       std::snprintf(text, sizeof text, "point %d (x %.10g, y %.10g)", i, p.x, p.y);
     DString msg("Error in QuarvelPlugIn_Add_Poliline_Vector_Map: ");
     msg.Append(text).Append(" lies outside the design plane of the DGN file, which holds ");
-    AppendAxisSpan(msg, "x", file->origin_x, file->scale);
+    AppendAxisSpan(msg, file, "x", 0);
     msg.Append(", ");
-    AppendAxisSpan(msg, "y", file->origin_y, file->scale);
+    AppendAxisSpan(msg, file, "y", 1);
     if (is3d) {
       msg.Append(", ");
-      AppendAxisSpan(msg, "z", file->origin_z, file->scale);
+      AppendAxisSpan(msg, file, "z", 2);
     }
     msg.Append(" (master units); the polyline was not written.");
     ShowMessage(sink, msg.CStr());
@@ -520,7 +514,7 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
     return plan;
   const HeldElement named(file, DGNReadElement(file));
   const DGNElement *old = named.element;
-  if (old == nullptr && file->read_failed) {
+  if (old == nullptr && DGNReadFailed(file)) {
     // The named element is there but its record could not be had: nothing
     // may be written in its place or beside it.
     DString msg("Error in QuarvelPlugIn_Add_Poliline_Vector_Map: element ");
@@ -693,7 +687,7 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
                 int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   const int type = object->objectKind == kObjectPolygon ? DGNTYPE_COMPLEX_SHAPE_HEADER
                                                         : DGNTYPE_COMPLEX_CHAIN_HEADER;
-  const int step = file->dimension == 3 ? kStep3D : kStep2D;
+  const int step = RunStep(file);
   const int level = ClampInt(object->level, 0, kMaxLevel);
   const int weight = WeightOfWidth(object->width);
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
@@ -791,7 +785,7 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   if (!AllOnDesignPlane(file, count, points, sink)) return false;
 
   const int type = object->objectKind == kObjectPolygon ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
-  const int step = file->dimension == 3 ? kStep3D : kStep2D;
+  const int step = RunStep(file);
   // The whole map keeps texts, and lines and areas too long for one element whole.
   if (IsWholeMap(file) && object->objectKind == kObjectText)
     return AddText(map, file, object, count, points, sink);
@@ -1039,7 +1033,7 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
     note(used[1]);
   }
   // A record the file asked for could not be had: the map is not complete.
-  if (file->read_failed) {
+  if (DGNReadFailed(file)) {
     ShowReadFailure(sink);
     return false;
   }
@@ -1047,14 +1041,14 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   // Bytes follow that no reader can reach (a word count gone wrong, a file
   // cut short): what came before is the map as far as it can be read, and
   // the host is told that it is not the whole file.
-  if (file->stream_cut) {
+  int64_t streamEnd = 0, fileBytes = 0;
+  if (DGNStreamCut(file, &streamEnd, &fileBytes)) {
     char text[300];
     std::snprintf(text, sizeof text,
                   "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at "
                   "offset %lld, at an element that does not fit in the file of %lld bytes; the "
                   "bytes from there on cannot be read.",
-                  static_cast<long long>(file->stream_end),
-                  static_cast<long long>(file->file_bytes));
+                  static_cast<long long>(streamEnd), static_cast<long long>(fileBytes));
     ShowMessage(sink, text);
   }
 

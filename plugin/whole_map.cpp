@@ -50,7 +50,7 @@ std::vector<uint16_t> CharactersOf(const char *hostText) {
 
 WholeMapImport::WholeMapImport(DGNFile *file, TVectorCallbacksPlugIn *callbacks)
     : file_(file), callbacks_(callbacks) {
-  const double unit = std::fabs(file->scale);
+  const double unit = std::fabs(DGNGetScale(file));
   unit_ = std::isfinite(unit) ? unit : 0.0;
 }
 
