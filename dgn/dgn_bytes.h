@@ -157,6 +157,22 @@ struct DGNBytes {
   double dfloat(int k) const;
 };
 
+// Size in bytes of the element whose 4 header bytes are at `header`.
+inline int ElementSize(const unsigned char *header) {
+  return kHeaderBytes + 2 * (header[kWordsToFollow] | (header[kWordsToFollow + 1] << 8));
+}
+
+// Whether the two bytes at `header` are the end-of-design marker.
+inline bool IsEndMarker(const unsigned char *header) {
+  return header[0] == kEndOfDesign && header[1] == kEndOfDesign;
+}
+
+// Copies the 256 colours of a colour-table element, colour 255 stored first.
+inline void ReadColorTable(const DGNBytes &b, unsigned char (*rgb)[3]) {
+  b.copy(kCtColor255, 3, rgb[255]);
+  for (int i = 0; i < 255; ++i) b.copy(kCtColor0 + 3 * i, 3, rgb[i]);
+}
+
 // Converts a stored VAX D-float (8 bytes) into its double value.
 inline double dfloat_to_double(const unsigned char *b) {
   // The stored words are little-endian and the most significant word comes

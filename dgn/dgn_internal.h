@@ -62,6 +62,20 @@ inline uint8_t IndexKind(int type, int level) {
   }
 }
 
+// Fills an index entry for the element at `offset` from its first two raw
+// bytes.  Index building and appending share it.
+inline void FillIndexEntry(DGNIndexEntry *entry, const unsigned char *raw, uint32_t offset) {
+  const int level = raw[dgnraw::kLevelByte] & 0x3F;
+  const int type = raw[dgnraw::kTypeByte] & 0x7F;
+  entry->level = static_cast<uint8_t>(level);
+  entry->type = static_cast<uint8_t>(type);
+  entry->kind = IndexKind(type, level);
+  entry->flags = 0;
+  if (raw[dgnraw::kLevelByte] & 0x80) entry->flags |= DGNEF_COMPLEX;
+  if (raw[dgnraw::kTypeByte] & 0x80) entry->flags |= DGNEF_DELETED;
+  entry->offset = offset;
+}
+
 // Widens the handle's file extents by one element's stored range (raw range
 // coding), or starts them with it.  Index building and appending share it, so
 // a handle that wrote elements holds the extents a fresh index would give.
@@ -82,6 +96,20 @@ inline void MergeBounds(DGNFile *handle, const uint32_t lo[3], const uint32_t hi
   if (hi[0] > handle->max_x) handle->max_x = hi[0];
   if (hi[1] > handle->max_y) handle->max_y = hi[1];
   if (hi[2] > handle->max_z) handle->max_z = hi[2];
+}
+
+// Widens the handle's file extents with the stored range of an element that
+// is neither deleted nor a component (raw: its bytes).  Index building and
+// appending share it.
+inline void MergeElementRange(DGNFile *handle, const DGNIndexEntry &entry,
+                              const unsigned char *raw, int raw_bytes) {
+  uint32_t lo[3];
+  uint32_t hi[3];
+  if (entry.flags != 0 || !DGNGetRawExtents(handle, entry.type, raw, raw_bytes, &lo[0], &lo[1],
+                                            &lo[2], &hi[0], &hi[1], &hi[2])) {
+    return;
+  }
+  MergeBounds(handle, lo, hi);
 }
 
 // Master units divided by the scale often come back a hair off the whole

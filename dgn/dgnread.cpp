@@ -641,8 +641,7 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
   size_t consumed = dgnstream::Read(handle, buf, dgnraw::kHeaderBytes);
   const bool whole_header = consumed == dgnraw::kHeaderBytes;
   // The marker is two bytes: a file may end right after it.
-  const bool end_marker =
-      consumed >= 2 && buf[0] == dgnraw::kEndOfDesign && buf[1] == dgnraw::kEndOfDesign;
+  const bool end_marker = consumed >= 2 && dgnraw::IsEndMarker(buf);
   if (whole_header && !end_marker) {
     const size_t words = static_cast<size_t>(buf[2] | (buf[3] << 8));  // words to follow
     const size_t body = dgnstream::Read(handle, buf + dgnraw::kHeaderBytes, 2 * words);
@@ -802,6 +801,74 @@ bool DGNLoadTCB(DGNFile *handle) {
 // Element index
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Takes the next element for the index: where it lies in the read-ahead
+// buffer, or loaded into elem_buffer as reading loads it (the TCB and the
+// colour table, which are decoded as well, the end-of-design marker, and
+// elements the buffer cannot show whole).  False at the end of the elements.
+bool NextIndexedElement(DGNFile *handle, const unsigned char **raw, int *raw_size, int *type,
+                        int *level) {
+  if (const unsigned char *head = dgnstream::Peek(handle, dgnraw::kHeaderBytes)) {
+    const int head_type = head[dgnraw::kTypeByte] & 0x7F;
+    const int head_level = head[dgnraw::kLevelByte] & 0x3F;
+    const int size = dgnraw::ElementSize(head);
+    const bool decoded = head_type == DGNTYPE_TCB ||
+                         (head_type == DGNTYPE_GROUP_DATA && head_level == 1);
+    if (!dgnraw::IsEndMarker(head) && !decoded) {
+      if (const unsigned char *whole = dgnstream::Peek(handle, static_cast<size_t>(size))) {
+        dgnstream::Skip(handle, static_cast<size_t>(size));
+        *raw = whole;
+        *raw_size = size;
+        *type = head_type;
+        *level = head_level;
+        return true;
+      }
+    }
+  }
+  if (!DGNLoadRawElement(handle, type, level)) return false;
+  *raw = handle->elem_buffer;
+  *raw_size = handle->elem_bytes;
+  return true;
+}
+
+// Makes room in the index for entry `count` of an element at `position`,
+// growing it by half plus 500 entries within its limits; false (reported,
+// the index stopped) when the index cannot hold it.
+bool RoomInIndex(DGNFile *handle, long position, int count, int *capacity) {
+  if (position < 0 || static_cast<int64_t>(position) > g_max_index_offset) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNBuildIndex(): element %d lies beyond the offsets the element index can "
+             "hold; the index stops before it.",
+             count);
+    handle->element_count = count;
+    return IndexFailure(handle, *capacity);
+  }
+  if (count < *capacity) return true;
+  if (static_cast<int64_t>(count) >= g_max_index_entries) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNBuildIndex(): more than %d elements; the element index is full.", count);
+    handle->element_count = count;
+    return IndexFailure(handle, *capacity);
+  }
+  int64_t grown = static_cast<int64_t>(*capacity) + *capacity / 2 + 500;
+  if (grown > g_max_index_entries) grown = g_max_index_entries;
+  *capacity = static_cast<int>(grown);
+  // The file decides how large the index grows: memory running out fails
+  // the index (reported), not the host's process.
+  auto *grown_index = static_cast<DGNIndexEntry *>(CPLTryRealloc(
+      handle->element_index, *capacity * static_cast<int>(sizeof(DGNIndexEntry))));
+  if (grown_index == nullptr) {
+    handle->element_count = count;
+    return IndexFailure(handle, handle->max_element_count);
+  }
+  handle->element_index = grown_index;
+  handle->max_element_count = *capacity;
+  return true;
+}
+
+}  // namespace
+
 bool DGNBuildIndex(DGNFile *handle) {
   if (handle == nullptr) return false;
   if (handle->index_built) return true;
@@ -812,79 +879,13 @@ bool DGNBuildIndex(DGNFile *handle) {
   int count = 0;
   for (;;) {
     const long position = dgnstream::Tell(handle);  // offset of the element about to be read
-    int type = 0;
-    int level = 0;
-    // Most elements are indexed where they lie in the read-ahead buffer.  The
-    // TCB and the colour table, which are decoded as well, the end-of-design
-    // marker, and elements the buffer cannot show whole are loaded into
-    // elem_buffer, as reading does.
     const unsigned char *raw = nullptr;
-    int raw_size = 0;
-    if (const unsigned char *head = dgnstream::Peek(handle, dgnraw::kHeaderBytes)) {
-      const int head_type = head[dgnraw::kTypeByte] & 0x7F;
-      const int head_level = head[dgnraw::kLevelByte] & 0x3F;
-      const int size = dgnraw::kHeaderBytes + 2 * (head[2] | (head[3] << 8));  // words to follow
-      const bool end_marker =
-          head[0] == dgnraw::kEndOfDesign && head[1] == dgnraw::kEndOfDesign;
-      const bool decoded = head_type == DGNTYPE_TCB ||
-                           (head_type == DGNTYPE_GROUP_DATA && head_level == 1);
-      if (!end_marker && !decoded) {
-        raw = dgnstream::Peek(handle, static_cast<size_t>(size));
-        if (raw != nullptr) {
-          dgnstream::Skip(handle, static_cast<size_t>(size));
-          type = head_type;
-          level = head_level;
-          raw_size = size;
-        }
-      }
-    }
-    if (raw == nullptr) {
-      if (!DGNLoadRawElement(handle, &type, &level)) break;
-      raw = handle->elem_buffer;
-      raw_size = handle->elem_bytes;
-    }
+    int raw_size = 0, type = 0, level = 0;
+    if (!NextIndexedElement(handle, &raw, &raw_size, &type, &level)) break;
+    if (!RoomInIndex(handle, position, count, &capacity)) return false;
 
-    if (position < 0 || static_cast<int64_t>(position) > g_max_index_offset) {
-      CPLError(CPLClassFailure, CPLNumGeneral,
-               "DGNBuildIndex(): element %d lies beyond the offsets the element index can "
-               "hold; the index stops before it.",
-               count);
-      handle->element_count = count;
-      return IndexFailure(handle, capacity);
-    }
-    if (count >= capacity) {
-      if (static_cast<int64_t>(count) >= g_max_index_entries) {
-        CPLError(CPLClassFailure, CPLNumGeneral,
-                 "DGNBuildIndex(): more than %d elements; the element index is full.", count);
-        handle->element_count = count;
-        return IndexFailure(handle, capacity);
-      }
-      // Grow by half plus 500 entries, within the index's limit.
-      int64_t grown = static_cast<int64_t>(capacity) + capacity / 2 + 500;
-      if (grown > g_max_index_entries) grown = g_max_index_entries;
-      capacity = static_cast<int>(grown);
-      // The file decides how large the index grows: memory running out
-      // fails the index (reported), not the host's process.
-      auto *grown_index = static_cast<DGNIndexEntry *>(CPLTryRealloc(
-          handle->element_index, capacity * static_cast<int>(sizeof(DGNIndexEntry))));
-      if (grown_index == nullptr) {
-        handle->element_count = count;
-        return IndexFailure(handle, handle->max_element_count);
-      }
-      handle->element_index = grown_index;
-      handle->max_element_count = capacity;
-    }
-
-    const unsigned char *buf = raw;
     DGNIndexEntry &entry = handle->element_index[count];
-    entry.level = static_cast<uint8_t>(level);
-    entry.type = static_cast<uint8_t>(type);
-    entry.offset = static_cast<uint32_t>(position);
-    entry.flags = 0;
-    if (buf[dgnraw::kLevelByte] & 0x80) entry.flags |= DGNEF_COMPLEX;
-    if (buf[dgnraw::kTypeByte] & 0x80) entry.flags |= DGNEF_DELETED;
-
-    entry.kind = dgninternal::IndexKind(type, level);
+    dgninternal::FillIndexEntry(&entry, raw, static_cast<uint32_t>(position));
     // The first TCB sets units, origin and dimension, the first colour table
     // becomes the file's: both are decoded for that as the index passes them.
     if (entry.kind == DGNKIND_TCB) {
@@ -892,17 +893,7 @@ bool DGNBuildIndex(DGNFile *handle) {
     } else if (entry.kind == DGNKIND_COLOR_TABLE) {
       DGNFreeElement(handle, DGNDecodeColorTable(handle));
     }
-
-    // The range block (what DGNGetRawExtents gives), read in place.
-    const DGNBytes range{raw, raw_size};
-    if (entry.flags == 0 && TypeHasRange(type) && range.has(0, dgnraw::kRangeEnd)) {
-      const uint32_t lo[3] = {range.uint32(dgnraw::kRangeLowX), range.uint32(dgnraw::kRangeLowY),
-                              range.uint32(dgnraw::kRangeLowZ)};
-      const uint32_t hi[3] = {range.uint32(dgnraw::kRangeHighX),
-                              range.uint32(dgnraw::kRangeHighY),
-                              range.uint32(dgnraw::kRangeHighZ)};
-      dgninternal::MergeBounds(handle, lo, hi);
-    }
+    dgninternal::MergeElementRange(handle, entry, raw, raw_size);
     ++count;
     handle->element_count = count;
   }
@@ -1255,8 +1246,7 @@ DGNColorTableElement *DGNDecodeColorTable(DGNFile *handle) {
   auto *table = NewRecord<DGNColorTableElement>(DGNKIND_COLOR_TABLE);
   DGNParseCore(handle, table);
   table->screen_flag = static_cast<int32_t>(b.word(dgnraw::kCtScreenFlag));
-  b.copy(dgnraw::kCtColor255, 3, table->color_info[255]);
-  for (int i = 0; i < 255; ++i) b.copy(dgnraw::kCtColor0 + 3 * i, 3, table->color_info[i]);
+  dgnraw::ReadColorTable(b, table->color_info);
   // Only the file's first colour table becomes the handle's.
   if (!handle->got_color_table) {
     std::memcpy(handle->color_table, table->color_info, sizeof handle->color_table);

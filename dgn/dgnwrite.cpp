@@ -45,32 +45,6 @@ bool IsMultiPointType(int type) {
 }
 
 
-// Fills an index entry from an element's first two raw bytes.
-void FillIndexEntry(DGNIndexEntry *entry, const unsigned char *raw, uint32_t offset) {
-  const int level = raw[dgnraw::kLevelByte] & 0x3F;
-  const int type = raw[dgnraw::kTypeByte] & 0x7F;
-  entry->level = static_cast<uint8_t>(level);
-  entry->type = static_cast<uint8_t>(type);
-  entry->kind = dgninternal::IndexKind(type, level);
-  entry->flags = 0;
-  if (raw[dgnraw::kLevelByte] & 0x80) entry->flags |= DGNEF_COMPLEX;
-  if (raw[dgnraw::kTypeByte] & 0x80) entry->flags |= DGNEF_DELETED;
-  entry->offset = offset;
-}
-
-// Widens the handle's file extents with the range of a written element, as
-// index building would for the same element.
-void MergeExtents(DGNFile *handle, const DGNIndexEntry &entry, const unsigned char *raw,
-                  int raw_bytes) {
-  uint32_t lo[3];
-  uint32_t hi[3];
-  if (entry.flags != 0 ||
-      !DGNGetRawExtents(handle, entry.type, raw, raw_bytes, &lo[0], &lo[1], &lo[2], &hi[0],
-                        &hi[1], &hi[2])) {
-    return;
-  }
-  dgninternal::MergeBounds(handle, lo, hi);
-}
 
 // A colour table appended to a file that has none becomes the file's colour
 // table, as it would when the file is next read: colour lookups on this
@@ -82,8 +56,7 @@ void TakeOverColorTable(DGNFile *handle, const unsigned char *raw, int raw_bytes
   // Taken as index building takes it: type 5 on level 1, whatever its flags.
   const int type = b.byte(dgnraw::kTypeByte) & 0x7F;
   if (type != DGNTYPE_GROUP_DATA || (b.byte(dgnraw::kLevelByte) & 0x3F) != 1) return;
-  b.copy(dgnraw::kCtColor255, 3, handle->color_table[255]);
-  for (int i = 0; i < 255; ++i) b.copy(dgnraw::kCtColor0 + 3 * i, 3, handle->color_table[i]);
+  dgnraw::ReadColorTable(b, handle->color_table);
   handle->got_color_table = 1;
 }
 
@@ -108,14 +81,6 @@ size_t GetAt(FILE *fp, int64_t position, unsigned char *bytes, size_t count) {
   return CPLFRead(bytes, 1, count, fp);
 }
 
-// Size of the element whose header is `header` (4 bytes).
-int ElementSize(const unsigned char *header) {
-  return dgnraw::kHeaderBytes + 2 * (header[2] | (header[3] << 8));
-}
-
-bool IsEndMarker(const unsigned char *header) {
-  return header[0] == dgnraw::kEndOfDesign && header[1] == dgnraw::kEndOfDesign;
-}
 
 // Writes the element `raw` (n bytes) at `end`, where the file's end-of-design
 // marker stands (or the file ends), and a new marker after it.  The stream is
@@ -177,11 +142,11 @@ bool RewriteInPlace(FILE *fp, int64_t offset, unsigned char old_type_byte,
 bool TailIsFree(FILE *fp, int64_t end) {
   unsigned char tail[4] = {0, 0, 0, 0};
   const size_t got = GetAt(fp, end, tail, 2);
-  if (got < 2 || IsEndMarker(tail)) return true;
+  if (got < 2 || dgnraw::IsEndMarker(tail)) return true;
   if (GetAt(fp, end + 2, tail + 2, 2) < 2) return true;
   if (tail[1] == 0xFF) return true;
   unsigned char last = 0;
-  return GetAt(fp, end + ElementSize(tail) - 1, &last, 1) < 1;
+  return GetAt(fp, end + dgnraw::ElementSize(tail) - 1, &last, 1) < 1;
 }
 
 // Checks the raw bytes an element must have to be written; reports and
@@ -197,15 +162,15 @@ bool CheckRawForWriting(const DGNElement *element) {
     return false;
   }
   const unsigned char *raw = element->raw_data;
-  if (IsEndMarker(raw)) {
+  if (dgnraw::IsEndMarker(raw)) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Cannot write an element whose header is the end-of-design marker.");
     return false;
   }
-  if (ElementSize(raw) != n) {
+  if (dgnraw::ElementSize(raw) != n) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Cannot write an element of %d bytes whose header gives %d bytes.", n,
-             ElementSize(raw));
+             dgnraw::ElementSize(raw));
     return false;
   }
   return true;
@@ -234,13 +199,13 @@ bool AppendElement(DGNFile *handle, DGNElement *element) {
   int64_t end = handle->append_offset;
   if (end <= last) {
     unsigned char header[4];
-    if (GetAt(fp, last, header, 4) != 4 || IsEndMarker(header)) {
+    if (GetAt(fp, last, header, 4) != 4 || dgnraw::IsEndMarker(header)) {
       CPLError(CPLClassFailure, CPLNumGeneral,
                "Cannot append: the last element of the file (element %d at %d) cannot be read.",
                count - 1, static_cast<int>(last));
       return false;
     }
-    end = last + ElementSize(header);
+    end = last + dgnraw::ElementSize(header);
     if (end <= kMaxFileOffset && !TailIsFree(fp, end)) {
       CPLError(CPLClassFailure, CPLNumGeneral,
                "Cannot append at %d: elements follow the %d elements the index covers.",
@@ -279,13 +244,13 @@ bool AppendElement(DGNFile *handle, DGNElement *element) {
 
   // The element is in the file: only now does it get its place in the index.
   DGNIndexEntry &entry = handle->element_index[count];
-  FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(end));
+  dgninternal::FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(end));
   handle->element_count = count + 1;
   element->offset = static_cast<int32_t>(end);
   element->element_id = count;
   element->size = n;
   handle->next_element_id = count + 1;
-  MergeExtents(handle, entry, element->raw_data, n);
+  dgninternal::MergeElementRange(handle, entry, element->raw_data, n);
   TakeOverColorTable(handle, element->raw_data, n);
   return true;
 }
@@ -295,11 +260,11 @@ bool AppendElement(DGNFile *handle, DGNElement *element) {
 void ResyncIndexEntry(DGNFile *handle, int k) {
   DGNIndexEntry &entry = handle->element_index[k];
   unsigned char header[4];
-  if (GetAt(handle->fp, entry.offset, header, 4) != 4 || IsEndMarker(header)) {
+  if (GetAt(handle->fp, entry.offset, header, 4) != 4 || dgnraw::IsEndMarker(header)) {
     if (k == handle->element_count - 1) handle->element_count = k;
     return;
   }
-  FillIndexEntry(&entry, header, entry.offset);
+  dgninternal::FillIndexEntry(&entry, header, entry.offset);
 }
 
 // The number of the file's element that starts at `offset` (index entries
@@ -335,12 +300,12 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
   if (k < 0) return false;
 
   unsigned char header[4];
-  if (GetAt(fp, offset, header, 4) != 4 || IsEndMarker(header)) {
+  if (GetAt(fp, offset, header, 4) != 4 || dgnraw::IsEndMarker(header)) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Cannot rewrite element %d at %d: it cannot be read.", k, static_cast<int>(offset));
     return false;
   }
-  const int old_size = ElementSize(header);
+  const int old_size = dgnraw::ElementSize(header);
   const bool is_last = k == count - 1;
   if (!is_last && old_size != n) {
     // Writing a different size here would overwrite (or leave garbage
@@ -374,12 +339,12 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
   }
 
   DGNIndexEntry &entry = handle->element_index[k];
-  FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(offset));
+  dgninternal::FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(offset));
   if (is_last) handle->append_offset = static_cast<int32_t>(offset + n);
   element->element_id = k;
   element->size = n;
   handle->next_element_id = k + 1;
-  MergeExtents(handle, entry, element->raw_data, n);
+  dgninternal::MergeElementRange(handle, entry, element->raw_data, n);
   return true;
 }
 
@@ -851,7 +816,7 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
   FILE *fp = handle->fp;
   dgnstream::Drop(handle);
   unsigned char header[4];
-  if (GetAt(fp, offset, header, 4) != 4 || IsEndMarker(header)) {
+  if (GetAt(fp, offset, header, 4) != 4 || dgnraw::IsEndMarker(header)) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Cannot mark element %d at %d deleted: it cannot be read.", k,
              static_cast<int>(offset));
@@ -863,7 +828,7 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
   const unsigned char type_byte = static_cast<unsigned char>(
       deleted ? header[dgnraw::kTypeByte] | 0x80 : header[dgnraw::kTypeByte] & 0x7F);
   if (!PutAt(fp, offset + dgnraw::kTypeByte, &type_byte, 1) ||
-      !SeekTo(fp, offset + ElementSize(header))) {
+      !SeekTo(fp, offset + dgnraw::ElementSize(header))) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Error writing the deleted flag of element %d at %d.", k, static_cast<int>(offset));
     return false;
