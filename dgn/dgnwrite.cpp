@@ -956,25 +956,33 @@ DGNElement *DGNCloneElement(DGNFile *, DGNFile *destination, const DGNElement *e
 // Creation from a seed file
 // ---------------------------------------------------------------------------
 
-DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation_flags,
-                   double origin_x, double origin_y, double origin_z,
-                   int32_t subunits_per_master, int32_t uor_per_subunit,
-                   const char *master_units, const char *sub_units) {
-  if (new_file == nullptr || seed_file == nullptr) {
-    CPLError(CPLClassFailure, CPLNumGeneral, "DGNCreate() needs a new file and a seed file.");
-    return nullptr;
-  }
-  const bool seed_units = (creation_flags & DGN_CREATE_SEED_UNITS) != 0;
-  if (!seed_units && (subunits_per_master <= 0 || uor_per_subunit <= 0)) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "DGNCreate(): %d sub-units per master unit and %d design units per sub-unit: "
-             "both must be positive.",
-             subunits_per_master, uor_per_subunit);
-    return nullptr;
-  }
+namespace {
 
+// What a new file takes from its seed: the TCB's bytes and the elements to
+// copy after it, read whole before the new file is made.
+struct SeedParts {
+  unsigned char *tcb = nullptr;  // CPLMalloc'ed
+  int tcb_bytes = 0;
+  DGNElement **copies = nullptr;  // CPLMalloc'ed, each element owned
+  int copy_count = 0;
+
+  // Releases the TCB bytes and the elements (freed as the seed is closed).
+  void Release() {
+    CPLSysFree(tcb);
+    for (int i = 0; i < copy_count; ++i) DGNFreeElement(nullptr, copies[i]);
+    CPLSysFree(copies);
+    *this = SeedParts();
+  }
+};
+
+// Reads the seed's TCB and the elements creation copies (the second and
+// third elements, the colour table or everything, as the flags say), so that
+// the seed is complete and closed before the new file is created (which also
+// makes a seed that is its own output safe).  False, reported, when the seed
+// cannot serve.
+bool ReadSeed(const char *seed_file, int32_t creation_flags, SeedParts *parts) {
   DGNFile *seed = DGNOpen(seed_file, false);
-  if (seed == nullptr) return nullptr;
+  if (seed == nullptr) return false;
   DGNSetOptions(seed, DGN_OPTION_CAPTURE_RAW);
 
   // The seed's first element is taken for its TCB; it must hold every field
@@ -990,14 +998,9 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
     }
     DGNFreeElement(seed, tcb);
     DGNClose(seed);
-    return nullptr;
+    return false;
   }
 
-  // The seed elements to copy, read now so that the seed is complete and
-  // closed before the new file is created (which also makes a seed that is
-  // its own output safe).
-  DGNElement **copies = nullptr;
-  int copy_count = 0;
   int copy_capacity = 0;
   for (DGNElement *element = DGNReadElement(seed); element != nullptr;
        element = DGNReadElement(seed)) {
@@ -1010,29 +1013,30 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
       DGNFreeElement(seed, element);
       continue;
     }
-    if (copy_count == copy_capacity) {
+    if (parts->copy_count == copy_capacity) {
       copy_capacity = copy_capacity * 2 + 8;
-      copies = static_cast<DGNElement **>(
-          CPLRealloc(copies, copy_capacity * static_cast<int>(sizeof(DGNElement *))));
+      parts->copies = static_cast<DGNElement **>(
+          CPLRealloc(parts->copies, copy_capacity * static_cast<int>(sizeof(DGNElement *))));
     }
-    copies[copy_count++] = element;
+    parts->copies[parts->copy_count++] = element;
   }
-  if (seed->read_failed) {
-    // Part of the seed could not be read (reported): a new file without it
-    // would not be the copy of its seed that it claims to be.
-    for (int i = 0; i < copy_count; ++i) DGNFreeElement(seed, copies[i]);
-    CPLSysFree(copies);
-    DGNFreeElement(seed, tcb);
-    DGNClose(seed);
-    return nullptr;
-  }
-
-  // The new TCB: the seed's, with units and origin patched.
-  const int tcb_bytes = tcb->raw_bytes;
-  unsigned char *raw = DuplicateBytes(tcb->raw_data, tcb_bytes);
+  // Part of the seed could not be read (reported): a new file without it
+  // would not be the copy of its seed that it claims to be.
+  const bool whole = !seed->read_failed;
+  parts->tcb_bytes = tcb->raw_bytes;
+  parts->tcb = DuplicateBytes(tcb->raw_data, tcb->raw_bytes);
   DGNFreeElement(seed, tcb);
   DGNClose(seed);
-  if (!seed_units) {
+  if (!whole) parts->Release();
+  return whole;
+}
+
+// Sets the units and the global origin of the new TCB, unless the flags keep
+// the seed's.
+void PatchTcb(unsigned char *raw, int tcb_bytes, int32_t creation_flags, double origin_x,
+              double origin_y, double origin_z, int32_t subunits_per_master,
+              int32_t uor_per_subunit, const char *master_units, const char *sub_units) {
+  if ((creation_flags & DGN_CREATE_SEED_UNITS) == 0) {
     PutUnitName(raw + dgnraw::kTcbMasterUnits, master_units);
     PutUnitName(raw + dgnraw::kTcbSubUnits, sub_units);
     PutInt32(raw + dgnraw::kTcbSubunitsPerMaster, subunits_per_master);
@@ -1050,53 +1054,79 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
     PutDFloat(raw + dgnraw::kTcbOriginY, origin_y * per_master);
     PutDFloat(raw + dgnraw::kTcbOriginZ, origin_z * per_master);
   }
+}
 
-  // Making the new file empties any file of that name: never one that
-  // another map is writing into, whose work would be lost.
-  if (dgninternal::HeldForUpdateElsewhere(new_file)) {
-    CPLSysFree(raw);
-    for (int i = 0; i < copy_count; ++i) DGNFreeElement(nullptr, copies[i]);
-    CPLSysFree(copies);
-    return nullptr;
-  }
-  DGNFile *created = nullptr;
+// Writes a file holding the TCB and the end-of-design marker and opens it
+// for update; null, reported, when it cannot (nothing that looks like a
+// design file is left then).
+DGNFile *WriteNewFile(const char *new_file, const unsigned char *tcb, int tcb_bytes) {
   FILE *fp = CPLFOpen(new_file, "wb");
   if (fp == nullptr) {
     CPLError(CPLClassFailure, CPLNumOpenFailed, "Failed to open output file: %s", new_file);
-  } else {
-    const bool written = CPLFWrite(raw, 1, static_cast<size_t>(tcb_bytes), fp) ==
-                             static_cast<size_t>(tcb_bytes) &&
-                         CPLFWrite(kEndMarker, 1, 2, fp) == 2;
-    const bool closed = CPLFClose(fp) == 0;
-    if (!written || !closed) {
-      CPLError(CPLClassFailure, CPLNumGeneral, "Failed to write the TCB of new file: %s",
-               new_file);
-      // A TCB cut short is no design file: leave nothing that looks like one.
-      std::remove(new_file);
-    } else {
-      created = DGNOpen(new_file, true);
-    }
+    return nullptr;
   }
-  CPLSysFree(raw);
+  const bool written = CPLFWrite(tcb, 1, static_cast<size_t>(tcb_bytes), fp) ==
+                           static_cast<size_t>(tcb_bytes) &&
+                       CPLFWrite(kEndMarker, 1, 2, fp) == 2;
+  const bool closed = CPLFClose(fp) == 0;
+  if (!written || !closed) {
+    CPLError(CPLClassFailure, CPLNumGeneral, "Failed to write the TCB of new file: %s", new_file);
+    // A TCB cut short is no design file: leave nothing that looks like one.
+    std::remove(new_file);
+    return nullptr;
+  }
+  return DGNOpen(new_file, true);
+}
 
-  bool copies_written = true;
-  for (int i = 0; i < copy_count; ++i) {
-    if (created != nullptr && copies_written) {
-      // The seed is closed already: its elements are copied as read.
-      DGNElement *copy = DGNCloneElement(nullptr, created, copies[i]);
-      if (copy != nullptr) {
-        // A seed element that cannot be written (a full disk) would leave a
-        // file without the seed's colour table, whose colours every reader
-        // then shows wrongly: the creation fails instead.  The writer has
-        // reported the cause.
-        copies_written = DGNWriteElement(created, copy);
-        DGNFreeElement(created, copy);
-      }
-    }
-    DGNFreeElement(nullptr, copies[i]);
+// Appends the seed's elements to the new file.  A seed element that cannot
+// be written (a full disk) would leave a file without the seed's colour
+// table, whose colours every reader then shows wrongly: false then (the
+// writer has reported the cause).
+bool CopySeedElements(DGNFile *created, const SeedParts &parts) {
+  for (int i = 0; i < parts.copy_count; ++i) {
+    // The seed is closed already: its elements are copied as read.
+    DGNElement *copy = DGNCloneElement(nullptr, created, parts.copies[i]);
+    if (copy == nullptr) continue;
+    const bool written = DGNWriteElement(created, copy);
+    DGNFreeElement(created, copy);
+    if (!written) return false;
   }
-  CPLSysFree(copies);
-  if (created != nullptr && !copies_written) {
+  return true;
+}
+
+}  // namespace
+
+DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation_flags,
+                   double origin_x, double origin_y, double origin_z,
+                   int32_t subunits_per_master, int32_t uor_per_subunit,
+                   const char *master_units, const char *sub_units) {
+  if (new_file == nullptr || seed_file == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral, "DGNCreate() needs a new file and a seed file.");
+    return nullptr;
+  }
+  const bool seed_units = (creation_flags & DGN_CREATE_SEED_UNITS) != 0;
+  if (!seed_units && (subunits_per_master <= 0 || uor_per_subunit <= 0)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreate(): %d sub-units per master unit and %d design units per sub-unit: "
+             "both must be positive.",
+             subunits_per_master, uor_per_subunit);
+    return nullptr;
+  }
+
+  SeedParts parts;
+  if (!ReadSeed(seed_file, creation_flags, &parts)) return nullptr;
+  // The new TCB: the seed's, with units and origin patched.
+  PatchTcb(parts.tcb, parts.tcb_bytes, creation_flags, origin_x, origin_y, origin_z,
+           subunits_per_master, uor_per_subunit, master_units, sub_units);
+
+  // Making the new file empties any file of that name: never one that
+  // another map is writing into, whose work would be lost.
+  DGNFile *created = nullptr;
+  if (!dgninternal::HeldForUpdateElsewhere(new_file))
+    created = WriteNewFile(new_file, parts.tcb, parts.tcb_bytes);
+  const bool copied = created != nullptr && CopySeedElements(created, parts);
+  parts.Release();
+  if (created != nullptr && !copied) {
     DGNClose(created);
     std::remove(new_file);
     return nullptr;
