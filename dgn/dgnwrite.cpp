@@ -844,94 +844,91 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
 // Copying elements
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Copies a multi-point record up to the end of its last vertex.
+DGNElement *CopyMultiPoint(const DGNMultiPointElement *source) {
+  const int n = source->num_vertices > 0 ? source->num_vertices : 0;
+  const size_t used = static_cast<size_t>(reinterpret_cast<const char *>(source->vertices + n) -
+                                          reinterpret_cast<const char *>(source));
+  auto *mp = CopyRecord(source, used, sizeof(DGNMultiPointElement));
+  mp->num_vertices = n;
+  return mp;
+}
+
+// Copies a text record: the fields before the text, then the text and its terminator.
+DGNElement *CopyText(const DGNTextElement *source) {
+  const size_t head = static_cast<size_t>(source->text - reinterpret_cast<const char *>(source));
+  const size_t length = std::strlen(source->text);
+  auto *text = CopyRecord(source, head, head + length + 1);
+  std::memcpy(text->text, source->text, length + 1);
+  return text;
+}
+
+// Copies a tag value record with a text of its own.
+DGNElement *CopyTagValue(const DGNTagValueElement *source) {
+  auto *tag = CopyRecord(source, sizeof(DGNTagValueElement), sizeof(DGNTagValueElement));
+  if (tag->tag_type == DGNTT_TEXT) tag->value.string = DuplicateText(tag->value.string);
+  return tag;
+}
+
+// Copies a tag set record with its own name and definitions.
+DGNElement *CopyTagSet(const DGNTagSetElement *source) {
+  auto *set = CopyRecord(source, sizeof(DGNTagSetElement), sizeof(DGNTagSetElement));
+  set->tag_set_name = DuplicateText(set->tag_set_name);
+  const DGNTagDefinition *defs = set->tag_list;
+  if (defs == nullptr || set->tag_count <= 0) {
+    set->tag_list = nullptr;
+    set->tag_count = 0;
+    return set;
+  }
+  set->tag_list = static_cast<DGNTagDefinition *>(
+      CPLMalloc(set->tag_count * static_cast<int>(sizeof(DGNTagDefinition))));
+  for (int i = 0; i < set->tag_count; ++i) {
+    DGNTagDefinition &def = set->tag_list[i];
+    def = defs[i];
+    def.name = DuplicateText(def.name);
+    def.prompt = DuplicateText(def.prompt);
+    if (def.type == DGNTT_TEXT) def.default_value.string = DuplicateText(def.default_value.string);
+  }
+  return set;
+}
+
+// A record of a fixed size, copied whole.
+template <typename Record>
+DGNElement *CopyFixed(const DGNElement *element) {
+  return CopyRecord(static_cast<const Record *>(element), sizeof(Record), sizeof(Record));
+}
+
+// Copies the decoded record of an element by its kind; null for cones and
+// unknown kinds, which are not copied.
+DGNElement *CopyDecodedRecord(const DGNElement *element) {
+  switch (element->kind) {
+    case DGNKIND_CORE: return CopyRecord(element, sizeof(DGNElement), sizeof(DGNElement));
+    case DGNKIND_MULTIPOINT:
+      return CopyMultiPoint(static_cast<const DGNMultiPointElement *>(element));
+    case DGNKIND_COLOR_TABLE: return CopyFixed<DGNColorTableElement>(element);
+    case DGNKIND_TCB: return CopyFixed<DGNTCBElement>(element);
+    case DGNKIND_ARC: return CopyFixed<DGNArcElement>(element);
+    case DGNKIND_TEXT: return CopyText(static_cast<const DGNTextElement *>(element));
+    case DGNKIND_COMPLEX_HEADER: return CopyFixed<DGNComplexHeaderElement>(element);
+    case DGNKIND_CELL_HEADER: return CopyFixed<DGNCellHeaderElement>(element);
+    case DGNKIND_TAG_VALUE: return CopyTagValue(static_cast<const DGNTagValueElement *>(element));
+    case DGNKIND_TAG_SET: return CopyTagSet(static_cast<const DGNTagSetElement *>(element));
+    case DGNKIND_CELL_LIBRARY: return CopyFixed<DGNCellLibraryElement>(element);
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
 DGNElement *DGNCloneElement(DGNFile *, DGNFile *destination, const DGNElement *element) {
   if (element == nullptr) return nullptr;
   // The destination's units are wanted from here on (by the writer of the copy).
   if (destination != nullptr) DGNLoadTCB(destination);
 
-  DGNElement *copy = nullptr;
-  switch (element->kind) {
-    case DGNKIND_CORE:
-      copy = CopyRecord(element, sizeof(DGNElement), sizeof(DGNElement));
-      break;
-    case DGNKIND_MULTIPOINT: {
-      const auto *source = static_cast<const DGNMultiPointElement *>(element);
-      const int n = source->num_vertices > 0 ? source->num_vertices : 0;
-      // The record up to the end of its last vertex.
-      const size_t used = static_cast<size_t>(reinterpret_cast<const char *>(source->vertices + n) -
-                                              reinterpret_cast<const char *>(source));
-      auto *mp = CopyRecord(source, used, sizeof(DGNMultiPointElement));
-      mp->num_vertices = n;
-      copy = mp;
-      break;
-    }
-    case DGNKIND_COLOR_TABLE:
-      copy = CopyRecord(static_cast<const DGNColorTableElement *>(element),
-                        sizeof(DGNColorTableElement), sizeof(DGNColorTableElement));
-      break;
-    case DGNKIND_TCB:
-      copy = CopyRecord(static_cast<const DGNTCBElement *>(element), sizeof(DGNTCBElement),
-                        sizeof(DGNTCBElement));
-      break;
-    case DGNKIND_ARC:
-      copy = CopyRecord(static_cast<const DGNArcElement *>(element), sizeof(DGNArcElement),
-                        sizeof(DGNArcElement));
-      break;
-    case DGNKIND_TEXT: {
-      const auto *source = static_cast<const DGNTextElement *>(element);
-      // The fields before the text, then the text and its terminator.
-      const size_t head = static_cast<size_t>(source->text - reinterpret_cast<const char *>(source));
-      const size_t length = std::strlen(source->text);
-      auto *text = CopyRecord(source, head, head + length + 1);
-      std::memcpy(text->text, source->text, length + 1);
-      copy = text;
-      break;
-    }
-    case DGNKIND_COMPLEX_HEADER:
-      copy = CopyRecord(static_cast<const DGNComplexHeaderElement *>(element),
-                        sizeof(DGNComplexHeaderElement), sizeof(DGNComplexHeaderElement));
-      break;
-    case DGNKIND_CELL_HEADER:
-      copy = CopyRecord(static_cast<const DGNCellHeaderElement *>(element),
-                        sizeof(DGNCellHeaderElement), sizeof(DGNCellHeaderElement));
-      break;
-    case DGNKIND_TAG_VALUE: {
-      auto *tag = CopyRecord(static_cast<const DGNTagValueElement *>(element),
-                             sizeof(DGNTagValueElement), sizeof(DGNTagValueElement));
-      if (tag->tag_type == DGNTT_TEXT) tag->value.string = DuplicateText(tag->value.string);
-      copy = tag;
-      break;
-    }
-    case DGNKIND_TAG_SET: {
-      auto *set = CopyRecord(static_cast<const DGNTagSetElement *>(element),
-                             sizeof(DGNTagSetElement), sizeof(DGNTagSetElement));
-      set->tag_set_name = DuplicateText(set->tag_set_name);
-      const DGNTagDefinition *defs = set->tag_list;
-      if (defs == nullptr || set->tag_count <= 0) {
-        set->tag_list = nullptr;
-        set->tag_count = 0;
-      } else {
-        set->tag_list = static_cast<DGNTagDefinition *>(
-            CPLMalloc(set->tag_count * static_cast<int>(sizeof(DGNTagDefinition))));
-        for (int i = 0; i < set->tag_count; ++i) {
-          DGNTagDefinition &def = set->tag_list[i];
-          def = defs[i];
-          def.name = DuplicateText(def.name);
-          def.prompt = DuplicateText(def.prompt);
-          if (def.type == DGNTT_TEXT) def.default_value.string = DuplicateText(def.default_value.string);
-        }
-      }
-      copy = set;
-      break;
-    }
-    case DGNKIND_CELL_LIBRARY:
-      copy = CopyRecord(static_cast<const DGNCellLibraryElement *>(element),
-                        sizeof(DGNCellLibraryElement), sizeof(DGNCellLibraryElement));
-      break;
-    default:
-      // Cones and unknown kinds are not copied.
-      return nullptr;
-  }
+  DGNElement *copy = CopyDecodedRecord(element);
+  if (copy == nullptr) return nullptr;
 
   // The copy owns its own raw and attribute bytes.
   copy->raw_data = nullptr;
