@@ -161,8 +161,138 @@ void PrintTcb(const DGNTCBElement *tcb) {
   }
 }
 
-void PrintElement(DGNFile *handle, const DGNElement *e, bool raw) {
-  const int dim = handle->dimension;
+// Prints the vertices of a line, line string, shape or curve.
+void PrintMultiPoint(const DGNMultiPointElement *mp, int dim) {
+  Field("vertices", mp->num_vertices);
+  for (int i = 0; i < mp->num_vertices; ++i) {
+    std::printf("    %d %s\n", i, Point(mp->vertices[i], dim).c_str());
+  }
+}
+
+// Prints the fields of an arc or ellipse.
+void PrintArc(const DGNArcElement *arc, int dim) {
+  Field("origin", Point(arc->origin, dim));
+  Field("primary_axis", Num(arc->primary_axis));
+  Field("secondary_axis", Num(arc->secondary_axis));
+  Field("rotation", Num(arc->rotation));
+  Field("start_angle", Num(arc->start_angle));
+  Field("sweep_angle", Num(arc->sweep_angle));
+  if (dim == 3) {
+    Field("quat", std::to_string(arc->quat[0]) + " " + std::to_string(arc->quat[1]) + " " +
+                      std::to_string(arc->quat[2]) + " " + std::to_string(arc->quat[3]));
+  }
+}
+
+// Prints the fields of a text.
+void PrintText(const DGNTextElement *text, int dim) {
+  Field("origin", Point(text->origin, dim));
+  Field("font_id", text->font_id);
+  Field("justification", text->justification);
+  Field("length_mult", Num(text->length_mult));
+  Field("height_mult", Num(text->height_mult));
+  Field("rotation", Num(text->rotation));
+  Field("text", Quoted(text->text));
+}
+
+// Prints the fields of a complex header.
+void PrintComplexHeader(const DGNComplexHeaderElement *h) {
+  Field("total_length", h->total_length);
+  Field("num_elements", h->num_elements);
+  if (h->type == DGNTYPE_3DSURFACE_HEADER || h->type == DGNTYPE_3DSOLID_HEADER) {
+    Field("surface_type", h->surface_type);
+  }
+}
+
+// Prints the fields of a cell header.
+void PrintCellHeader(const DGNCellHeaderElement *cell, int dim) {
+  Field("name", Quoted(cell->name));
+  Field("total_length", cell->total_length);
+  Field("cell_class", cell->cell_class);
+  char levels[64];
+  std::snprintf(levels, sizeof levels, "%04X %04X %04X %04X", cell->levels[0],
+                cell->levels[1], cell->levels[2], cell->levels[3]);
+  Field("levels", levels);
+  Field("range_low", Point(cell->range_low, dim));
+  Field("range_high", Point(cell->range_high, dim));
+  Field("origin", Point(cell->origin, dim));
+  std::string t;
+  for (int i = 0; i < (dim == 3 ? 9 : 4); ++i) t += (i ? " " : "") + Num(cell->transform[i]);
+  Field("transform", t);
+  if (dim == 2) {
+    Field("x_scale", Num(cell->x_scale));
+    Field("y_scale", Num(cell->y_scale));
+    Field("rotation", Num(cell->rotation));
+  }
+}
+
+// Prints the fields of a cell library entry.
+void PrintCellLibrary(const DGNCellLibraryElement *lib) {
+  char props[16];
+  std::snprintf(props, sizeof props, "0x%04X", static_cast<unsigned>(lib->properties));
+  Field("name", Quoted(lib->name));
+  Field("cell_type", lib->cell_type);
+  Field("properties", props);
+  std::string cl;
+  char w[8];
+  for (int i = 0; i < 6; ++i) {
+    std::snprintf(w, sizeof w, "%s%04X", i ? " " : "", lib->class_and_levels[i]);
+    cl += w;
+  }
+  Field("class_and_levels", cl);
+  Field("description", Quoted(lib->description));
+}
+
+// Prints the fields of a cone.
+void PrintCone(const DGNConeElement *cone) {
+  char word[16];
+  std::snprintf(word, sizeof word, "0x%04X", cone->cone_word);
+  Field("cone_word", word);
+  Field("quat", std::to_string(cone->quat[0]) + " " + std::to_string(cone->quat[1]) + " " +
+                    std::to_string(cone->quat[2]) + " " + std::to_string(cone->quat[3]));
+  Field("center_1", Point(cone->center_1, 3));
+  Field("radius_1", Num(cone->radius_1));
+  Field("center_2", Point(cone->center_2, 3));
+  Field("radius_2", Num(cone->radius_2));
+}
+
+// Prints the fields of a tag value.
+void PrintTagValue(const DGNTagValueElement *tag) {
+  Field("tag_set", tag->tag_set);
+  Field("tag_index", tag->tag_index);
+  Field("tag_type", tag->tag_type);
+  Field("tag_length", tag->tag_length);
+  Field("value", TagValueText(tag->tag_type, tag->value));
+}
+
+// Prints a tag set and its definitions.
+void PrintTagSet(const DGNTagSetElement *set) {
+  Field("tag_set", set->tag_set);
+  Field("tag_set_name", Quoted(set->tag_set_name));
+  Field("flags", set->flags);
+  Field("tag_count", set->tag_count);
+  for (int i = 0; i < set->tag_count; ++i) {
+    const DGNTagDefinition &d = set->tag_list[i];
+    std::printf("  tag %d: id=%d type=%d name=%s prompt=%s default=%s\n", i, d.id, d.type,
+                Quoted(d.name).c_str(), Quoted(d.prompt).c_str(),
+                TagValueText(d.type, d.default_value).c_str());
+  }
+}
+
+// Prints the 256 colours of a colour table.
+void PrintColorTable(const DGNColorTableElement *ct) {
+  Field("screen_flag", ct->screen_flag);
+  for (int row = 0; row < 256; row += 8) {
+    std::printf("    %3d:", row);
+    for (int i = row; i < row + 8; ++i) {
+      std::printf(" %02X%02X%02X", ct->color_info[i][0], ct->color_info[i][1],
+                  ct->color_info[i][2]);
+    }
+    std::printf("\n");
+  }
+}
+
+// Prints the fields every element has, and the display header of those with one.
+void PrintHeader(const DGNElement *e) {
   std::printf("element %d\n", e->element_id);
   Field("offset", e->offset);
   Field("size", e->size);
@@ -179,145 +309,10 @@ void PrintElement(DGNFile *handle, const DGNElement *e, bool raw) {
     Field("weight", e->weight);
     Field("style", e->style);
   }
+}
 
-  switch (e->kind) {
-    case DGNKIND_MULTIPOINT: {
-      auto *mp = static_cast<const DGNMultiPointElement *>(e);
-      Field("vertices", mp->num_vertices);
-      for (int i = 0; i < mp->num_vertices; ++i) {
-        std::printf("    %d %s\n", i, Point(mp->vertices[i], dim).c_str());
-      }
-      break;
-    }
-    case DGNKIND_ARC: {
-      auto *arc = static_cast<const DGNArcElement *>(e);
-      Field("origin", Point(arc->origin, dim));
-      Field("primary_axis", Num(arc->primary_axis));
-      Field("secondary_axis", Num(arc->secondary_axis));
-      Field("rotation", Num(arc->rotation));
-      Field("start_angle", Num(arc->start_angle));
-      Field("sweep_angle", Num(arc->sweep_angle));
-      if (dim == 3) {
-        Field("quat", std::to_string(arc->quat[0]) + " " + std::to_string(arc->quat[1]) + " " +
-                          std::to_string(arc->quat[2]) + " " + std::to_string(arc->quat[3]));
-      }
-      break;
-    }
-    case DGNKIND_TEXT: {
-      auto *text = static_cast<const DGNTextElement *>(e);
-      Field("origin", Point(text->origin, dim));
-      Field("font_id", text->font_id);
-      Field("justification", text->justification);
-      Field("length_mult", Num(text->length_mult));
-      Field("height_mult", Num(text->height_mult));
-      Field("rotation", Num(text->rotation));
-      Field("text", Quoted(text->text));
-      break;
-    }
-    case DGNKIND_COMPLEX_HEADER: {
-      auto *h = static_cast<const DGNComplexHeaderElement *>(e);
-      Field("total_length", h->total_length);
-      Field("num_elements", h->num_elements);
-      if (e->type == DGNTYPE_3DSURFACE_HEADER || e->type == DGNTYPE_3DSOLID_HEADER) {
-        Field("surface_type", h->surface_type);
-      }
-      break;
-    }
-    case DGNKIND_CELL_HEADER: {
-      auto *cell = static_cast<const DGNCellHeaderElement *>(e);
-      Field("name", Quoted(cell->name));
-      Field("total_length", cell->total_length);
-      Field("cell_class", cell->cell_class);
-      char levels[64];
-      std::snprintf(levels, sizeof levels, "%04X %04X %04X %04X", cell->levels[0],
-                    cell->levels[1], cell->levels[2], cell->levels[3]);
-      Field("levels", levels);
-      Field("range_low", Point(cell->range_low, dim));
-      Field("range_high", Point(cell->range_high, dim));
-      Field("origin", Point(cell->origin, dim));
-      std::string t;
-      for (int i = 0; i < (dim == 3 ? 9 : 4); ++i) t += (i ? " " : "") + Num(cell->transform[i]);
-      Field("transform", t);
-      if (dim == 2) {
-        Field("x_scale", Num(cell->x_scale));
-        Field("y_scale", Num(cell->y_scale));
-        Field("rotation", Num(cell->rotation));
-      }
-      break;
-    }
-    case DGNKIND_CELL_LIBRARY: {
-      auto *lib = static_cast<const DGNCellLibraryElement *>(e);
-      char props[16];
-      std::snprintf(props, sizeof props, "0x%04X", static_cast<unsigned>(lib->properties));
-      Field("name", Quoted(lib->name));
-      Field("cell_type", lib->cell_type);
-      Field("properties", props);
-      std::string cl;
-      char w[8];
-      for (int i = 0; i < 6; ++i) {
-        std::snprintf(w, sizeof w, "%s%04X", i ? " " : "", lib->class_and_levels[i]);
-        cl += w;
-      }
-      Field("class_and_levels", cl);
-      Field("description", Quoted(lib->description));
-      break;
-    }
-    case DGNKIND_CONE: {
-      auto *cone = static_cast<const DGNConeElement *>(e);
-      char word[16];
-      std::snprintf(word, sizeof word, "0x%04X", cone->cone_word);
-      Field("cone_word", word);
-      Field("quat", std::to_string(cone->quat[0]) + " " + std::to_string(cone->quat[1]) + " " +
-                        std::to_string(cone->quat[2]) + " " + std::to_string(cone->quat[3]));
-      Field("center_1", Point(cone->center_1, 3));
-      Field("radius_1", Num(cone->radius_1));
-      Field("center_2", Point(cone->center_2, 3));
-      Field("radius_2", Num(cone->radius_2));
-      break;
-    }
-    case DGNKIND_TAG_VALUE: {
-      auto *tag = static_cast<const DGNTagValueElement *>(e);
-      Field("tag_set", tag->tag_set);
-      Field("tag_index", tag->tag_index);
-      Field("tag_type", tag->tag_type);
-      Field("tag_length", tag->tag_length);
-      Field("value", TagValueText(tag->tag_type, tag->value));
-      break;
-    }
-    case DGNKIND_TAG_SET: {
-      auto *set = static_cast<const DGNTagSetElement *>(e);
-      Field("tag_set", set->tag_set);
-      Field("tag_set_name", Quoted(set->tag_set_name));
-      Field("flags", set->flags);
-      Field("tag_count", set->tag_count);
-      for (int i = 0; i < set->tag_count; ++i) {
-        const DGNTagDefinition &d = set->tag_list[i];
-        std::printf("  tag %d: id=%d type=%d name=%s prompt=%s default=%s\n", i, d.id, d.type,
-                    Quoted(d.name).c_str(), Quoted(d.prompt).c_str(),
-                    TagValueText(d.type, d.default_value).c_str());
-      }
-      break;
-    }
-    case DGNKIND_COLOR_TABLE: {
-      auto *ct = static_cast<const DGNColorTableElement *>(e);
-      Field("screen_flag", ct->screen_flag);
-      for (int row = 0; row < 256; row += 8) {
-        std::printf("    %3d:", row);
-        for (int i = row; i < row + 8; ++i) {
-          std::printf(" %02X%02X%02X", ct->color_info[i][0], ct->color_info[i][1],
-                      ct->color_info[i][2]);
-        }
-        std::printf("\n");
-      }
-      break;
-    }
-    case DGNKIND_TCB:
-      PrintTcb(static_cast<const DGNTCBElement *>(e));
-      break;
-    default:
-      break;
-  }
-
+// Prints the attribute bytes, the raw bytes when asked, and the warnings of the element.
+void PrintBytesAndWarnings(const DGNElement *e, bool raw) {
   if (e->attr_bytes > 0) Field("attributes", Hex(e->attr_data, e->attr_bytes));
   if (raw && e->raw_bytes > 0) {
     std::printf("  raw:\n");
@@ -329,6 +324,50 @@ void PrintElement(DGNFile *handle, const DGNElement *e, bool raw) {
   for (const std::string &w : g_warnings) Field("warning", w);
   g_warnings.clear();
   std::printf("\n");
+}
+
+// Prints one element: its header, the fields of its kind, its bytes.
+void PrintElement(DGNFile *handle, const DGNElement *e, bool raw) {
+  const int dim = DGNGetDimension(handle);
+  PrintHeader(e);
+  switch (e->kind) {
+    case DGNKIND_MULTIPOINT:
+      PrintMultiPoint(static_cast<const DGNMultiPointElement *>(e), dim);
+      break;
+    case DGNKIND_ARC:
+      PrintArc(static_cast<const DGNArcElement *>(e), dim);
+      break;
+    case DGNKIND_TEXT:
+      PrintText(static_cast<const DGNTextElement *>(e), dim);
+      break;
+    case DGNKIND_COMPLEX_HEADER:
+      PrintComplexHeader(static_cast<const DGNComplexHeaderElement *>(e));
+      break;
+    case DGNKIND_CELL_HEADER:
+      PrintCellHeader(static_cast<const DGNCellHeaderElement *>(e), dim);
+      break;
+    case DGNKIND_CELL_LIBRARY:
+      PrintCellLibrary(static_cast<const DGNCellLibraryElement *>(e));
+      break;
+    case DGNKIND_CONE:
+      PrintCone(static_cast<const DGNConeElement *>(e));
+      break;
+    case DGNKIND_TAG_VALUE:
+      PrintTagValue(static_cast<const DGNTagValueElement *>(e));
+      break;
+    case DGNKIND_TAG_SET:
+      PrintTagSet(static_cast<const DGNTagSetElement *>(e));
+      break;
+    case DGNKIND_COLOR_TABLE:
+      PrintColorTable(static_cast<const DGNColorTableElement *>(e));
+      break;
+    case DGNKIND_TCB:
+      PrintTcb(static_cast<const DGNTCBElement *>(e));
+      break;
+    default:
+      break;
+  }
+  PrintBytesAndWarnings(e, raw);
 }
 
 // Master-unit value of one raw range value (design coordinate + 2^31).
