@@ -340,6 +340,11 @@ int WeightOfWidth(float width) {
   return static_cast<int>(width);
 }
 
+// Copies n host points into a run of engine points.
+void FillRun(const TVectorPointPlugIn *points, int n, DGNPoint *run) {
+  for (int k = 0; k < n; ++k) run[k] = DGNPoint{points[k].x, points[k].y, points[k].z};
+}
+
 // The vertices between the starts of consecutive elements of one polyline.
 int RunStep(const DGNFile *file) {
   const int most = DGNMaxNewVertices(file);
@@ -700,10 +705,7 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
     std::vector<DGNElement *> &components = parts.list;
     for (int64_t start = group; start + 1 < end; start += step) {
       const int n = static_cast<int>(std::min<int64_t>(end - start, step + 1));
-      for (int k = 0; k < n; ++k) {
-        const TVectorPointPlugIn &p = points[start + k];
-        run[k] = DGNPoint{p.x, p.y, p.z};
-      }
+      FillRun(points + start, n, run);
       DGNElement *component = DGNCreateMultiPointElem(file, DGNTYPE_LINE_STRING, n, run);
       if (component == nullptr) {
         DString msg(kAddCreateFailed);
@@ -748,16 +750,10 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
   return true;
 }
 
-// Writes one host polyline or polygon into the file as line strings or
-// shapes of at most 51 vertices (39 in a 3D file), consecutive elements
-// sharing their boundary vertex.  In a file opened for update the first
-// element may take the place of the element that `elementId` names
-// (PlanReplacement).  False when nothing was written (the points were
-// refused, or the replacement was) and when an element could not be written
-// (a full disk): the polyline then stops at its last complete element, and
-// if its first element failed, an element it was to replace stays as it was.
-bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
-                 int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
+// Checks the record and the point array of an add call; false, with the
+// message to the host, when they cannot be used.
+bool UsableAddArguments(const TVectorObjectPlugIn *object, int32_t count,
+                        const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   if (object == nullptr) {
     ShowMessage(sink, kAddNoObject);
     return false;
@@ -777,19 +773,15 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
     ShowMessage(sink, kAddAlignment);
     return false;
   }
+  return true;
+}
 
-  // Building the index (once per file) decodes the TCB, whose units and
-  // dimension the checks below use, and the file's colour table, against
-  // which the host colour is matched.
-  DGNGetElementIndex(file, nullptr);
-  if (!AllOnDesignPlane(file, count, points, sink)) return false;
-
+// Writes a polyline as line strings or shapes of at most one run each,
+// the first one replacing the element the record names when it may.
+bool WriteRuns(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
+               int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   const int type = object->objectKind == kObjectPolygon ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
   const int step = RunStep(file);
-  // The whole map keeps texts, and lines and areas too long for one element whole.
-  if (IsWholeMap(file) && object->objectKind == kObjectText)
-    return AddText(map, file, object, count, points, sink);
-  if (IsWholeMap(file) && count > step + 1) return AddComplex(map, file, object, count, points, sink);
   const int level = ClampInt(object->level, 0, kMaxLevel);
   const int weight = WeightOfWidth(object->width);
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
@@ -805,10 +797,7 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   for (int64_t start = 0; start < count; start += step) {
     const int n = static_cast<int>(std::min<int64_t>(count - start, step + 1));
     if (n <= 1) continue;  // a lone trailing vertex makes no element
-    for (int k = 0; k < n; ++k) {
-      const TVectorPointPlugIn &p = points[start + k];
-      run[k] = DGNPoint{p.x, p.y, p.z};
-    }
+    FillRun(points + start, n, run);
 
     HeldElement built(file, DGNCreateMultiPointElem(file, type, n, run));
     if (built.element == nullptr) {
@@ -827,6 +816,30 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   }
   if (failed) ShowMessage(sink, pending.CStr());
   return true;
+}
+
+// Writes one host polyline or polygon into the file as line strings or
+// shapes of at most 51 vertices (39 in a 3D file), consecutive elements
+// sharing their boundary vertex.  In a file opened for update the first
+// element may take the place of the element that `elementId` names
+// (PlanReplacement).  False when nothing was written (the points were
+// refused, or the replacement was) and when an element could not be written
+// (a full disk): the polyline then stops at its last complete element, and
+// if its first element failed, an element it was to replace stays as it was.
+bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
+                 int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
+  if (!UsableAddArguments(object, count, points, sink)) return false;
+  // Building the index (once per file) decodes the TCB, whose units and
+  // dimension the checks below use, and the file's colour table, against
+  // which the host colour is matched.
+  DGNGetElementIndex(file, nullptr);
+  if (!AllOnDesignPlane(file, count, points, sink)) return false;
+  // The whole map keeps texts, and lines and areas too long for one element whole.
+  if (IsWholeMap(file) && object->objectKind == kObjectText)
+    return AddText(map, file, object, count, points, sink);
+  if (IsWholeMap(file) && count > RunStep(file) + 1)
+    return AddComplex(map, file, object, count, points, sink);
+  return WriteRuns(map, file, object, count, points, sink);
 }
 
 // ---------------------------------------------------------------------------
