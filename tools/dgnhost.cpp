@@ -110,50 +110,126 @@ int CmdInfo(Context &ctx, int argc, char **) {
   return kExitOk;
 }
 
-// `import`: the whole import through the exports, then the outputs asked for;
-// gives the exit status.
-int CmdImport(Context &ctx, int argc, char **argv) {
+// What `import` was asked for.
+struct ImportOptions {
   std::string file, geojsonPath, svgPath;
   bool summary = false;
   bool wholeMap = false;
-  long long interruptAfter = 0;
+  long long interruptAfter = 0;  // test hook: Ctrl-C after this many elements
+};
+
+// Reads the arguments of `import`; gives -1 when they are usable, else the
+// exit status (after the usage text or the reason).
+int ParseImport(int argc, char **argv, ImportOptions &o) {
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--geojson" && i + 1 < argc) {
-      geojsonPath = argv[++i];
+      o.geojsonPath = argv[++i];
     } else if (a == "--svg" && i + 1 < argc) {
-      svgPath = argv[++i];
+      o.svgPath = argv[++i];
     } else if (a == "--summary") {
-      summary = true;
+      o.summary = true;
     } else if (a == "--whole-map") {
-      wholeMap = true;
+      o.wholeMap = true;
     } else if (a == "--interrupt-after" && i + 1 < argc) {
       // Test hook: behave as if Ctrl-C were pressed after N elements.
-      interruptAfter = std::atoll(argv[++i]);
-    } else if (file.empty() && !a.empty() && a[0] != '-') {
-      file = a;
+      o.interruptAfter = std::atoll(argv[++i]);
+    } else if (o.file.empty() && !a.empty() && a[0] != '-') {
+      o.file = a;
     } else {
       std::fprintf(stderr, "dgnhost: import: unexpected argument '%s'\n", a.c_str());
       return Usage(stderr);
     }
   }
-  if (file.empty()) return Usage(stderr);
+  if (o.file.empty()) return Usage(stderr);
   // An output that is the map itself would replace the map by its own
   // GeoJSON or drawing.
-  for (const std::string *out : {&geojsonPath, &svgPath}) {
-    if (!out->empty() && *out != "-" && SameFile(file, *out)) {
+  for (const std::string *out : {&o.geojsonPath, &o.svgPath}) {
+    if (!out->empty() && *out != "-" && SameFile(o.file, *out)) {
       std::fprintf(stderr, "dgnhost: import: %s is the map being imported; refusing to write "
                    "an output over it\n", out->c_str());
       return kExitUsage;
     }
   }
+  return -1;
+}
+
+// The outputs of one import, written as the objects arrive, each under a
+// temporary name that takes the output's place only when the import succeeded.
+struct ImportOutputs {
+  OutputFile geojsonFile, svgFile;
+  std::unique_ptr<GeoJsonSink> geojson;
+  std::unique_ptr<SvgSink> svg;
+  SummarySink summary;
+  std::vector<ObjectSink *> sinks;
+
+  // Creates the outputs asked for; false (with a message) when one cannot be.
+  bool Open(const ImportOptions &o) {
+    if (!o.geojsonPath.empty()) {
+      if (!geojsonFile.Open(o.geojsonPath)) return false;
+      geojson.reset(new GeoJsonSink(geojsonFile));
+      sinks.push_back(geojson.get());
+    }
+    if (!o.svgPath.empty()) {
+      // The drawing's frame comes first: the map's extents as the engine's
+      // index gives them.
+      if (!svgFile.Open(o.svgPath)) return false;
+      svg.reset(new SvgSink(svgFile, o.svgPath, MapExtents(o.file), BaseName(o.file)));
+      if (!svg->Ready()) return false;
+      sinks.push_back(svg.get());
+    }
+    if (o.summary) sinks.push_back(&summary);
+    return true;
+  }
+
+  // Ends the outputs and puts them in place; prints the summary.  False when
+  // an output failed.
+  bool Finish(const ImportOptions &o, const ImportStats &stats) {
+    bool ok = true;
+    if (geojson) {
+      geojson->Finish();
+      ok = geojsonFile.Commit() && ok;
+    }
+    if (svg) ok = svg->Finish() && svgFile.Commit() && ok;
+    if (o.summary) summary.Print(BaseName(o.file), stats.total, stats.layers);
+    return ok;
+  }
+};
+
+// Says what went wrong with an import; gives its exit status (0: nothing did).
+int ImportTrouble(const ImportOptions &o, const ImportStats &result, bool read, bool interrupted) {
+  if (result.badRecordSize)
+    std::fprintf(stderr, "dgnhost: warning: the plug-in sent records with a wrong size field\n");
+  if (result.strayPoints > 0)
+    std::fprintf(stderr, "dgnhost: warning: %lld points arrived for no object\n",
+                 static_cast<long long>(result.strayPoints));
+  if (result.outOfMemory) {
+    std::fprintf(stderr, "dgnhost: out of memory while importing %s\n", o.file.c_str());
+    return kExitFailed;
+  }
+  if (read) return kExitOk;
+  if (interrupted) {
+    std::fprintf(stderr, "dgnhost: import of %s cancelled after %lld of %d elements\n",
+                 o.file.c_str(), static_cast<long long>(result.steps), result.total);
+    return kExitCancelled;
+  }
+  std::fprintf(stderr, "dgnhost: import of %s failed\n", o.file.c_str());
+  return kExitFailed;
+}
+
+// `import`: the whole import through the exports, its objects going to the
+// outputs asked for as they arrive; gives the exit status.
+int CmdImport(Context &ctx, int argc, char **argv) {
+  ImportOptions o;
+  const int usage = ParseImport(argc, argv, o);
+  if (usage >= 0) return usage;
 
   // The map record as the host fills it for an import: read flag only; the
   // directory is the host's own folder, where its INI file lives (or a copy
   // of that file with the whole map on).
   std::string directory = ctx.programDir;
   std::unique_ptr<WholeMapIni> wholeMapIni;
-  if (wholeMap) {
+  if (o.wholeMap) {
     wholeMapIni.reset(new WholeMapIni(ctx.programDir));
     if (!wholeMapIni->ok()) {
       std::fprintf(stderr, "dgnhost: cannot make a scratch folder for the whole-map setting\n");
@@ -164,77 +240,24 @@ int CmdImport(Context &ctx, int argc, char **argv) {
   TVectorMapPlugIn map{};
   map.directory = &directory[0];
   map.readFlag = 1;
-  std::vector<ObjectSink *> sinks;
-  ImportHost host(StderrIsTerminal(), interruptAfter);
-  if (!ctx.api.Open(file.c_str(), &map, host.Messages())) return kExitFailed;
+  ImportHost host(StderrIsTerminal(), o.interruptAfter);
+  if (!ctx.api.Open(o.file.c_str(), &map, host.Messages())) return kExitFailed;
 
-  // The outputs are written as the objects arrive, each under a temporary
-  // name that takes the output's place only when the import succeeded.
-  OutputFile geojsonFile, svgFile;
-  std::unique_ptr<GeoJsonSink> geojson;
-  std::unique_ptr<SvgSink> svg;
-  SummarySink summarySink;
-  bool ready = true;
-  if (!geojsonPath.empty()) {
-    ready = geojsonFile.Open(geojsonPath);
-    if (ready) {
-      geojson.reset(new GeoJsonSink(geojsonFile));
-      sinks.push_back(geojson.get());
-    }
-  }
-  if (ready && !svgPath.empty()) {
-    // The drawing's frame comes first: the map's extents as the engine's
-    // index gives them.
-    ready = svgFile.Open(svgPath);
-    if (ready) {
-      svg.reset(new SvgSink(svgFile, svgPath, MapExtents(file), BaseName(file)));
-      ready = svg->Ready();
-      sinks.push_back(svg.get());
-    }
-  }
-  if (summary) sinks.push_back(&summarySink);
-  if (!ready) {
+  ImportOutputs outputs;
+  if (!outputs.Open(o)) {
     ctx.api.Close(&map);
     return kExitFailed;
   }
-  host.SetSinks(sinks);
-
+  host.SetSinks(outputs.sinks);
   host.CatchInterrupt();
   const bool read = ctx.api.Read(&map, host.Callbacks(), host.Messages(), host.Progress()) != 0;
   host.ReleaseInterrupt();
   host.Finish();
   ctx.api.Close(&map);
 
-  const ImportStats &result = host.Stats();
-  if (result.badRecordSize)
-    std::fprintf(stderr, "dgnhost: warning: the plug-in sent records with a wrong size field\n");
-  if (result.strayPoints > 0)
-    std::fprintf(stderr, "dgnhost: warning: %lld points arrived for no object\n",
-                 static_cast<long long>(result.strayPoints));
-  if (result.outOfMemory) {
-    std::fprintf(stderr, "dgnhost: out of memory while importing %s\n", file.c_str());
-    return kExitFailed;
-  }
-  if (!read) {
-    if (host.Interrupted()) {
-      std::fprintf(stderr, "dgnhost: import of %s cancelled after %lld of %d elements\n",
-                   file.c_str(), static_cast<long long>(result.steps), result.total);
-      return kExitCancelled;
-    }
-    std::fprintf(stderr, "dgnhost: import of %s failed\n", file.c_str());
-    return kExitFailed;
-  }
-
-  bool ok = true;
-  if (geojson) {
-    geojson->Finish();
-    ok = geojsonFile.Commit() && ok;
-  }
-  if (svg) {
-    ok = svg->Finish() && svgFile.Commit() && ok;
-  }
-  if (summary) summarySink.Print(BaseName(file), result.total, result.layers);
-  return ok ? kExitOk : kExitFailed;
+  const int trouble = ImportTrouble(o, host.Stats(), read, host.Interrupted());
+  if (trouble != kExitOk) return trouble;
+  return outputs.Finish(o, host.Stats()) ? kExitOk : kExitFailed;
 }
 
 // export and update live in dgnhost_export.cpp.
