@@ -253,7 +253,7 @@ bool AppendShortDecimal(std::string &out, double v) {
   // inexact powers below 1 misplace it.
   int x = 0;
   while (x < 14 && a >= kPow10[x + 1]) ++x;
-  while (x > -4 && a < kNegPow10[-x]) --x;
+  while (x <= 0 && x > -4 && a < kNegPow10[-x]) --x;
   uint64_t q = 0;
   for (int tries = 0; tries < 4; ++tries) {
     q = RoundedDigits(m, shift, 16 - x);
