@@ -359,9 +359,8 @@ void RunOnly(const Options &opt, const Plugin &plugin, const std::string &path) 
     });
   } else if (opt.only == "import") {
     CountingHost host;
-    s = Best(opt.repeat, [&] {
-      ImportOnce(plugin, path, &host, opt.whole_map ? &opt.ini_dir : nullptr);
-    });
+    s = Best(opt.repeat,
+             [&] { ImportOnce(plugin, path, &host, opt.whole_map ? &opt.ini_dir : nullptr); });
   } else if (opt.only == "export") {
     const std::string out = opt.scratch + "/dgnbench-export-only.dgn";
     s = Best(opt.repeat, [&] { ExportOnce(plugin, opt, out, opt.export_small, 10); });
@@ -409,9 +408,8 @@ void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path
   const double import = Best(opt.repeat, [&] { ImportOnce(plugin, path, &host); });
   CountingHost whole_host;
   const double whole =
-      opt.whole_map
-          ? Best(opt.repeat, [&] { ImportOnce(plugin, path, &whole_host, &opt.ini_dir); })
-          : 0.0;
+      opt.whole_map ? Best(opt.repeat, [&] { ImportOnce(plugin, path, &whole_host, &opt.ini_dir); })
+                    : 0.0;
 
   const double n = count > 0 ? count : 1;
   std::printf("\n%s: %dD, %d elements, %.1f MB%s%s\n\n", path.c_str(), dimension, count,

@@ -19,9 +19,9 @@ namespace dgnraw {
 // ---------------------------------------------------------------------------
 
 // Element header.
-constexpr int kLevelByte = 0;         // bits 0-5 level, bit 7 complex
-constexpr int kTypeByte = 1;          // bits 0-6 type, bit 7 deleted
-constexpr int kWordsToFollow = 2;     // word: 16-bit words after these 4 bytes
+constexpr int kLevelByte = 0;      // bits 0-5 level, bit 7 complex
+constexpr int kTypeByte = 1;       // bits 0-6 type, bit 7 deleted
+constexpr int kWordsToFollow = 2;  // word: 16-bit words after these 4 bytes
 constexpr int kHeaderBytes = 4;
 
 // Design coordinates are 32-bit integers; the most negative value is left
@@ -49,13 +49,13 @@ constexpr int kProperties = 32;    // word; 0x0800 = attribute linkage present
 constexpr int kSymbology = 34;     // bits 0-2 style, bits 3-7 weight
 constexpr int kColor = 35;         // colour index
 constexpr int kDisplayHeaderEnd = 36;
-constexpr int kAttrBase = 32;      // the attribute index counts words from here
+constexpr int kAttrBase = 32;  // the attribute index counts words from here
 constexpr int kPropAttributes = 0x0800;
 
 // Multi-point elements.
-constexpr int kLineVertices = 36;     // type 3: two vertices, no count
-constexpr int kVertexCount = 36;      // word, other multi-point types
-constexpr int kMultiVertices = 38;    // first vertex, other multi-point types
+constexpr int kLineVertices = 36;   // type 3: two vertices, no count
+constexpr int kVertexCount = 36;    // word, other multi-point types
+constexpr int kMultiVertices = 38;  // first vertex, other multi-point types
 
 // Complex chain and shape headers (types 12, 14) and 3D surface/solid headers.
 constexpr int kComplexTotalLength = 36;  // word: words of the complex element after this one
@@ -71,11 +71,11 @@ constexpr int kText2DRotation = 46;  // int32 angle, 1/360000 degree
 constexpr int kText2DOrigin = 50;    // int32 x, y
 constexpr int kText2DCount = 58;     // byte: stored text bytes
 constexpr int kText2DChars = 60;
-constexpr int kText3DQuat = 46;      // four int32: w, x, y, z scaled by 2^31
-constexpr int kText3DOrigin = 62;    // int32 x, y, z
+constexpr int kText3DQuat = 46;    // four int32: w, x, y, z scaled by 2^31
+constexpr int kText3DOrigin = 62;  // int32 x, y, z
 constexpr int kText3DCount = 74;
 constexpr int kText3DChars = 76;
-constexpr int kTextMaxBytes = 255;   // the count is one byte
+constexpr int kTextMaxBytes = 255;  // the count is one byte
 // A text whose bytes start FF FD holds little-endian 16-bit characters after them.
 constexpr unsigned char kText16Marker0 = 0xFF;
 constexpr unsigned char kText16Marker1 = 0xFD;
@@ -84,7 +84,7 @@ constexpr unsigned char kText16Marker1 = 0xFD;
 constexpr double kAngleUnits = 360000.0;
 
 // TCB (type 9).
-constexpr int kTcbViews = 46;             // view v starts at 46 + 118 v
+constexpr int kTcbViews = 46;  // view v starts at 46 + 118 v
 constexpr int kTcbViewBytes = 118;
 constexpr int kTcbSubunitsPerMaster = 1112;  // int32
 constexpr int kTcbUorPerSubunit = 1116;      // int32
@@ -98,9 +98,9 @@ constexpr int kTcbOriginZ = 1256;
 constexpr int kTcbMinBytes = 1264;  // a TCB holding every field above
 
 // Colour table (type 5 on level 1).
-constexpr int kCtScreenFlag = 36;   // word
-constexpr int kCtColor255 = 38;     // red, green, blue of colour 255
-constexpr int kCtColor0 = 41;       // red, green, blue of colours 0..254
+constexpr int kCtScreenFlag = 36;  // word
+constexpr int kCtColor255 = 38;    // red, green, blue of colour 255
+constexpr int kCtColor0 = 41;      // red, green, blue of colours 0..254
 
 // End-of-design marker: bytes 0 and 1 of an element header both 0xFF.
 constexpr unsigned char kEndOfDesign = 0xFF;
@@ -132,9 +132,7 @@ struct DGNBytes {
     return has(k, 2) ? static_cast<unsigned>(p[k] | (p[k + 1] << 8)) : 0u;
   }
   // 32-bit value stored high word first (bytes 2-3-0-1), as unsigned; 0 if it does not fit.
-  uint32_t uint32(int k) const {
-    return has(k, 4) ? stored_uint32(p + k) : 0;
-  }
+  uint32_t uint32(int k) const { return has(k, 4) ? stored_uint32(p + k) : 0; }
   // Signed 32-bit value stored high word first; 0 if it does not fit.
   int32_t int32(int k) const { return static_cast<int32_t>(uint32(k)); }
   // Plain little-endian 32-bit value (tag set numbers, tag integers); 0 if it does not fit.

@@ -35,30 +35,20 @@ inline uint8_t IndexKind(int type, int level) {
     case DGNTYPE_LINE_STRING:
     case DGNTYPE_SHAPE:
     case DGNTYPE_CURVE:
-    case DGNTYPE_BSPLINE:
-      return DGNKIND_MULTIPOINT;
-    case DGNTYPE_GROUP_DATA:
-      return level == 1 ? DGNKIND_COLOR_TABLE : DGNKIND_CORE;
+    case DGNTYPE_BSPLINE: return DGNKIND_MULTIPOINT;
+    case DGNTYPE_GROUP_DATA: return level == 1 ? DGNKIND_COLOR_TABLE : DGNKIND_CORE;
     case DGNTYPE_ELLIPSE:
-    case DGNTYPE_ARC:
-      return DGNKIND_ARC;
+    case DGNTYPE_ARC: return DGNKIND_ARC;
     case DGNTYPE_COMPLEX_CHAIN_HEADER:
     case DGNTYPE_COMPLEX_SHAPE_HEADER:
     case DGNTYPE_3DSURFACE_HEADER:
-    case DGNTYPE_3DSOLID_HEADER:
-      return DGNKIND_COMPLEX_HEADER;
-    case DGNTYPE_TEXT:
-      return DGNKIND_TEXT;
-    case DGNTYPE_TAG_VALUE:
-      return DGNKIND_TAG_VALUE;
-    case DGNTYPE_APPLICATION_ELEM:
-      return level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
-    case DGNTYPE_TCB:
-      return DGNKIND_TCB;
-    case DGNTYPE_CONE:
-      return DGNKIND_CONE;
-    default:
-      return DGNKIND_CORE;
+    case DGNTYPE_3DSOLID_HEADER: return DGNKIND_COMPLEX_HEADER;
+    case DGNTYPE_TEXT: return DGNKIND_TEXT;
+    case DGNTYPE_TAG_VALUE: return DGNKIND_TAG_VALUE;
+    case DGNTYPE_APPLICATION_ELEM: return level == 24 ? DGNKIND_TAG_SET : DGNKIND_CORE;
+    case DGNTYPE_TCB: return DGNKIND_TCB;
+    case DGNTYPE_CONE: return DGNKIND_CONE;
+    default: return DGNKIND_CORE;
   }
 }
 
@@ -101,8 +91,8 @@ inline void MergeBounds(DGNFile *handle, const uint32_t lo[3], const uint32_t hi
 // Widens the handle's file extents with the stored range of an element that
 // is neither deleted nor a component (raw: its bytes).  Index building and
 // appending share it.
-inline void MergeElementRange(DGNFile *handle, const DGNIndexEntry &entry,
-                              const unsigned char *raw, int raw_bytes) {
+inline void MergeElementRange(DGNFile *handle, const DGNIndexEntry &entry, const unsigned char *raw,
+                              int raw_bytes) {
   uint32_t lo[3];
   uint32_t hi[3];
   if (entry.flags != 0 || !DGNGetRawExtents(handle, entry.type, raw, raw_bytes, &lo[0], &lo[1],

@@ -133,12 +133,12 @@ int DGNNearestColor(DGNFile *handle, int32_t host_color) {
   const int r = static_cast<int>(color & 0xFFu);
   const int g = static_cast<int>((color >> 8) & 0xFFu);
   const int b = static_cast<int>((color >> 16) & 0xFFu);
-  const unsigned char (*table)[3] = ColorTableOf(handle);
+  const unsigned char(*table)[3] = ColorTableOf(handle);
   int best_distance = 0xFFFFFF;
   int best = -1;
   for (int i = 0; i < 256; ++i) {
-    const int distance = std::abs(r - table[i][0]) + std::abs(g - table[i][1]) +
-                         std::abs(b - table[i][2]);
+    const int distance =
+        std::abs(r - table[i][0]) + std::abs(g - table[i][1]) + std::abs(b - table[i][2]);
     // Strictly smaller: ties go to the lowest index.
     if (distance < best_distance) {
       best_distance = distance;

@@ -99,11 +99,11 @@ struct DGNPoint {
 
 // One entry of the element index (8 bytes), in file order.
 struct DGNIndexEntry {
-  uint8_t level;   // 0..63
-  uint8_t type;    // element type code 0..127
-  uint8_t kind;    // DGNKIND_* the decoder gives (CORE for type 1)
-  uint8_t flags;   // DGNEF_*
-  uint32_t offset; // file offset of the element's first byte
+  uint8_t level;    // 0..63
+  uint8_t type;     // element type code 0..127
+  uint8_t kind;     // DGNKIND_* the decoder gives (CORE for type 1)
+  uint8_t flags;    // DGNEF_*
+  uint32_t offset;  // file offset of the element's first byte
 };
 
 // The handle of one open design file.
@@ -130,14 +130,14 @@ struct DGNFile {
   int32_t got_color_table;
   unsigned char color_table[256][3];  // red, green, blue per colour index
 
-  int32_t got_bounds;  // the extents below are valid
+  int32_t got_bounds;                                 // the extents below are valid
   uint32_t min_x, min_y, min_z, max_x, max_y, max_z;  // raw range coding (c + 2^31)
 
   int32_t has_spatial_filter;
   int32_t sf_converted;
   int32_t select_complex_group;
   int32_t in_complex_group;
-  uint32_t sf_min_x, sf_min_y, sf_max_x, sf_max_y;  // raw range coding
+  uint32_t sf_min_x, sf_min_y, sf_max_x, sf_max_y;                // raw range coding
   double sf_min_x_geo, sf_min_y_geo, sf_max_x_geo, sf_max_y_geo;  // master units
 
   // Writing: offset of the end-of-design marker after the last element, once
@@ -203,8 +203,8 @@ struct DGNArcElement : DGNElement {
   DGNPoint origin;
   double primary_axis;
   double secondary_axis;
-  double rotation;  // degrees
-  int32_t quat[4];  // as stored; 3D files only
+  double rotation;     // degrees
+  int32_t quat[4];     // as stored; 3D files only
   double start_angle;  // degrees
   double sweep_angle;  // degrees
 };
@@ -267,9 +267,9 @@ struct DGNCellHeaderElement : DGNElement {
   DGNPoint range_high;
   double transform[9];
   DGNPoint origin;
-  double x_scale;  // 2D only
-  double y_scale;  // 2D only
-  double rotation; // degrees, 2D only
+  double x_scale;   // 2D only
+  double y_scale;   // 2D only
+  double rotation;  // degrees, 2D only
 };
 
 // Kind DGNKIND_CELL_LIBRARY.
@@ -298,7 +298,7 @@ struct DGNTagValueElement : DGNElement {
 
 // One definition of a tag set.
 struct DGNTagDefinition {
-  char *name;    // owned
+  char *name;  // owned
   int32_t id;
   char *prompt;  // owned
   int32_t type;  // DGNTT_*
@@ -375,8 +375,7 @@ bool DGNGotoElement(DGNFile *handle, int element);
 int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars, int max);
 // Sets a spatial filter rectangle in the file's master units (its TCB is looked for first,
 // wherever it lies; without one, one design unit per master unit); all four 0 clears it.
-void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x,
-                         double max_y);
+void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x, double max_y);
 
 // ---------------------------------------------------------------------------
 // Element decoding (dgnread.cpp)
@@ -443,9 +442,8 @@ const char *DGNTypeToName(int type);
 
 // A new file made from a seed file, opened for update, or null with a report.
 DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation_flags,
-                   double origin_x, double origin_y, double origin_z,
-                   int32_t subunits_per_master, int32_t uor_per_subunit,
-                   const char *master_units, const char *sub_units);
+                   double origin_x, double origin_y, double origin_z, int32_t subunits_per_master,
+                   int32_t uor_per_subunit, const char *master_units, const char *sub_units);
 // A copy of `element` owning all its data, for writing to `destination`; null if not copied.
 DGNElement *DGNCloneElement(DGNFile *source, DGNFile *destination, const DGNElement *element);
 // Converts 8 bytes in place from a little-endian IEEE double to a stored D-float.
@@ -479,8 +477,7 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted);
 // Zeroes the common header, with offset and element_id -1.
 void DGNClearElemCore(DGNFile *handle, DGNElement *element);
 // Stores the range block (bytes 4-27) of a built element from master-unit corners.
-void DGNStoreRange(DGNFile *handle, DGNElement *element, const DGNPoint *low,
-                   const DGNPoint *high);
+void DGNStoreRange(DGNFile *handle, DGNElement *element, const DGNPoint *low, const DGNPoint *high);
 // Gives the most vertices a new multi-point element of the file may hold.
 int DGNMaxNewVertices(const DGNFile *handle);
 // Encodes a master-unit point as `dimension` 32-bit design coordinates at `destination`.

@@ -47,10 +47,8 @@ bool TypeHasRange(int type) {
     case DGNTYPE_3DSURFACE_HEADER:
     case DGNTYPE_3DSOLID_HEADER:
     case DGNTYPE_BSPLINE:
-    case DGNTYPE_CONE:
-      return true;
-    default:
-      return false;
+    case DGNTYPE_CONE: return true;
+    default: return false;
   }
 }
 
@@ -93,7 +91,8 @@ constexpr size_t kMaxKeptBlockBytes = 65536;
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-void *RecordAlloc(size_t bytes, size_t zeroed, DGNFile *soft) {
+void *
+RecordAlloc(size_t bytes, size_t zeroed, DGNFile *soft) {
   RecordBlocks &t = t_blocks;
   void *block = nullptr;
   size_t size = 0;
@@ -276,8 +275,7 @@ DGNElement *DecodeLine(DGNFile *handle) {
     CPLError(CPLClassWarning, CPLNumGeneral,
              "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room, 2);
   }
-  ReadPoints(handle, b, dgnraw::kLineVertices, stride, line->num_vertices, three_d,
-             line->vertices);
+  ReadPoints(handle, b, dgnraw::kLineVertices, stride, line->num_vertices, three_d, line->vertices);
   return line;
 }
 
@@ -302,9 +300,8 @@ DGNElement *DecodeMultiPoint(DGNFile *handle) {
   const size_t bytes = sizeof(DGNMultiPointElement) + static_cast<size_t>(count) * sizeof(DGNPoint);
   // Every one of the `count` vertices is written below: only the fixed part
   // of the record needs zeroing.
-  auto *mp =
-      NewSizedRecord<DGNMultiPointElement>(handle, DGNKIND_MULTIPOINT, bytes,
-                                           sizeof(DGNMultiPointElement));
+  auto *mp = NewSizedRecord<DGNMultiPointElement>(handle, DGNKIND_MULTIPOINT, bytes,
+                                                  sizeof(DGNMultiPointElement));
   if (mp == nullptr) return nullptr;
   DGNParseCore(handle, mp);
   mp->num_vertices = count;
@@ -439,7 +436,8 @@ DGNElement *DecodeCellHeader(DGNFile *handle) {
   if (handle->dimension == 3) {
     cell->range_low = ReadPoint(handle, b, 52, true);
     cell->range_high = ReadPoint(handle, b, 64, true);
-    for (int i = 0; i < 9; ++i) cell->transform[i] = -static_cast<double>(b.int32(76 + 4 * i)) / kTwo31;
+    for (int i = 0; i < 9; ++i)
+      cell->transform[i] = -static_cast<double>(b.int32(76 + 4 * i)) / kTwo31;
     cell->origin = ReadPoint(handle, b, 112, true);
   } else {
     cell->range_low = ReadPoint(handle, b, 52, false);
@@ -530,17 +528,10 @@ DGNElement *DecodeTagValue(DGNFile *handle) {
   tag->tag_index = static_cast<int32_t>(b.word(72));
   tag->tag_length = static_cast<int32_t>(b.word(150));
   switch (tag->tag_type) {
-    case DGNTT_TEXT:
-      tag->value.string = CopyText(handle, b, 154);
-      break;
-    case DGNTT_INTEGER:
-      tag->value.integer = static_cast<int32_t>(b.le32(154));
-      break;
-    case DGNTT_REAL:
-      tag->value.real = b.dfloat(154);
-      break;
-    default:
-      break;
+    case DGNTT_TEXT: tag->value.string = CopyText(handle, b, 154); break;
+    case DGNTT_INTEGER: tag->value.integer = static_cast<int32_t>(b.le32(154)); break;
+    case DGNTT_REAL: tag->value.real = b.dfloat(154); break;
+    default: break;
   }
   return tag;
 }
@@ -660,8 +651,8 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
     // at an element that does not fit in the file (some bytes of it read,
     // or bytes left that a read could not give).
     handle->elem_bytes = 0;
-    handle->stream_end = static_cast<int64_t>(dgnstream::Tell(handle)) -
-                         static_cast<int64_t>(consumed);
+    handle->stream_end =
+        static_cast<int64_t>(dgnstream::Tell(handle)) - static_cast<int64_t>(consumed);
     handle->stream_cut =
         !end_marker && (consumed > 0 || handle->stream_end < handle->file_bytes) ? 1 : 0;
     // The stream stays on an end-of-design marker, or on an element that
@@ -736,8 +727,7 @@ int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars,
   return n;
 }
 
-void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x,
-                         double max_y) {
+void DGNSetSpatialFilter(DGNFile *handle, double min_x, double min_y, double max_x, double max_y) {
   if (handle == nullptr) return;
   if (min_x == 0.0 && min_y == 0.0 && max_x == 0.0 && max_y == 0.0) {
     handle->has_spatial_filter = 0;
@@ -813,8 +803,8 @@ bool NextIndexedElement(DGNFile *handle, const unsigned char **raw, int *raw_siz
     const int head_type = head[dgnraw::kTypeByte] & 0x7F;
     const int head_level = head[dgnraw::kLevelByte] & 0x3F;
     const int size = dgnraw::ElementSize(head);
-    const bool decoded = head_type == DGNTYPE_TCB ||
-                         (head_type == DGNTYPE_GROUP_DATA && head_level == 1);
+    const bool decoded =
+        head_type == DGNTYPE_TCB || (head_type == DGNTYPE_GROUP_DATA && head_level == 1);
     if (!dgnraw::IsEndMarker(head) && !decoded) {
       if (const unsigned char *whole = dgnstream::Peek(handle, static_cast<size_t>(size))) {
         dgnstream::Skip(handle, static_cast<size_t>(size));
@@ -856,8 +846,8 @@ bool RoomInIndex(DGNFile *handle, long position, int count, int *capacity) {
   *capacity = static_cast<int>(grown);
   // The file decides how large the index grows: memory running out fails
   // the index (reported), not the host's process.
-  auto *grown_index = static_cast<DGNIndexEntry *>(CPLTryRealloc(
-      handle->element_index, *capacity * static_cast<int>(sizeof(DGNIndexEntry))));
+  auto *grown_index = static_cast<DGNIndexEntry *>(
+      CPLTryRealloc(handle->element_index, *capacity * static_cast<int>(sizeof(DGNIndexEntry))));
   if (grown_index == nullptr) {
     handle->element_count = count;
     return IndexFailure(handle, handle->max_element_count);
@@ -962,10 +952,8 @@ bool DGNTypeHasDisplayHeader(int type) {
     case 50:
     case 51:
     case 57:
-    case 63:
-      return false;
-    default:
-      return true;
+    case 63: return false;
+    default: return true;
   }
 }
 
@@ -1017,53 +1005,30 @@ DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
   handle->read_failed = 0;
   DGNElement *element = nullptr;
   switch (type) {
-    case DGNTYPE_CELL_LIBRARY:
-      element = DecodeCellLibrary(handle);
-      break;
-    case DGNTYPE_CELL_HEADER:
-      element = DecodeCellHeader(handle);
-      break;
-    case DGNTYPE_LINE:
-      element = DecodeLine(handle);
-      break;
+    case DGNTYPE_CELL_LIBRARY: element = DecodeCellLibrary(handle); break;
+    case DGNTYPE_CELL_HEADER: element = DecodeCellHeader(handle); break;
+    case DGNTYPE_LINE: element = DecodeLine(handle); break;
     case DGNTYPE_LINE_STRING:
     case DGNTYPE_SHAPE:
     case DGNTYPE_CURVE:
-    case DGNTYPE_BSPLINE:
-      element = DecodeMultiPoint(handle);
-      break;
+    case DGNTYPE_BSPLINE: element = DecodeMultiPoint(handle); break;
     case DGNTYPE_GROUP_DATA:
       if (level == 1) element = DGNDecodeColorTable(handle);
       break;
-    case DGNTYPE_TCB:
-      element = DGNDecodeTCB(handle);
-      break;
+    case DGNTYPE_TCB: element = DGNDecodeTCB(handle); break;
     case DGNTYPE_COMPLEX_CHAIN_HEADER:
     case DGNTYPE_COMPLEX_SHAPE_HEADER:
     case DGNTYPE_3DSURFACE_HEADER:
-    case DGNTYPE_3DSOLID_HEADER:
-      element = DecodeComplexHeader(handle, type);
-      break;
-    case DGNTYPE_ELLIPSE:
-      element = DecodeEllipse(handle);
-      break;
-    case DGNTYPE_ARC:
-      element = DecodeArc(handle);
-      break;
-    case DGNTYPE_TEXT:
-      element = DecodeText(handle);
-      break;
-    case DGNTYPE_CONE:
-      element = DecodeCone(handle);
-      break;
-    case DGNTYPE_TAG_VALUE:
-      element = DecodeTagValue(handle);
-      break;
+    case DGNTYPE_3DSOLID_HEADER: element = DecodeComplexHeader(handle, type); break;
+    case DGNTYPE_ELLIPSE: element = DecodeEllipse(handle); break;
+    case DGNTYPE_ARC: element = DecodeArc(handle); break;
+    case DGNTYPE_TEXT: element = DecodeText(handle); break;
+    case DGNTYPE_CONE: element = DecodeCone(handle); break;
+    case DGNTYPE_TAG_VALUE: element = DecodeTagValue(handle); break;
     case DGNTYPE_APPLICATION_ELEM:
       if (level == 24) element = DGNDecodeTagSet(handle);
       break;
-    default:
-      break;
+    default: break;
   }
   if (element == nullptr && !handle->read_failed) {
     element = NewRecord<DGNElement>(DGNKIND_CORE);
@@ -1075,8 +1040,7 @@ DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
     element->raw_data = static_cast<unsigned char *>(CopyBlock(handle, handle->elem_bytes));
     if (element->raw_data != nullptr) {
       element->raw_bytes = handle->elem_bytes;
-      std::memcpy(element->raw_data, handle->elem_buffer,
-                  static_cast<size_t>(handle->elem_bytes));
+      std::memcpy(element->raw_data, handle->elem_buffer, static_cast<size_t>(handle->elem_bytes));
     }
   }
   // Part of the record could not be had: no element is better than one that
@@ -1113,7 +1077,9 @@ double DGNGetScale(const DGNFile *handle) { return handle != nullptr ? handle->s
 
 double DGNMasterToDesign(const DGNFile *handle, int axis, double master) {
   if (handle == nullptr) return master;
-  const double origin = axis == 0 ? handle->origin_x : axis == 1 ? handle->origin_y : handle->origin_z;
+  const double origin = axis == 0   ? handle->origin_x
+                        : axis == 1 ? handle->origin_y
+                                    : handle->origin_z;
   return (master + origin) / handle->scale;
 }
 
@@ -1123,7 +1089,9 @@ bool DGNOnDesignPlane(double design) {
 
 void DGNDesignPlaneSpan(const DGNFile *handle, int axis, double *low, double *high) {
   if (handle == nullptr || low == nullptr || high == nullptr) return;
-  const double origin = axis == 0 ? handle->origin_x : axis == 1 ? handle->origin_y : handle->origin_z;
+  const double origin = axis == 0   ? handle->origin_x
+                        : axis == 1 ? handle->origin_y
+                                    : handle->origin_z;
   *low = -dgnraw::kMaxDesign * handle->scale - origin;
   *high = dgnraw::kMaxDesign * handle->scale - origin;
   if (*low > *high) std::swap(*low, *high);
@@ -1205,7 +1173,8 @@ DGNTCBElement *DGNDecodeTCB(DGNFile *handle) {
   tcb->origin_z = b.dfloat(dgnraw::kTcbOriginZ);
   const bool have_units = tcb->uor_per_subunit != 0 && tcb->subunits_per_master != 0;
   if (have_units) {
-    const double per_master = dgninternal::UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
+    const double per_master =
+        dgninternal::UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
     tcb->origin_x /= per_master;
     tcb->origin_y /= per_master;
     tcb->origin_z /= per_master;
@@ -1219,7 +1188,8 @@ DGNTCBElement *DGNDecodeTCB(DGNFile *handle) {
     handle->origin_y = tcb->origin_y;
     handle->origin_z = tcb->origin_z;
     if (have_units) {
-      handle->scale = 1.0 / dgninternal::UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
+      handle->scale =
+          1.0 / dgninternal::UnitProduct(tcb->uor_per_subunit, tcb->subunits_per_master);
     }
   }
 

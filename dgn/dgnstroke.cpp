@@ -71,8 +71,12 @@ double ChordAngle(double radius, double tolerance) {
   return angle < kMaxChordAngle ? angle : kMaxChordAngle;
 }
 
-DGNPoint Add(const DGNPoint &a, const DGNPoint &b) { return DGNPoint{a.x + b.x, a.y + b.y, a.z + b.z}; }
-DGNPoint Sub(const DGNPoint &a, const DGNPoint &b) { return DGNPoint{a.x - b.x, a.y - b.y, a.z - b.z}; }
+DGNPoint Add(const DGNPoint &a, const DGNPoint &b) {
+  return DGNPoint{a.x + b.x, a.y + b.y, a.z + b.z};
+}
+DGNPoint Sub(const DGNPoint &a, const DGNPoint &b) {
+  return DGNPoint{a.x - b.x, a.y - b.y, a.z - b.z};
+}
 DGNPoint Scale(const DGNPoint &a, double k) { return DGNPoint{a.x * k, a.y * k, a.z * k}; }
 double Length(const DGNPoint &a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
 
@@ -87,8 +91,8 @@ DGNPoint CurveTangent(const DGNPoint *v, int n, int i) {
   if (i == first || i == last) {
     const DGNPoint direction = i == first ? Sub(v[1], v[0]) : Sub(v[n - 1], v[n - 2]);
     const double length = Length(direction);
-    const double step = i == first ? Length(Sub(v[first + 1], v[first]))
-                                   : Length(Sub(v[last], v[last - 1]));
+    const double step =
+        i == first ? Length(Sub(v[first + 1], v[first])) : Length(Sub(v[last], v[last - 1]));
     if (length > 0.0) return Scale(direction, step / length);
   }
   return Scale(Sub(v[i + 1], v[i - 1]), 0.5);
@@ -195,7 +199,8 @@ int DGNStrokeCurve(const DGNFile *handle, const DGNMultiPointElement *curve, DGN
       const double h10 = t3 - 2 * t2 + t;
       const double h01 = -2 * t3 + 3 * t2;
       const double h11 = t3 - t2;
-      const DGNPoint p = Add(Add(Scale(p0, h00), Scale(m0, h10)), Add(Scale(p1, h01), Scale(m1, h11)));
+      const DGNPoint p =
+          Add(Add(Scale(p0, h00), Scale(m0, h10)), Add(Scale(p1, h01), Scale(m1, h11)));
       if (!Finite(p)) return 0;
       out[count++] = p;
     }

@@ -44,8 +44,6 @@ bool IsMultiPointType(int type) {
          type == DGNTYPE_CURVE || type == DGNTYPE_BSPLINE;
 }
 
-
-
 // A colour table appended to a file that has none becomes the file's colour
 // table, as it would when the file is next read: colour lookups on this
 // handle then match what readers of the file will show.
@@ -80,7 +78,6 @@ size_t GetAt(FILE *fp, int64_t position, unsigned char *bytes, size_t count) {
   if (!SeekTo(fp, position)) return 0;
   return CPLFRead(bytes, 1, count, fp);
 }
-
 
 // Writes the element `raw` (n bytes) at `end`, where the file's end-of-design
 // marker stands (or the file ends), and a new marker after it.  The stream is
@@ -126,12 +123,12 @@ bool RetireLastElement(FILE *fp, int64_t offset) {
 // marked deleted, then its body is replaced, then its first two bytes (type
 // byte last), so that an interrupted rewrite leaves a deleted element, never
 // a live mixture of old and new bytes.
-bool RewriteInPlace(FILE *fp, int64_t offset, unsigned char old_type_byte,
-                    const unsigned char *raw, int n) {
+bool RewriteInPlace(FILE *fp, int64_t offset, unsigned char old_type_byte, const unsigned char *raw,
+                    int n) {
   const unsigned char deleted = static_cast<unsigned char>(old_type_byte | 0x80);
   return PutAt(fp, offset + 1, &deleted, 1) &&
-         PutAt(fp, offset + 2, raw + 2, static_cast<size_t>(n - 2)) &&
-         PutAt(fp, offset, raw, 2) && SeekTo(fp, offset + n);
+         PutAt(fp, offset + 2, raw + 2, static_cast<size_t>(n - 2)) && PutAt(fp, offset, raw, 2) &&
+         SeekTo(fp, offset + n);
 }
 
 // True when the bytes at `end` (right after the last indexed element) may be
@@ -228,8 +225,8 @@ bool AppendElement(DGNFile *handle, DGNElement *element) {
     }
     // The index is as large as the file makes it: memory running out fails
     // this append (reported), not the host's process.
-    auto *index = static_cast<DGNIndexEntry *>(CPLTryRealloc(
-        handle->element_index, static_cast<int>(grown * sizeof(DGNIndexEntry))));
+    auto *index = static_cast<DGNIndexEntry *>(
+        CPLTryRealloc(handle->element_index, static_cast<int>(grown * sizeof(DGNIndexEntry))));
     if (index == nullptr) return false;
     handle->element_index = index;
     handle->max_element_count = static_cast<int32_t>(grown);
@@ -283,9 +280,8 @@ int ElementAtOffset(const DGNFile *handle, int64_t offset, const char *doing) {
       hi = mid - 1;
     }
   }
-  CPLError(CPLClassFailure, CPLNumGeneral,
-           "Cannot %s at %d: no element of the file starts there.", doing,
-           static_cast<int>(offset));
+  CPLError(CPLClassFailure, CPLNumGeneral, "Cannot %s at %d: no element of the file starts there.",
+           doing, static_cast<int>(offset));
   return -1;
 }
 
@@ -301,8 +297,8 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
 
   unsigned char header[4];
   if (GetAt(fp, offset, header, 4) != 4 || dgnraw::IsEndMarker(header)) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "Cannot rewrite element %d at %d: it cannot be read.", k, static_cast<int>(offset));
+    CPLError(CPLClassFailure, CPLNumGeneral, "Cannot rewrite element %d at %d: it cannot be read.",
+             k, static_cast<int>(offset));
     return false;
   }
   const int old_size = dgnraw::ElementSize(header);
@@ -349,7 +345,9 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
 }
 
 // Stores the low 32 bits of `value` high word first at p.
-void PutInt32(unsigned char *p, int32_t value) { dgnraw::put_int32(p, static_cast<uint32_t>(value)); }
+void PutInt32(unsigned char *p, int32_t value) {
+  dgnraw::put_int32(p, static_cast<uint32_t>(value));
+}
 
 // Copies up to two characters of a unit name, stopping at its terminator.
 void PutUnitName(unsigned char *p, const char *name) {
@@ -408,8 +406,8 @@ void DGNDoubleToDFloat(void *bytes) {
 
   if (exponent > 255) {
     // Too large for a D-float: the largest value of the same sign.
-    const unsigned char largest[8] = {0xFF, static_cast<unsigned char>(sign ? 0xFF : 0x7F),
-                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const unsigned char largest[8] = {
+        0xFF, static_cast<unsigned char>(sign ? 0xFF : 0x7F), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     std::memcpy(b, largest, 8);
     return;
   }
@@ -419,8 +417,8 @@ void DGNDoubleToDFloat(void *bytes) {
     return;
   }
   // 52 fraction bits become the 55 stored ones, the lowest three 0.
-  const uint32_t new_hi = (((hi << 3) | (lo >> 29)) & 0x7FFFFFu) |
-                          (static_cast<uint32_t>(exponent) << 23) | sign;
+  const uint32_t new_hi =
+      (((hi << 3) | (lo >> 29)) & 0x7FFFFFu) | (static_cast<uint32_t>(exponent) << 23) | sign;
   const uint32_t new_lo = lo << 3;
   // Four little-endian words, most significant first: the int32 word order.
   dgnraw::put_int32(b, new_hi);
@@ -564,8 +562,7 @@ DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int poi
 
   const size_t record =
       sizeof(DGNMultiPointElement) + static_cast<size_t>(point_count) * sizeof(DGNPoint);
-  auto *element =
-      static_cast<DGNMultiPointElement *>(CPLCalloc(1, static_cast<int>(record)));
+  auto *element = static_cast<DGNMultiPointElement *>(CPLCalloc(1, static_cast<int>(record)));
   DGNClearElemCore(handle, element);
   element->kind = DGNKIND_MULTIPOINT;
   element->type = type;
@@ -706,8 +703,8 @@ DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int ch
   // The range: a box around the origin that holds the text at any rotation
   // and justification (each character at most as wide as the length
   // multiplier, the text as high as the height multiplier).
-  const double reach =
-      std::fabs(text->length_mult) * (char_count > 0 ? char_count : 1) + std::fabs(text->height_mult);
+  const double reach = std::fabs(text->length_mult) * (char_count > 0 ? char_count : 1) +
+                       std::fabs(text->height_mult);
   const DGNPoint low{origin->x - reach, origin->y - reach, origin->z};
   const DGNPoint high{origin->x + reach, origin->y + reach, origin->z};
   DGNStoreRange(handle, text, &low, &high);
@@ -717,8 +714,8 @@ DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int ch
 DGNComplexHeaderElement *DGNCreateComplexHeaderFromElems(DGNFile *handle, int type,
                                                          int component_count,
                                                          DGNElement **components) {
-  if (handle == nullptr || (type != DGNTYPE_COMPLEX_CHAIN_HEADER &&
-                            type != DGNTYPE_COMPLEX_SHAPE_HEADER)) {
+  if (handle == nullptr ||
+      (type != DGNTYPE_COMPLEX_CHAIN_HEADER && type != DGNTYPE_COMPLEX_SHAPE_HEADER)) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "DGNCreateComplexHeaderFromElems() makes complex chain and shape headers only.");
     return nullptr;
@@ -829,13 +826,13 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
       deleted ? header[dgnraw::kTypeByte] | 0x80 : header[dgnraw::kTypeByte] & 0x7F);
   if (!PutAt(fp, offset + dgnraw::kTypeByte, &type_byte, 1) ||
       !SeekTo(fp, offset + dgnraw::ElementSize(header))) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "Error writing the deleted flag of element %d at %d.", k, static_cast<int>(offset));
+    CPLError(CPLClassFailure, CPLNumGeneral, "Error writing the deleted flag of element %d at %d.",
+             k, static_cast<int>(offset));
     return false;
   }
   DGNIndexEntry &entry = handle->element_index[k];
-  entry.flags = static_cast<uint8_t>(deleted ? entry.flags | DGNEF_DELETED
-                                             : entry.flags & ~DGNEF_DELETED);
+  entry.flags =
+      static_cast<uint8_t>(deleted ? entry.flags | DGNEF_DELETED : entry.flags & ~DGNEF_DELETED);
   handle->next_element_id = k + 1;
   return true;
 }
@@ -990,8 +987,8 @@ bool ReadSeed(const char *seed_file, int32_t creation_flags, SeedParts *parts) {
     // A read that ran out of memory has said why.
     if (!seed->read_failed) {
       CPLError(CPLClassFailure, CPLNumGeneral,
-               "Seed file `%s' does not start with a TCB element of at least %d bytes.",
-               seed_file, dgnraw::kTcbMinBytes);
+               "Seed file `%s' does not start with a TCB element of at least %d bytes.", seed_file,
+               dgnraw::kTcbMinBytes);
     }
     DGNFreeElement(seed, tcb);
     DGNClose(seed);
@@ -1001,11 +998,10 @@ bool ReadSeed(const char *seed_file, int32_t creation_flags, SeedParts *parts) {
   int copy_capacity = 0;
   for (DGNElement *element = DGNReadElement(seed); element != nullptr;
        element = DGNReadElement(seed)) {
-    const bool wanted =
-        (creation_flags & DGN_CREATE_WHOLE_SEED) != 0 ||
-        (element->kind == DGNKIND_COLOR_TABLE &&
-         (creation_flags & DGN_CREATE_SEED_COLOR_TABLE) != 0) ||
-        element->element_id == 1 || element->element_id == 2;
+    const bool wanted = (creation_flags & DGN_CREATE_WHOLE_SEED) != 0 ||
+                        (element->kind == DGNKIND_COLOR_TABLE &&
+                         (creation_flags & DGN_CREATE_SEED_COLOR_TABLE) != 0) ||
+                        element->element_id == 1 || element->element_id == 2;
     if (!wanted) {
       DGNFreeElement(seed, element);
       continue;
@@ -1062,9 +1058,9 @@ DGNFile *WriteNewFile(const char *new_file, const unsigned char *tcb, int tcb_by
     CPLError(CPLClassFailure, CPLNumOpenFailed, "Failed to open output file: %s", new_file);
     return nullptr;
   }
-  const bool written = CPLFWrite(tcb, 1, static_cast<size_t>(tcb_bytes), fp) ==
-                           static_cast<size_t>(tcb_bytes) &&
-                       CPLFWrite(kEndMarker, 1, 2, fp) == 2;
+  const bool written =
+      CPLFWrite(tcb, 1, static_cast<size_t>(tcb_bytes), fp) == static_cast<size_t>(tcb_bytes) &&
+      CPLFWrite(kEndMarker, 1, 2, fp) == 2;
   const bool closed = CPLFClose(fp) == 0;
   if (!written || !closed) {
     CPLError(CPLClassFailure, CPLNumGeneral, "Failed to write the TCB of new file: %s", new_file);
@@ -1094,9 +1090,8 @@ bool CopySeedElements(DGNFile *created, const SeedParts &parts) {
 }  // namespace
 
 DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation_flags,
-                   double origin_x, double origin_y, double origin_z,
-                   int32_t subunits_per_master, int32_t uor_per_subunit,
-                   const char *master_units, const char *sub_units) {
+                   double origin_x, double origin_y, double origin_z, int32_t subunits_per_master,
+                   int32_t uor_per_subunit, const char *master_units, const char *sub_units) {
   if (new_file == nullptr || seed_file == nullptr) {
     CPLError(CPLClassFailure, CPLNumGeneral, "DGNCreate() needs a new file and a seed file.");
     return nullptr;

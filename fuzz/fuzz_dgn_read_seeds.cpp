@@ -52,14 +52,14 @@ bool MakeSeeds() {
                      dgnkit::Concat({elements[0], elements[i], dgnkit::EndOfDesign()}));
     }
     // The same element cut short after a long one, without the end marker.
-    ok = ok && Put("cut_" + dim, dgnkit::Concat({elements[0], elements[1],
-                                                  Bytes(elements[2].begin(),
-                                                        elements[2].begin() + 20)}));
+    ok = ok &&
+         Put("cut_" + dim, dgnkit::Concat({elements[0], elements[1],
+                                           Bytes(elements[2].begin(), elements[2].begin() + 20)}));
   }
-  ok = ok && Put("group_data_start",
-                 dgnkit::Concat({dgnkit::MakeGroupDataStart(),
-                                  dgnkit::MakeMultiPoint(4, {{0, 0, 0}, {5, 5, 0}}),
-                                  dgnkit::MakeTcb({}), dgnkit::EndOfDesign()}));
+  ok = ok &&
+       Put("group_data_start", dgnkit::Concat({dgnkit::MakeGroupDataStart(),
+                                               dgnkit::MakeMultiPoint(4, {{0, 0, 0}, {5, 5, 0}}),
+                                               dgnkit::MakeTcb({}), dgnkit::EndOfDesign()}));
   ok = ok && Put("header_only", Bytes{0x08, 0x09, 0xFE, 0x02});
   dgnkit::TcbSpec tcb;
   tcb.uor_per_subunit = 0;

@@ -40,9 +40,9 @@ using fuzzhost::Fail;
 namespace {
 
 struct Seed {
-    const char* file;
-    int dimension;
-    double scale;  // master units per design unit
+  const char *file;
+  int dimension;
+  double scale;  // master units per design unit
 };
 const Seed kSeeds[] = {
     {"seed2d.dgn", 2, 1.0 / 100.0},
@@ -54,231 +54,216 @@ constexpr double kDesignLimit = 2147483647.0;
 
 // One element the file must hold, as the import will deliver it.
 struct Expected {
-    int32_t id;
-    int32_t kind;
-    int32_t level;
-    float width;
-    int rawBytes;
-    std::vector<TVectorPointPlugIn> points;
+  int32_t id;
+  int32_t kind;
+  int32_t level;
+  float width;
+  int rawBytes;
+  std::vector<TVectorPointPlugIn> points;
 };
 
 struct Polyline {
-    TVectorObjectPlugIn object{};
-    std::vector<TVectorPointPlugIn> points;
+  TVectorObjectPlugIn object{};
+  std::vector<TVectorPointPlugIn> points;
 };
 
 // Targets of replacement: an element id of the file and its vertex count.
 struct Target {
-    int32_t id;
-    int vertices;
+  int32_t id;
+  int vertices;
 };
 
-Polyline MakePolyline(FuzzedDataProvider& in, const Seed& seed, const std::vector<Target>& targets)
-{
-    Polyline p;
-    TVectorObjectPlugIn& o = p.object;
-    o.size = QPLUGIN_OBJECT_SIZE;
-    o.objectKind = in.ConsumeIntegralInRange<int32_t>(-1, 3);
-    o.level = in.ConsumeBool() ? in.ConsumeIntegralInRange<int32_t>(0, 63)
-                               : in.ConsumeIntegral<int32_t>();
-    o.color = in.ConsumeIntegral<int32_t>();
-    o.width = in.ConsumeBool() ? static_cast<float>(in.ConsumeIntegralInRange<int>(0, 40)) / 3.0f
-                               : in.ConsumeFloatingPoint<float>();
-    o.style = in.ConsumeIntegralInRange<int32_t>(-2, 9);
-    // Ids of elements the file holds, ids it does not hold, and arbitrary ones.
-    // A replacement of the same size (same vertex count) rewrites in place.
-    const int pick = in.ConsumeIntegralInRange<int>(0, 3);
-    int count = in.ConsumeIntegralInRange<int>(0, 130);
-    if (pick <= 1 && !targets.empty()) {
-        const Target& t = targets[in.ConsumeIntegralInRange<size_t>(0, targets.size() - 1)];
-        o.elementId = t.id;
-        if (pick == 0)
-            count = t.vertices;
-    } else if (pick == 2) {
-        o.elementId = in.ConsumeIntegralInRange<int32_t>(-1, 0);
-    } else {
-        o.elementId = 1000000 + in.ConsumeIntegralInRange<int32_t>(0, 100);
+Polyline MakePolyline(FuzzedDataProvider &in, const Seed &seed,
+                      const std::vector<Target> &targets) {
+  Polyline p;
+  TVectorObjectPlugIn &o = p.object;
+  o.size = QPLUGIN_OBJECT_SIZE;
+  o.objectKind = in.ConsumeIntegralInRange<int32_t>(-1, 3);
+  o.level =
+      in.ConsumeBool() ? in.ConsumeIntegralInRange<int32_t>(0, 63) : in.ConsumeIntegral<int32_t>();
+  o.color = in.ConsumeIntegral<int32_t>();
+  o.width = in.ConsumeBool() ? static_cast<float>(in.ConsumeIntegralInRange<int>(0, 40)) / 3.0f
+                             : in.ConsumeFloatingPoint<float>();
+  o.style = in.ConsumeIntegralInRange<int32_t>(-2, 9);
+  // Ids of elements the file holds, ids it does not hold, and arbitrary ones.
+  // A replacement of the same size (same vertex count) rewrites in place.
+  const int pick = in.ConsumeIntegralInRange<int>(0, 3);
+  int count = in.ConsumeIntegralInRange<int>(0, 130);
+  if (pick <= 1 && !targets.empty()) {
+    const Target &t = targets[in.ConsumeIntegralInRange<size_t>(0, targets.size() - 1)];
+    o.elementId = t.id;
+    if (pick == 0) count = t.vertices;
+  } else if (pick == 2) {
+    o.elementId = in.ConsumeIntegralInRange<int32_t>(-1, 0);
+  } else {
+    o.elementId = 1000000 + in.ConsumeIntegralInRange<int32_t>(0, 100);
+  }
+  const bool onGrid = in.ConsumeIntegralInRange<int>(0, 7) != 0;
+  const bool badSize = in.ConsumeIntegralInRange<int>(0, 31) == 0;
+  for (int i = 0; i < count; ++i) {
+    TVectorPointPlugIn pt{};
+    pt.size = QPLUGIN_POINT_SIZE;
+    double c[3];
+    for (double &v : c) {
+      if (onGrid)
+        v = (in.ConsumeIntegral<int32_t>() + in.ConsumeIntegralInRange<int>(0, 99) / 100.0) *
+            seed.scale;
+      else
+        v = in.ConsumeFloatingPoint<double>();
     }
-    const bool onGrid = in.ConsumeIntegralInRange<int>(0, 7) != 0;
-    const bool badSize = in.ConsumeIntegralInRange<int>(0, 31) == 0;
-    for (int i = 0; i < count; ++i) {
-        TVectorPointPlugIn pt{};
-        pt.size = QPLUGIN_POINT_SIZE;
-        double c[3];
-        for (double& v : c) {
-            if (onGrid)
-                v = (in.ConsumeIntegral<int32_t>() + in.ConsumeIntegralInRange<int>(0, 99) / 100.0) *
-                    seed.scale;
-            else
-                v = in.ConsumeFloatingPoint<double>();
-        }
-        pt.x = c[0];
-        pt.y = c[1];
-        pt.z = c[2];
-        pt.hostField28 = -1.0;
-        p.points.push_back(pt);
-    }
-    if (badSize && count > 0)
-        p.points[0].size = 35;
-    return p;
+    pt.x = c[0];
+    pt.y = c[1];
+    pt.z = c[2];
+    pt.hostField28 = -1.0;
+    p.points.push_back(pt);
+  }
+  if (badSize && count > 0) p.points[0].size = 35;
+  return p;
 }
 
 bool OnPlane(double v, double scale) { return std::fabs(v / scale) <= kDesignLimit; }
 
-int Weight(float width)
-{
-    if (!(width >= 1.0f))
-        return 0;
-    if (width >= 31.0f)
-        return 31;
-    return static_cast<int>(width);
+int Weight(float width) {
+  if (!(width >= 1.0f)) return 0;
+  if (width >= 31.0f) return 31;
+  return static_cast<int>(width);
 }
 
 // Adds one polyline and updates the model; `byId` finds an expected element.
-void Add(TVectorMapPlugIn& map, const Polyline& p, const Seed& seed, bool update,
-         std::vector<Expected>& model, int32_t& nextId)
-{
-    CheckingHost host;
-    const int32_t count = static_cast<int32_t>(p.points.size());
-    TVectorObjectPlugIn object = p.object;
-    const TPlugInBool result = _QuarvelPlugIn_Add_Poliline_Vector_Map(
-        &map, &object, count, const_cast<TVectorPointPlugIn*>(p.points.data()), host.sink());
+void Add(TVectorMapPlugIn &map, const Polyline &p, const Seed &seed, bool update,
+         std::vector<Expected> &model, int32_t &nextId) {
+  CheckingHost host;
+  const int32_t count = static_cast<int32_t>(p.points.size());
+  TVectorObjectPlugIn object = p.object;
+  const TPlugInBool result = _QuarvelPlugIn_Add_Poliline_Vector_Map(
+      &map, &object, count, const_cast<TVectorPointPlugIn *>(p.points.data()), host.sink());
 
-    bool refused = count > 0 && p.points[0].size != QPLUGIN_POINT_SIZE;
-    for (const TVectorPointPlugIn& pt : p.points) {
-        if (!OnPlane(pt.x, seed.scale) || !OnPlane(pt.y, seed.scale) ||
-            (seed.dimension == 3 && !OnPlane(pt.z, seed.scale)))
-            refused = true;
-    }
-    if (refused) {
-        if (result != 0 || host.messages.size() != 1)
-            Fail("a refused polyline was not answered with false and one message");
-        return;
-    }
-    if (result != 1 || !host.messages.empty())
-        Fail("a sound polyline was not written", host.messages.empty() ? "" : host.messages[0]);
+  bool refused = count > 0 && p.points[0].size != QPLUGIN_POINT_SIZE;
+  for (const TVectorPointPlugIn &pt : p.points) {
+    if (!OnPlane(pt.x, seed.scale) || !OnPlane(pt.y, seed.scale) ||
+        (seed.dimension == 3 && !OnPlane(pt.z, seed.scale)))
+      refused = true;
+  }
+  if (refused) {
+    if (result != 0 || host.messages.size() != 1)
+      Fail("a refused polyline was not answered with false and one message");
+    return;
+  }
+  if (result != 1 || !host.messages.empty())
+    Fail("a sound polyline was not written", host.messages.empty() ? "" : host.messages[0]);
 
-    const int step = seed.dimension == 3 ? 38 : 50;
-    for (int32_t start = 0; start < count; start += step) {
-        const int32_t n = std::min(count - start, step + 1);
-        if (n <= 1)
-            continue;
-        Expected e;
-        e.kind = p.object.objectKind == 1 ? 1 : 0;
-        e.level = p.object.level < 0 ? 0 : p.object.level > 63 ? 63 : p.object.level;
-        e.width = static_cast<float>(Weight(p.object.width));
-        e.rawBytes = 38 + 4 * seed.dimension * n;
-        e.points.assign(p.points.begin() + start, p.points.begin() + start + n);
-        e.id = -1;
-        if (update && start == 0 && p.object.elementId > 0) {
-            for (auto old = model.begin(); old != model.end(); ++old) {
-                if (old->id != p.object.elementId)
-                    continue;
-                if (old->rawBytes == e.rawBytes) {
-                    e.id = old->id;
-                    *old = e;
-                } else {
-                    model.erase(old);  // deleted: the import no longer delivers it
-                }
-                break;
-            }
+  const int step = seed.dimension == 3 ? 38 : 50;
+  for (int32_t start = 0; start < count; start += step) {
+    const int32_t n = std::min(count - start, step + 1);
+    if (n <= 1) continue;
+    Expected e;
+    e.kind = p.object.objectKind == 1 ? 1 : 0;
+    e.level = p.object.level < 0 ? 0 : p.object.level > 63 ? 63 : p.object.level;
+    e.width = static_cast<float>(Weight(p.object.width));
+    e.rawBytes = 38 + 4 * seed.dimension * n;
+    e.points.assign(p.points.begin() + start, p.points.begin() + start + n);
+    e.id = -1;
+    if (update && start == 0 && p.object.elementId > 0) {
+      for (auto old = model.begin(); old != model.end(); ++old) {
+        if (old->id != p.object.elementId) continue;
+        if (old->rawBytes == e.rawBytes) {
+          e.id = old->id;
+          *old = e;
+        } else {
+          model.erase(old);  // deleted: the import no longer delivers it
         }
-        if (e.id < 0) {
-            e.id = nextId++;
-            model.push_back(e);
-        }
+        break;
+      }
     }
+    if (e.id < 0) {
+      e.id = nextId++;
+      model.push_back(e);
+    }
+  }
 }
 
 // Imports the file and compares it with the model.
-void CheckImport(const std::string& path, const Seed& seed, const std::vector<Expected>& model)
-{
-    TVectorMapPlugIn map = fuzzhost::MapRecord(1, 0, 0);
-    CheckingHost host;
-    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
-        Fail("the written file does not open", host.messages.empty() ? "" : host.messages[0]);
-    if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
-        Fail("the written file does not read");
-    host.Finish();
-    _QuarvelPlugIn_Close_Vector_Map(&map);
-    if (host.objects.size() != model.size())
-        Fail("object count differs",
-             std::to_string(host.objects.size()) + " read, " + std::to_string(model.size()) +
-                 " written");
-    const double tolerance = seed.scale * 1.000001;
-    for (size_t i = 0; i < model.size(); ++i) {
-        const fuzzhost::Object& got = host.objects[i];
-        const Expected& want = model[i];
-        if (got.record.elementId != want.id || got.record.objectKind != want.kind ||
-            got.record.level != want.level || got.record.width != want.width ||
-            got.points.size() != want.points.size())
-            Fail("object differs", "element " + std::to_string(want.id));
-        for (size_t k = 0; k < want.points.size(); ++k) {
-            const TVectorPointPlugIn& a = got.points[k];
-            const TVectorPointPlugIn& b = want.points[k];
-            const double wantZ = seed.dimension == 3 ? b.z : 0.0;
-            if (std::fabs(a.x - b.x) > tolerance + 1e-12 * std::fabs(b.x) ||
-                std::fabs(a.y - b.y) > tolerance + 1e-12 * std::fabs(b.y) ||
-                std::fabs(a.z - wantZ) > tolerance + 1e-12 * std::fabs(wantZ))
-                Fail("vertex moved", "element " + std::to_string(want.id) + " vertex " +
-                                         std::to_string(k));
-        }
+void CheckImport(const std::string &path, const Seed &seed, const std::vector<Expected> &model) {
+  TVectorMapPlugIn map = fuzzhost::MapRecord(1, 0, 0);
+  CheckingHost host;
+  if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
+    Fail("the written file does not open", host.messages.empty() ? "" : host.messages[0]);
+  if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
+    Fail("the written file does not read");
+  host.Finish();
+  _QuarvelPlugIn_Close_Vector_Map(&map);
+  if (host.objects.size() != model.size())
+    Fail("object count differs", std::to_string(host.objects.size()) + " read, " +
+                                     std::to_string(model.size()) + " written");
+  const double tolerance = seed.scale * 1.000001;
+  for (size_t i = 0; i < model.size(); ++i) {
+    const fuzzhost::Object &got = host.objects[i];
+    const Expected &want = model[i];
+    if (got.record.elementId != want.id || got.record.objectKind != want.kind ||
+        got.record.level != want.level || got.record.width != want.width ||
+        got.points.size() != want.points.size())
+      Fail("object differs", "element " + std::to_string(want.id));
+    for (size_t k = 0; k < want.points.size(); ++k) {
+      const TVectorPointPlugIn &a = got.points[k];
+      const TVectorPointPlugIn &b = want.points[k];
+      const double wantZ = seed.dimension == 3 ? b.z : 0.0;
+      if (std::fabs(a.x - b.x) > tolerance + 1e-12 * std::fabs(b.x) ||
+          std::fabs(a.y - b.y) > tolerance + 1e-12 * std::fabs(b.y) ||
+          std::fabs(a.z - wantZ) > tolerance + 1e-12 * std::fabs(wantZ))
+        Fail("vertex moved", "element " + std::to_string(want.id) + " vertex " + std::to_string(k));
     }
+  }
 }
 
 std::string g_dir;
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    CPLSetErrorHandler(nullptr);
-    g_dir = fuzzhost::ScratchDir();
-    return 0;
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  CPLSetErrorHandler(nullptr);
+  g_dir = fuzzhost::ScratchDir();
+  return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    FuzzedDataProvider in(data, size);
-    const Seed& seed = kSeeds[in.ConsumeIntegralInRange<int>(0, 2)];
-    const std::string ini = "[Mapa]\nDGN_Seed_File=" + std::string(seed.file) + "\n";
-    fuzzhost::WriteBytes(g_dir + "/gps.ini", reinterpret_cast<const uint8_t*>(ini.data()),
-                         ini.size());
-    const std::string path = g_dir + "/export.dgn";
-    std::remove(path.c_str());
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const Seed &seed = kSeeds[in.ConsumeIntegralInRange<int>(0, 2)];
+  const std::string ini = "[Mapa]\nDGN_Seed_File=" + std::string(seed.file) + "\n";
+  fuzzhost::WriteBytes(g_dir + "/gps.ini", reinterpret_cast<const uint8_t *>(ini.data()),
+                       ini.size());
+  const std::string path = g_dir + "/export.dgn";
+  std::remove(path.c_str());
 
-    std::vector<Expected> model;
-    // The created file holds the TCB and the two seed elements after it.
-    int32_t nextId = 3;
-    {
-        std::vector<char> dir(g_dir.begin(), g_dir.end());
-        dir.push_back('\0');
-        TVectorMapPlugIn map = fuzzhost::MapRecord(0, 1, 1, dir.data());
-        CheckingHost host;
-        if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
-            Fail("creation failed", host.messages.empty() ? "" : host.messages[0]);
-        const int polylines = in.ConsumeIntegralInRange<int>(1, 8);
-        for (int i = 0; i < polylines; ++i)
-            Add(map, MakePolyline(in, seed, {}), seed, false, model, nextId);
-        _QuarvelPlugIn_Close_Vector_Map(&map);
-    }
-    CheckImport(path, seed, model);
+  std::vector<Expected> model;
+  // The created file holds the TCB and the two seed elements after it.
+  int32_t nextId = 3;
+  {
+    std::vector<char> dir(g_dir.begin(), g_dir.end());
+    dir.push_back('\0');
+    TVectorMapPlugIn map = fuzzhost::MapRecord(0, 1, 1, dir.data());
+    CheckingHost host;
+    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
+      Fail("creation failed", host.messages.empty() ? "" : host.messages[0]);
+    const int polylines = in.ConsumeIntegralInRange<int>(1, 8);
+    for (int i = 0; i < polylines; ++i)
+      Add(map, MakePolyline(in, seed, {}), seed, false, model, nextId);
+    _QuarvelPlugIn_Close_Vector_Map(&map);
+  }
+  CheckImport(path, seed, model);
 
-    if (!in.ConsumeBool())
-        return 0;
-    {
-        std::vector<Target> targets;
-        for (const Expected& e : model)
-            targets.push_back({e.id, static_cast<int>(e.points.size())});
-        TVectorMapPlugIn map = fuzzhost::MapRecord(1, 1, 0);
-        CheckingHost host;
-        if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
-            Fail("open for update failed", host.messages.empty() ? "" : host.messages[0]);
-        const int polylines = in.ConsumeIntegralInRange<int>(1, 4);
-        for (int i = 0; i < polylines; ++i)
-            Add(map, MakePolyline(in, seed, targets), seed, true, model, nextId);
-        _QuarvelPlugIn_Close_Vector_Map(&map);
-    }
-    CheckImport(path, seed, model);
-    return 0;
+  if (!in.ConsumeBool()) return 0;
+  {
+    std::vector<Target> targets;
+    for (const Expected &e : model) targets.push_back({e.id, static_cast<int>(e.points.size())});
+    TVectorMapPlugIn map = fuzzhost::MapRecord(1, 1, 0);
+    CheckingHost host;
+    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
+      Fail("open for update failed", host.messages.empty() ? "" : host.messages[0]);
+    const int polylines = in.ConsumeIntegralInRange<int>(1, 4);
+    for (int i = 0; i < polylines; ++i)
+      Add(map, MakePolyline(in, seed, targets), seed, true, model, nextId);
+    _QuarvelPlugIn_Close_Vector_Map(&map);
+  }
+  CheckImport(path, seed, model);
+  return 0;
 }

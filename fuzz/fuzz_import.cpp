@@ -39,248 +39,219 @@ namespace {
 
 const char kOpenFailed[] = "Error in DGN (QuarvelPlugIn_Open_Vector_Map) opening file ";
 
-bool AcceptedHeader(const uint8_t* data, size_t size)
-{
-    static const uint8_t kPatterns[][4] = {
-        {0x08, 0x05, 0x17, 0x00}, {0x08, 0x09, 0xFE, 0x02}, {0xC8, 0x09, 0xFE, 0x02}};
-    if (size < 4)
-        return false;
-    for (const auto& p : kPatterns) {
-        if (std::memcmp(data, p, 4) == 0)
-            return true;
-    }
-    return false;
+bool AcceptedHeader(const uint8_t *data, size_t size) {
+  static const uint8_t kPatterns[][4] = {
+      {0x08, 0x05, 0x17, 0x00}, {0x08, 0x09, 0xFE, 0x02}, {0xC8, 0x09, 0xFE, 0x02}};
+  if (size < 4) return false;
+  for (const auto &p : kPatterns) {
+    if (std::memcmp(data, p, 4) == 0) return true;
+  }
+  return false;
 }
 
 // Where the file's element stream stops at an element that does not fit in
 // the file, or -1 when it ends whole: at the end-of-design marker, whatever
 // follows, or at the very end of the file.
-long long CutAt(const uint8_t* data, size_t size)
-{
-    size_t pos = 0;
-    while (pos + 4 <= size && !(data[pos] == 0xFF && data[pos + 1] == 0xFF)) {
-        const size_t n = 4 + 2 * static_cast<size_t>(data[pos + 2] | data[pos + 3] << 8);
-        if (pos + n > size)
-            return static_cast<long long>(pos);
-        pos += n;
-    }
-    if (pos == size || (pos + 2 <= size && data[pos] == 0xFF && data[pos + 1] == 0xFF))
-        return -1;
-    return static_cast<long long>(pos);
+long long CutAt(const uint8_t *data, size_t size) {
+  size_t pos = 0;
+  while (pos + 4 <= size && !(data[pos] == 0xFF && data[pos + 1] == 0xFF)) {
+    const size_t n = 4 + 2 * static_cast<size_t>(data[pos + 2] | data[pos + 3] << 8);
+    if (pos + n > size) return static_cast<long long>(pos);
+    pos += n;
+  }
+  if (pos == size || (pos + 2 <= size && data[pos] == 0xFF && data[pos + 1] == 0xFF)) return -1;
+  return static_cast<long long>(pos);
 }
 
 // Whether the file at path holds exactly these bytes.
-bool FileHolds(const std::string& path, const uint8_t* data, size_t size)
-{
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    std::vector<uint8_t> bytes(size + 1);
-    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return got == size && (size == 0 || std::memcmp(bytes.data(), data, size) == 0);
+bool FileHolds(const std::string &path, const uint8_t *data, size_t size) {
+  std::FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::vector<uint8_t> bytes(size + 1);
+  const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  return got == size && (size == 0 || std::memcmp(bytes.data(), data, size) == 0);
 }
 
 // Checks that a read sent no message, or, when the element stream stops at
 // `cut` (not -1), the one warning that names that offset.
-void CheckReadMessages(const CheckingHost& host, long long cut, const char* read)
-{
-    const std::string warning =
-        "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at offset " +
-        std::to_string(cut) + ",";
-    if (cut < 0 ? !host.messages.empty()
-                : host.messages.size() != 1 ||
-                      host.messages[0].compare(0, warning.size(), warning) != 0)
-        Fail((std::string(read) + " sent a message, or not the one warning that the stream "
-                                  "stops short").c_str(),
-             host.messages.empty() ? std::string() : host.messages[0]);
+void CheckReadMessages(const CheckingHost &host, long long cut, const char *read) {
+  const std::string warning =
+      "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at offset " +
+      std::to_string(cut) + ",";
+  if (cut < 0
+          ? !host.messages.empty()
+          : host.messages.size() != 1 || host.messages[0].compare(0, warning.size(), warning) != 0)
+    Fail((std::string(read) + " sent a message, or not the one warning that the stream "
+                              "stops short")
+             .c_str(),
+         host.messages.empty() ? std::string() : host.messages[0]);
 }
 
 // Opens the file for reading; false (after checking the failure) when refused.
-bool Open(const std::string& path, TVectorMapPlugIn& map, CheckingHost& host)
-{
-    map = fuzzhost::MapRecord(1, 0, 0);
-    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 0) {
-        if (map.handle == nullptr || map.openState != 0 || !host.messages.empty())
-            Fail("open succeeded without a handle, or with a message");
-        return true;
-    }
-    if (map.handle != nullptr || host.messages.size() != 1 ||
-        host.messages[0].compare(0, sizeof kOpenFailed - 1, kOpenFailed) != 0)
-        Fail("failed open: handle or message wrong");
-    return false;
-}
-
-void Close(TVectorMapPlugIn& map)
-{
-    if (_QuarvelPlugIn_Close_Vector_Map(&map) != 1 || map.handle != nullptr)
-        Fail("close");
-}
-
-bool SameObject(const fuzzhost::Object& a, const fuzzhost::Object& b)
-{
-    if (std::memcmp(&a.record, &b.record, sizeof a.record) != 0 || a.name != b.name ||
-        a.points.size() != b.points.size())
-        return false;
-    for (size_t i = 0; i < a.points.size(); ++i) {
-        if (std::memcmp(&a.points[i], &b.points[i], sizeof a.points[i]) != 0)
-            return false;
-    }
+bool Open(const std::string &path, TVectorMapPlugIn &map, CheckingHost &host) {
+  map = fuzzhost::MapRecord(1, 0, 0);
+  if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 0) {
+    if (map.handle == nullptr || map.openState != 0 || !host.messages.empty())
+      Fail("open succeeded without a handle, or with a message");
     return true;
+  }
+  if (map.handle != nullptr || host.messages.size() != 1 ||
+      host.messages[0].compare(0, sizeof kOpenFailed - 1, kOpenFailed) != 0)
+    Fail("failed open: handle or message wrong");
+  return false;
 }
 
-void AppendAndReimport(const std::string& path, const CheckingHost& before, const uint8_t* data,
-                       size_t size, long long cut)
-{
-    TVectorMapPlugIn map = fuzzhost::MapRecord(1, 1, 0);
-    CheckingHost writer;
-    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, writer.sink()) != 1) {
-        if (cut < 0)
-            Fail("a file that opened for reading did not open for update");
-        if (writer.messages.size() != 1 ||
-            writer.messages[0].find("cannot be opened for update") == std::string::npos ||
-            !FileHolds(path, data, size))
-            Fail("a refused update: message wrong, or the file changed");
-        return;
-    }
-    if (cut >= 0)
-        Fail("a file whose element stream stops short opened for update");
-    TVectorObjectPlugIn object{};
-    object.size = QPLUGIN_OBJECT_SIZE;
-    object.color = object.color2 = 0x00FF00;
-    object.level = 5;
-    object.width = 3.0f;
-    object.style = -1;
-    TVectorPointPlugIn points[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        points[i].size = QPLUGIN_POINT_SIZE;
-        points[i].x = i * 1.5;
-        points[i].y = i == 1 ? 2.0 : 0.0;
-        points[i].hostField28 = -1.0;
-    }
-    // Refused (false) only with a reason, such as points that the file's
-    // units put off its design plane.
-    const TPlugInBool result =
-        _QuarvelPlugIn_Add_Poliline_Vector_Map(&map, &object, 3, points, writer.sink());
-    if (result == 0 && writer.messages.size() != 1)
-        Fail("the add call returned false without one message");
-    Close(map);
+void Close(TVectorMapPlugIn &map) {
+  if (_QuarvelPlugIn_Close_Vector_Map(&map) != 1 || map.handle != nullptr) Fail("close");
+}
 
-    CheckingHost after;
-    if (!Open(path, map, after))
-        Fail("the file no longer opens after an add");
-    if (_QuarvelPlugIn_Read_Vector_Map3(&map, after.callbacks(), after.sink(), after.progress()) != 1)
-        Fail("the file no longer reads after an add");
-    after.Finish();
-    Close(map);
-    // The polyline went in (or the add told the host why not), after every
-    // object the first import delivered, each still as it was.
-    const size_t added = result == 1 && writer.messages.empty() ? 1 : 0;
-    if (after.objects.size() != before.objects.size() + added)
-        Fail("the add lost or gained objects",
-             std::to_string(before.objects.size()) + " -> " + std::to_string(after.objects.size()));
-    for (size_t i = 0; i < before.objects.size(); ++i) {
-        if (!SameObject(before.objects[i], after.objects[i]))
-            Fail("an object changed when a polyline was added", std::to_string(i));
-    }
+bool SameObject(const fuzzhost::Object &a, const fuzzhost::Object &b) {
+  if (std::memcmp(&a.record, &b.record, sizeof a.record) != 0 || a.name != b.name ||
+      a.points.size() != b.points.size())
+    return false;
+  for (size_t i = 0; i < a.points.size(); ++i) {
+    if (std::memcmp(&a.points[i], &b.points[i], sizeof a.points[i]) != 0) return false;
+  }
+  return true;
+}
+
+void AppendAndReimport(const std::string &path, const CheckingHost &before, const uint8_t *data,
+                       size_t size, long long cut) {
+  TVectorMapPlugIn map = fuzzhost::MapRecord(1, 1, 0);
+  CheckingHost writer;
+  if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, writer.sink()) != 1) {
+    if (cut < 0) Fail("a file that opened for reading did not open for update");
+    if (writer.messages.size() != 1 ||
+        writer.messages[0].find("cannot be opened for update") == std::string::npos ||
+        !FileHolds(path, data, size))
+      Fail("a refused update: message wrong, or the file changed");
+    return;
+  }
+  if (cut >= 0) Fail("a file whose element stream stops short opened for update");
+  TVectorObjectPlugIn object{};
+  object.size = QPLUGIN_OBJECT_SIZE;
+  object.color = object.color2 = 0x00FF00;
+  object.level = 5;
+  object.width = 3.0f;
+  object.style = -1;
+  TVectorPointPlugIn points[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    points[i].size = QPLUGIN_POINT_SIZE;
+    points[i].x = i * 1.5;
+    points[i].y = i == 1 ? 2.0 : 0.0;
+    points[i].hostField28 = -1.0;
+  }
+  // Refused (false) only with a reason, such as points that the file's
+  // units put off its design plane.
+  const TPlugInBool result =
+      _QuarvelPlugIn_Add_Poliline_Vector_Map(&map, &object, 3, points, writer.sink());
+  if (result == 0 && writer.messages.size() != 1)
+    Fail("the add call returned false without one message");
+  Close(map);
+
+  CheckingHost after;
+  if (!Open(path, map, after)) Fail("the file no longer opens after an add");
+  if (_QuarvelPlugIn_Read_Vector_Map3(&map, after.callbacks(), after.sink(), after.progress()) != 1)
+    Fail("the file no longer reads after an add");
+  after.Finish();
+  Close(map);
+  // The polyline went in (or the add told the host why not), after every
+  // object the first import delivered, each still as it was.
+  const size_t added = result == 1 && writer.messages.empty() ? 1 : 0;
+  if (after.objects.size() != before.objects.size() + added)
+    Fail("the add lost or gained objects",
+         std::to_string(before.objects.size()) + " -> " + std::to_string(after.objects.size()));
+  for (size_t i = 0; i < before.objects.size(); ++i) {
+    if (!SameObject(before.objects[i], after.objects[i]))
+      Fail("an object changed when a polyline was added", std::to_string(i));
+  }
 }
 
 // Checks that a layer came for every level an object used.
-void CheckLayers(const CheckingHost& host)
-{
-    for (const fuzzhost::Object& o : host.objects) {
-        bool found = false;
-        for (const TVectorObjectPlugIn& l : host.layers)
-            found = found || l.level == o.record.level;
-        if (!found)
-            Fail("no layer for a level an object used");
-    }
+void CheckLayers(const CheckingHost &host) {
+  for (const fuzzhost::Object &o : host.objects) {
+    bool found = false;
+    for (const TVectorObjectPlugIn &l : host.layers) found = found || l.level == o.record.level;
+    if (!found) Fail("no layer for a level an object used");
+  }
 }
 
 // Imports the file again with the whole map on: arcs, ellipses and curves
 // stroked, complex elements joined.
-void ImportWholeMap(const std::string& path, const CheckingHost& plain, long long cut)
-{
-    static std::string dir;
-    if (dir.empty()) {
-        dir = fuzzhost::ScratchDir();
-        const char ini[] = "[Mapa]\nDGN_Whole_Map=1\n";
-        fuzzhost::WriteBytes(dir + "/gps.ini", reinterpret_cast<const uint8_t*>(ini),
-                             sizeof ini - 1);
-    }
-    TVectorMapPlugIn map = fuzzhost::MapRecord(1, 0, 0, &dir[0]);
-    CheckingHost host;
-    host.wholeMap = true;
-    if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
-        Fail("a file that opened did not open with the whole map");
-    if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
-        Fail("whole-map read returned false without a cancel");
-    host.Finish();
-    Close(map);
-    CheckReadMessages(host, cut, "whole-map read");
-    if (host.total != plain.total || host.steps != host.total)
-        Fail("whole-map Step count differs from the element count");
-    CheckLayers(host);
+void ImportWholeMap(const std::string &path, const CheckingHost &plain, long long cut) {
+  static std::string dir;
+  if (dir.empty()) {
+    dir = fuzzhost::ScratchDir();
+    const char ini[] = "[Mapa]\nDGN_Whole_Map=1\n";
+    fuzzhost::WriteBytes(dir + "/gps.ini", reinterpret_cast<const uint8_t *>(ini), sizeof ini - 1);
+  }
+  TVectorMapPlugIn map = fuzzhost::MapRecord(1, 0, 0, &dir[0]);
+  CheckingHost host;
+  host.wholeMap = true;
+  if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
+    Fail("a file that opened did not open with the whole map");
+  if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
+    Fail("whole-map read returned false without a cancel");
+  host.Finish();
+  Close(map);
+  CheckReadMessages(host, cut, "whole-map read");
+  if (host.total != plain.total || host.steps != host.total)
+    Fail("whole-map Step count differs from the element count");
+  CheckLayers(host);
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // Reports still reach the last-error record; writing thousands of them
-    // to standard error would only slow the fuzzer down.
-    CPLSetErrorHandler(nullptr);
-    return 0;
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  // Reports still reach the last-error record; writing thousands of them
+  // to standard error would only slow the fuzzer down.
+  CPLSetErrorHandler(nullptr);
+  return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const std::string path = fuzzhost::ScratchDir() + "/import.dgn";
-    fuzzhost::WriteBytes(path, data, size);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const std::string path = fuzzhost::ScratchDir() + "/import.dgn";
+  fuzzhost::WriteBytes(path, data, size);
 
-    TVectorMapPlugIn map;
-    CheckingHost host;
-    if (!Open(path, map, host))
-        return 0;
-    if (!AcceptedHeader(data, size))
-        Fail("a file without an accepted header was opened");
+  TVectorMapPlugIn map;
+  CheckingHost host;
+  if (!Open(path, map, host)) return 0;
+  if (!AcceptedHeader(data, size)) Fail("a file without an accepted header was opened");
 
-    if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
-        Fail("read returned false without a cancel");
-    host.Finish();
-    const long long cut = CutAt(data, size);
-    CheckReadMessages(host, cut, "read");
-    if (host.total < 0 || host.steps != host.total)
-        Fail("Step count differs from the element count");
-    CheckLayers(host);
+  if (_QuarvelPlugIn_Read_Vector_Map3(&map, host.callbacks(), host.sink(), host.progress()) != 1)
+    Fail("read returned false without a cancel");
+  host.Finish();
+  const long long cut = CutAt(data, size);
+  CheckReadMessages(host, cut, "read");
+  if (host.total < 0 || host.steps != host.total) Fail("Step count differs from the element count");
+  CheckLayers(host);
 
-    // The stream is at its end: a second read sends nothing.
-    CheckingHost again;
-    if (_QuarvelPlugIn_Read_Vector_Map3(&map, again.callbacks(), again.sink(), again.progress()) != 1)
-        Fail("second read returned false");
-    if (!again.objects.empty() || again.total != host.total)
-        Fail("second read delivered elements again");
+  // The stream is at its end: a second read sends nothing.
+  CheckingHost again;
+  if (_QuarvelPlugIn_Read_Vector_Map3(&map, again.callbacks(), again.sink(), again.progress()) != 1)
+    Fail("second read returned false");
+  if (!again.objects.empty() || again.total != host.total)
+    Fail("second read delivered elements again");
+  Close(map);
+
+  ImportWholeMap(path, host, cut);
+
+  // Opened for update, the file takes one more polyline after the elements
+  // the import saw, and keeps every one of them as it was.
+  if ((data[size - 1] & 4) != 0) AppendAndReimport(path, host, data, size, cut);
+
+  // Cancelled after some steps (chosen by the input), on a fresh open.
+  if (host.steps > 0 && (data[size - 1] & 3) == 0) {
+    CheckingHost cancel;
+    cancel.cancelAfterSteps = data[size - 1] % (host.steps + 1);
+    if (!Open(path, map, cancel)) Fail("the file opened once and not twice");
+    if (_QuarvelPlugIn_Read_Vector_Map3(&map, cancel.callbacks(), cancel.sink(),
+                                        cancel.progress()) != 0)
+      Fail("cancelled read returned true");
+    if (cancel.messages.size() != 1 || cancel.messages[0] != "STOP" || !cancel.layers.empty())
+      Fail("cancelled read: STOP message or layers wrong");
     Close(map);
-
-    ImportWholeMap(path, host, cut);
-
-    // Opened for update, the file takes one more polyline after the elements
-    // the import saw, and keeps every one of them as it was.
-    if ((data[size - 1] & 4) != 0)
-        AppendAndReimport(path, host, data, size, cut);
-
-    // Cancelled after some steps (chosen by the input), on a fresh open.
-    if (host.steps > 0 && (data[size - 1] & 3) == 0) {
-        CheckingHost cancel;
-        cancel.cancelAfterSteps = data[size - 1] % (host.steps + 1);
-        if (!Open(path, map, cancel))
-            Fail("the file opened once and not twice");
-        if (_QuarvelPlugIn_Read_Vector_Map3(&map, cancel.callbacks(), cancel.sink(),
-                                            cancel.progress()) != 0)
-            Fail("cancelled read returned true");
-        if (cancel.messages.size() != 1 || cancel.messages[0] != "STOP" || !cancel.layers.empty())
-            Fail("cancelled read: STOP message or layers wrong");
-        Close(map);
-    }
-    return 0;
+  }
+  return 0;
 }

@@ -85,7 +85,7 @@ std::array<uint8_t, 8> DFloatBytes(double value) {
   const bool negative = value < 0;
   int e = 0;
   const double m = std::frexp(std::fabs(value), &e);  // value = m * 2^e, 0.5 <= m < 1
-  int exponent = e + 128;                              // D-float: 0.1f * 2^(exponent - 128)
+  int exponent = e + 128;                             // D-float: 0.1f * 2^(exponent - 128)
   uint16_t w[4];
   if (exponent <= 0) return out;
   if (exponent > 255) {
@@ -170,9 +170,9 @@ Element &Element::WordsToFollow(uint16_t words) {
 }
 
 Element &Element::SetRange(const Range &range) {
-  return SetRangeRaw({RangeValue(range.low[0]), RangeValue(range.low[1]),
-                      RangeValue(range.low[2]), RangeValue(range.high[0]),
-                      RangeValue(range.high[1]), RangeValue(range.high[2])});
+  return SetRangeRaw({RangeValue(range.low[0]), RangeValue(range.low[1]), RangeValue(range.low[2]),
+                      RangeValue(range.high[0]), RangeValue(range.high[1]),
+                      RangeValue(range.high[2])});
 }
 
 Element &Element::SetRangeRaw(const std::array<uint32_t, 6> &raw) {
@@ -338,8 +338,7 @@ Bytes MakeMultiPoint(int type, const std::vector<IPoint> &points, int dimension,
 
 Bytes MakeEllipse(const ArcSpec &want, int dimension, const Display &display) {
   Element e(15, 1);
-  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis),
-                       dimension));
+  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis), dimension));
   e.SetDisplay(display);
   e.DFloat(want.primary_axis).DFloat(want.secondary_axis);
   if (dimension == 3) {
@@ -354,8 +353,7 @@ Bytes MakeEllipse(const ArcSpec &want, int dimension, const Display &display) {
 
 Bytes MakeArc(const ArcSpec &want, int dimension, const Display &display) {
   Element e(16, 1);
-  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis),
-                       dimension));
+  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis), dimension));
   e.SetDisplay(display);
   e.Int32(StoredAngle(want.start_angle));
   // The sweep is stored as sign and magnitude.
@@ -523,7 +521,8 @@ Bytes Concat(const std::vector<Bytes> &parts) {
 bool WriteFile(const std::string &path, const Bytes &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;
-  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -633,14 +632,31 @@ Bytes SampleFile(bool three_d) {
       MakeText(text, dim),
       MakeText(text16, dim),
       MakeComplexHeader(12, 30, 2),
-      Element(4, 1).Complex().SetRange({}).SetDisplay({}).Word(2).Points({{0, 0, 0}, {5, 5, 0}}, dim).Build(),
-      Element(4, 1).Complex().SetRange({}).SetDisplay({}).Word(2).Points({{5, 5, 0}, {9, 0, 0}}, dim).Build(),
+      Element(4, 1)
+          .Complex()
+          .SetRange({})
+          .SetDisplay({})
+          .Word(2)
+          .Points({{0, 0, 0}, {5, 5, 0}}, dim)
+          .Build(),
+      Element(4, 1)
+          .Complex()
+          .SetRange({})
+          .SetDisplay({})
+          .Word(2)
+          .Points({{5, 5, 0}, {9, 0, 0}}, dim)
+          .Build(),
       MakeCellHeader(cell, dim),
       MakeCellLibrary({}),
       MakeComplexHeader(18, 10, 1, 2),
       MakeTagSet(tags),
       MakeTagValue(value),
-      Element(3, 2).Deleted().SetRange({}).SetDisplay({}).Points({{1, 1, 0}, {2, 2, 0}}, dim).Build(),
+      Element(3, 2)
+          .Deleted()
+          .SetRange({})
+          .SetDisplay({})
+          .Points({{1, 1, 0}, {2, 2, 0}}, dim)
+          .Build(),
       Element(7, 3).SetDisplay({}).PadTo(40).Build(),
   };
   if (three_d) parts.push_back(MakeCone(cone));

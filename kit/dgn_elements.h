@@ -164,8 +164,8 @@ struct ArcSpec {
   double secondary_axis = 0;
   double rotation = 0;
   double origin[3] = {0, 0, 0};
-  double start_angle = 0;   // arc only
-  double sweep_angle = 90;  // arc only; stored as sign and magnitude
+  double start_angle = 0;          // arc only
+  double sweep_angle = 90;         // arc only; stored as sign and magnitude
   int32_t quat[4] = {0, 0, 0, 0};  // 3D only
 };
 Bytes MakeEllipse(const ArcSpec &want, int dimension = 2, const Display &display = {});
@@ -230,17 +230,17 @@ struct TagDefSpec {
   std::string name;
   uint16_t id = 0;
   std::string prompt;
-  uint16_t type = 1;          // 1 text, 3 integer, 4 real, 5 like 3
-  std::string text_default;   // type 1
-  int32_t int_default = 0;    // types 3, 5 (4 bytes little-endian)
-  double real_default = 0;    // type 4
+  uint16_t type = 1;         // 1 text, 3 integer, 4 real, 5 like 3
+  std::string text_default;  // type 1
+  int32_t int_default = 0;   // types 3, 5 (4 bytes little-endian)
+  double real_default = 0;   // type 4
 };
 struct TagSetSpec {
   std::string name = "SET";
   uint16_t tag_set = 1;
   std::vector<TagDefSpec> defs;
-  int count = -1;             // stored definition count; -1: defs.size()
-  Bytes attributes;           // attribute linkage, e.g. 03 10 2F 7D flags...
+  int count = -1;    // stored definition count; -1: defs.size()
+  Bytes attributes;  // attribute linkage, e.g. 03 10 2F 7D flags...
 };
 Bytes MakeTagSet(const TagSetSpec &want, int level = 24);
 

@@ -291,8 +291,8 @@ bool CreateMapFromSeed(const char *path, TVectorMapPlugIn *map, TMessagePlugIn *
   // The new file keeps the seed's units and dimension; only its global
   // origin is set, to 0.  The unit counts and names are not used with
   // DGN_CREATE_SEED_UNITS.
-  DGNFile *file = DGNCreate(path, seedPath.c_str(), DGN_CREATE_SEED_UNITS, 0.0, 0.0, 0.0, 1, 1,
-                            "m", "m");
+  DGNFile *file =
+      DGNCreate(path, seedPath.c_str(), DGN_CREATE_SEED_UNITS, 0.0, 0.0, 0.0, 1, 1, "m", "m");
   if (file == nullptr) {
     ShowMessage(sink, kCreateFailed);
     return false;
@@ -330,7 +330,9 @@ constexpr int kMaxLevel = 63;
 constexpr int kMaxWeight = 31;
 constexpr int kMaxStyle = 7;
 
-int ClampInt(int value, int low, int high) { return value < low ? low : value > high ? high : value; }
+int ClampInt(int value, int low, int high) {
+  return value < low ? low : value > high ? high : value;
+}
 
 // The line weight of a host width: truncated toward zero, kept in 0..31
 // (also for widths no integer can hold, and for NaN).
@@ -442,10 +444,8 @@ int32_t ImportedKind(const DGNElement *element, bool wholeMap = false) {
     case DGNTYPE_LINE:
     case DGNTYPE_LINE_STRING:
       return element->kind == DGNKIND_MULTIPOINT ? kObjectPolyline : kObjectNone;
-    case DGNTYPE_SHAPE:
-      return element->kind == DGNKIND_MULTIPOINT ? kObjectPolygon : kObjectNone;
-    case DGNTYPE_TEXT:
-      return element->kind == DGNKIND_TEXT ? kObjectText : kObjectNone;
+    case DGNTYPE_SHAPE: return element->kind == DGNKIND_MULTIPOINT ? kObjectPolygon : kObjectNone;
+    case DGNTYPE_TEXT: return element->kind == DGNKIND_TEXT ? kObjectText : kObjectNone;
     case DGNTYPE_CURVE:
       return wholeMap && element->kind == DGNKIND_MULTIPOINT ? kObjectPolyline : kObjectNone;
     case DGNTYPE_ARC:
@@ -456,8 +456,7 @@ int32_t ImportedKind(const DGNElement *element, bool wholeMap = false) {
       return wholeMap && element->kind == DGNKIND_COMPLEX_HEADER ? kObjectPolyline : kObjectNone;
     case DGNTYPE_COMPLEX_SHAPE_HEADER:
       return wholeMap && element->kind == DGNKIND_COMPLEX_HEADER ? kObjectPolygon : kObjectNone;
-    default:
-      return kObjectNone;
+    default: return kObjectNone;
   }
 }
 
@@ -594,11 +593,8 @@ void RestoreRetired(DGNFile *file, const std::vector<int32_t> &retired) {
 bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
                std::vector<int32_t> &retired, TMessagePlugIn *sink) {
   switch (plan.how) {
-    case Replace::kAppend:
-      return true;
-    case Replace::kRefused:
-      ShowMessage(sink, plan.refusal.CStr());
-      return false;
+    case Replace::kAppend: return true;
+    case Replace::kRefused: ShowMessage(sink, plan.refusal.CStr()); return false;
     case Replace::kInPlace:
       element->offset = plan.offset;
       element->element_id = plan.elementId;
@@ -632,8 +628,8 @@ bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
 // was not written; an element it was to replace then stays as it was.
 bool WriteReplacing(DGNFile *file, DGNElement *element, bool replace, int32_t elementId,
                     int elements, TMessagePlugIn *sink, std::vector<int32_t> &retired) {
-  if (replace && !TakePlace(file, PlanReplacement(file, elementId, element, elements), element,
-                            retired, sink))
+  if (replace &&
+      !TakePlace(file, PlanReplacement(file, elementId, element, elements), element, retired, sink))
     return false;
   if (DGNWriteElement(file, element)) return true;
   // A full disk or a file size limit: the engine has left the file at its
@@ -650,8 +646,8 @@ bool WriteReplacing(DGNFile *file, DGNElement *element, bool replace, int32_t el
 // character beyond 8 bits) and the height, rotation and justification of its
 // text record.  A text carries no line weight.  In a file opened for update
 // it may take the place of the text `elementId` names.
-bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
-             int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
+bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object, int32_t count,
+             const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   const TVectorTextPlugIn *info = object->textInfo;
   if (count < 1 || info == nullptr) {
     ShowMessage(sink, kAddTextWithoutPoint);
@@ -716,8 +712,9 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
       components.push_back(component);  // room was made: nothing throws here
       DGNUpdateElemCore(file, component, level, 0, color, weight, style);
     }
-    HeldElement header(file, DGNCreateComplexHeaderFromElems(
-                                 file, type, static_cast<int>(components.size()), components.data()));
+    HeldElement header(
+        file, DGNCreateComplexHeaderFromElems(file, type, static_cast<int>(components.size()),
+                                              components.data()));
     if (header.element == nullptr) {
       DString msg(kAddCreateComplexFailed);
       msg.Append(CPLLastErrorText());
@@ -1085,8 +1082,9 @@ const char *_QuarvelPlugIn_GetTipoArchivos(void) { return kFileTypes; }
 
 const char *_QuarvelPlugIn_VersionStr(void) { return kVersionText; }
 
-TPlugInBool _QuarvelPlugIn_Read_Vector_Map3(TVectorMapPlugIn *map, TVectorCallbacksPlugIn *callbacks,
-                                            TMessagePlugIn *sink, TProgressPlugIn *progress) {
+TPlugInBool _QuarvelPlugIn_Read_Vector_Map3(TVectorMapPlugIn *map,
+                                            TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
+                                            TProgressPlugIn *progress) {
   try {
     DGNFile *file = OpenFileOf(map, sink, kReadName);
     if (file == nullptr) return 0;
@@ -1117,8 +1115,9 @@ TPlugInBool _QuarvelPlugIn_Open_Vector_Map(const char *path, TVectorMapPlugIn *m
   }
 }
 
-TPlugInBool _QuarvelPlugIn_Add_Poliline_Vector_Map(TVectorMapPlugIn *map, TVectorObjectPlugIn *object,
-                                                   int32_t count, TVectorPointPlugIn *points,
+TPlugInBool _QuarvelPlugIn_Add_Poliline_Vector_Map(TVectorMapPlugIn *map,
+                                                   TVectorObjectPlugIn *object, int32_t count,
+                                                   TVectorPointPlugIn *points,
                                                    TMessagePlugIn *sink) {
   try {
     DGNFile *file = OpenFileOf(map, sink, kAddName);

@@ -23,14 +23,14 @@ typedef uint8_t TPlugInBool;
 // The map record.  The host owns it and passes the same record to open, read,
 // add and close; the plug-in keeps its DGN file handle in it.
 typedef struct TVectorMapPlugIn {
-  int32_t hostField0;     // 0: not used by the plug-in
-  char *directory;        // 4: folder holding the host's INI file "gps.ini"
-  int32_t readFlag;       // 8: non-zero: open an existing DGN file
-  int32_t writeFlag;      // 12: non-zero: write access wanted
-  int32_t createFlag;     // 16: non-zero: create a new DGN file from a seed
-  int32_t openState;      // 20: set to 0 by every successful open or create
-  int32_t hostField24;    // 24: not used by the plug-in
-  void *handle;           // 28: the open DGNFile, null when closed
+  int32_t hostField0;   // 0: not used by the plug-in
+  char *directory;      // 4: folder holding the host's INI file "gps.ini"
+  int32_t readFlag;     // 8: non-zero: open an existing DGN file
+  int32_t writeFlag;    // 12: non-zero: write access wanted
+  int32_t createFlag;   // 16: non-zero: create a new DGN file from a seed
+  int32_t openState;    // 20: set to 0 by every successful open or create
+  int32_t hostField24;  // 24: not used by the plug-in
+  void *handle;         // 28: the open DGNFile, null when closed
 } TVectorMapPlugIn;
 
 // A text object's extra record, pointed to by TVectorObjectPlugIn::textInfo.
@@ -44,36 +44,36 @@ typedef struct TVectorTextPlugIn {
 
 // One polyline, polygon, text or layer.  84 bytes on 32-bit hosts.
 typedef struct TVectorObjectPlugIn {
-  int32_t size;           // 0: record size (84)
-  int32_t hostField4;     // 4: default 0
-  int32_t elementId;      // 8: id of the DGN element it came from / replaces
-  int32_t color;          // 12: 0x00BBGGRR, -1 for none
-  int32_t color2;         // 16: always the value of color
-  int32_t objectKind;     // 20: 0 open polyline, 1 closed polygon, 3 text
-  int32_t level;          // 24: layer number, the DGN level
-  char *name;             // 28: a layer's name or a text object's string
-  float width;            // 32: line width, the DGN weight
+  int32_t size;                 // 0: record size (84)
+  int32_t hostField4;           // 4: default 0
+  int32_t elementId;            // 8: id of the DGN element it came from / replaces
+  int32_t color;                // 12: 0x00BBGGRR, -1 for none
+  int32_t color2;               // 16: always the value of color
+  int32_t objectKind;           // 20: 0 open polyline, 1 closed polygon, 3 text
+  int32_t level;                // 24: layer number, the DGN level
+  char *name;                   // 28: a layer's name or a text object's string
+  float width;                  // 32: line width, the DGN weight
   TVectorTextPlugIn *textInfo;  // 36: a text object's text record
-  int32_t numPoints;      // 40: points that follow through AddPoint
-  int32_t hostField44;    // 44: default 0
-  int32_t hostField48;    // 48: default 0
-  float hostField52;      // 52: default -1.0
-  int32_t style;          // 56: DGN line style, negative for none
-  int32_t hostField60;    // 60: default -1
-  int32_t hostField64;    // 64: default 0
-  float hostField68;      // 68: default -1.0
-  int32_t hostField72;    // 72: default 1
-  int32_t hostField76;    // 76: default 0
-  int32_t hostField80;    // 80: default 0
+  int32_t numPoints;            // 40: points that follow through AddPoint
+  int32_t hostField44;          // 44: default 0
+  int32_t hostField48;          // 48: default 0
+  float hostField52;            // 52: default -1.0
+  int32_t style;                // 56: DGN line style, negative for none
+  int32_t hostField60;          // 60: default -1
+  int32_t hostField64;          // 64: default 0
+  float hostField68;            // 68: default -1.0
+  int32_t hostField72;          // 72: default 1
+  int32_t hostField76;          // 76: default 0
+  int32_t hostField80;          // 80: default 0
 } TVectorObjectPlugIn;
 
 // One vertex, 36 bytes.  The host passes arrays of them 36 bytes apart.
 typedef struct TVectorPointPlugIn {
-  int32_t size;           // 0: 36
-  double x;               // 4
-  double y;               // 12
-  double z;               // 20: 0.0 for a text origin
-  double hostField28;     // 28: the plug-in sends -1.0
+  int32_t size;        // 0: 36
+  double x;            // 4
+  double y;            // 12
+  double z;            // 20: 0.0 for a text origin
+  double hostField28;  // 28: the plug-in sends -1.0
 } TVectorPointPlugIn;
 
 #pragma pack(pop)
@@ -89,19 +89,19 @@ typedef int32_t (*TAddPointFn)(struct TVectorCallbacksPlugIn *self, int32_t obje
                                TVectorPointPlugIn *point, int32_t flag);
 
 typedef struct TVectorCallbacksPlugIn {
-  void *hostSlot0;        // slots 0-2 belong to the host and are never called
+  void *hostSlot0;  // slots 0-2 belong to the host and are never called
   void *hostSlot1;
   void *hostSlot2;
-  TAddLayerFn AddLayer;   // slot 3
-  TAddObjectFn AddObject; // slot 4: returns the object handle
-  TAddPointFn AddPoint;   // slot 5
+  TAddLayerFn AddLayer;    // slot 3
+  TAddObjectFn AddObject;  // slot 4: returns the object handle
+  TAddPointFn AddPoint;    // slot 5
 } TVectorCallbacksPlugIn;
 
 // The host's progress object: its first word points to a table of operations.
 typedef struct TProgressOpsPlugIn {
   void (*SetTotal)(struct TProgressPlugIn *self, int32_t total);  // slot 0
   void (*Step)(struct TProgressPlugIn *self, int32_t steps);      // slot 1
-  void *hostSlot2;                                                 // slot 2
+  void *hostSlot2;                                                // slot 2
   TPlugInBool (*IsCancelled)(struct TProgressPlugIn *self);       // slot 3
 } TProgressOpsPlugIn;
 

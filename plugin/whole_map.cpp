@@ -136,8 +136,7 @@ bool WholeMapImport::Join(DGNElement *element) {
                 DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data()));
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -202,8 +201,7 @@ int WholeMapImport::SendAlone(DGNElement *element) {
       SendText(file_, text, HostTextOf(chars, n).c_str(), callbacks_);
       return element->level;
     }
-    default:
-      break;
+    default: break;
   }
   return SendElement(file_, element, callbacks_);
 }

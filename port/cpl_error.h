@@ -29,11 +29,11 @@ typedef int GInt32;
 
 // How bad a report is; carried as one byte.
 enum CPLErrClass : unsigned char {
-    CPLClassNone = 0,     // no error: the last-error class before the first report
-    CPLClassDebug = 1,    // a debug text from CPLTrace()
-    CPLClassWarning = 2,  // something odd was found and handled; the operation goes on
-    CPLClassFailure = 3,  // the operation failed; the caller returns its failure value
-    CPLClassFatal = 4     // the process cannot go on: aborted after the report
+  CPLClassNone = 0,     // no error: the last-error class before the first report
+  CPLClassDebug = 1,    // a debug text from CPLTrace()
+  CPLClassWarning = 2,  // something odd was found and handled; the operation goes on
+  CPLClassFailure = 3,  // the operation failed; the caller returns its failure value
+  CPLClassFatal = 4     // the process cannot go on: aborted after the report
 };
 
 // What kind of failure a report is about: a signed 32-bit number.

@@ -26,21 +26,20 @@ constexpr uint32_t PLAT_FILE_ATTRIBUTE_NORMAL = 0x80u;
 // is cut to size - 1 characters and the call returns size - 1; otherwise it
 // returns the value's length.  Section and key names ignore ASCII case.
 // Null section or key, or size 0, give 0 (enumeration is not supported).
-uint32_t PlatGetPrivateProfileString(const char* section, const char* key,
-                                     const char* defaultText, char* buffer,
-                                     uint32_t size, const char* fileName);
+uint32_t PlatGetPrivateProfileString(const char *section, const char *key, const char *defaultText,
+                                     char *buffer, uint32_t size, const char *fileName);
 
 // Sets key=value in [section] of the INI file, creating the file, the
 // section and the key as needed; true on success.  Only that value changes;
 // the file is replaced atomically, so a failure leaves it as it was.
 // Null arguments, and texts that would break the line layout (CR or LF
 // anywhere, '=' in the key, ']' in the section), are refused with false.
-bool PlatWritePrivateProfileString(const char* section, const char* key,
-                                   const char* value, const char* fileName);
+bool PlatWritePrivateProfileString(const char *section, const char *key, const char *value,
+                                   const char *fileName);
 
 // Gives the attribute bits of the file or folder at path, or
 // PLAT_INVALID_FILE_ATTRIBUTES when it cannot be reached.
-uint32_t PlatGetFileAttributes(const char* path);
+uint32_t PlatGetFileAttributes(const char *path);
 
 // Tells whether paths on this platform carry drive letters (false on POSIX,
 // where the drive test of a complete path is skipped).
@@ -70,24 +69,24 @@ std::string PlatCurrentDirectory();
 
 // Gives path in the OS form for opening files: on POSIX each '\' becomes
 // '/', on Windows the path is unchanged.  Null gives "".
-std::string PlatToOsPath(const char* path);
+std::string PlatToOsPath(const char *path);
 
 // Gives a path received from the host or a file in the plug-in's backslash
 // form: on POSIX each '/' becomes '\', on Windows unchanged.  Null gives "".
-std::string PlatFromOsPath(const char* path);
+std::string PlatFromOsPath(const char *path);
 
 // --- Open files -----------------------------------------------------------
 
 // Gives the size in bytes of the regular file an open stream reads (64 bits
 // wide in every build), or -1 when the stream is no regular file (a pipe, a
 // device, a folder) or its size cannot be learnt.
-int64_t PlatStreamFileSize(FILE* stream);
+int64_t PlatStreamFileSize(FILE *stream);
 
 // Answers of PlatLockForUpdate.
 enum PlatLockResult {
-    PLAT_LOCK_TAKEN = 0,    // this stream now holds the file's update lock
-    PLAT_LOCK_BUSY,         // another stream, in this process or another, holds it
-    PLAT_LOCK_UNSUPPORTED   // the file system keeps no locks: nothing was taken
+  PLAT_LOCK_TAKEN = 0,   // this stream now holds the file's update lock
+  PLAT_LOCK_BUSY,        // another stream, in this process or another, holds it
+  PLAT_LOCK_UNSUPPORTED  // the file system keeps no locks: nothing was taken
 };
 
 // Takes the update lock of the file an open stream (opened for writing)
@@ -95,10 +94,10 @@ enum PlatLockResult {
 // process or handle it belongs to.  The lock covers one byte at 2 GiB, past
 // every design file, so that readers of the file are never held up by it.
 // It lasts until PlatUnlockForUpdate or until the stream is closed.
-PlatLockResult PlatLockForUpdate(FILE* stream);
+PlatLockResult PlatLockForUpdate(FILE *stream);
 
 // Gives up the update lock that PlatLockForUpdate took on the stream.
-void PlatUnlockForUpdate(FILE* stream);
+void PlatUnlockForUpdate(FILE *stream);
 
 // --- Threads --------------------------------------------------------------
 
@@ -106,46 +105,46 @@ void PlatUnlockForUpdate(FILE* stream);
 // registry of open maps, remembered answers).  Not recursive.  Meant to live
 // as a function-local static, built at its first use.
 class PlatMutex {
-public:
-    PlatMutex();
-    ~PlatMutex();
-    PlatMutex(const PlatMutex&) = delete;
-    PlatMutex& operator=(const PlatMutex&) = delete;
-    // Waits until this thread holds the lock.
-    void Lock();
-    // Releases the lock this thread holds.
-    void Unlock();
+ public:
+  PlatMutex();
+  ~PlatMutex();
+  PlatMutex(const PlatMutex &) = delete;
+  PlatMutex &operator=(const PlatMutex &) = delete;
+  // Waits until this thread holds the lock.
+  void Lock();
+  // Releases the lock this thread holds.
+  void Unlock();
 
-private:
-    // Room for the system's lock object (checked where it is built).
-    alignas(16) unsigned char storage_[64];
+ private:
+  // Room for the system's lock object (checked where it is built).
+  alignas(16) unsigned char storage_[64];
 };
 
 // Holds a PlatMutex from its construction to the end of the scope.
 class PlatLockGuard {
-public:
-    explicit PlatLockGuard(PlatMutex& mutex) : mutex_(mutex) { mutex_.Lock(); }
-    ~PlatLockGuard() { mutex_.Unlock(); }
-    PlatLockGuard(const PlatLockGuard&) = delete;
-    PlatLockGuard& operator=(const PlatLockGuard&) = delete;
+ public:
+  explicit PlatLockGuard(PlatMutex &mutex) : mutex_(mutex) { mutex_.Lock(); }
+  ~PlatLockGuard() { mutex_.Unlock(); }
+  PlatLockGuard(const PlatLockGuard &) = delete;
+  PlatLockGuard &operator=(const PlatLockGuard &) = delete;
 
-private:
-    PlatMutex& mutex_;
+ private:
+  PlatMutex &mutex_;
 };
 
 // --- Test hooks -----------------------------------------------------------
 
 // Makes PlatProgramPath answer path (backslash form) instead of asking the
 // OS; null goes back to the OS.
-void PlatSetProgramPathForTesting(const char* path);
+void PlatSetProgramPathForTesting(const char *path);
 
 // Failure injection for the INI writer: the next writes fail at the chosen
 // step (the temporary file is removed and the INI file is untouched).
 enum PlatFault {
-    PLAT_FAULT_NONE = 0,
-    PLAT_FAULT_TEMP_CREATE,  // the temporary file cannot be created
-    PLAT_FAULT_TEMP_WRITE,   // writing the temporary file fails
-    PLAT_FAULT_RENAME        // replacing the INI file fails
+  PLAT_FAULT_NONE = 0,
+  PLAT_FAULT_TEMP_CREATE,  // the temporary file cannot be created
+  PLAT_FAULT_TEMP_WRITE,   // writing the temporary file fails
+  PLAT_FAULT_RENAME        // replacing the INI file fails
 };
 void PlatSetFaultForTesting(PlatFault fault);
 

@@ -16,26 +16,22 @@ namespace {
 
 PlatFault g_fault = PLAT_FAULT_NONE;
 
-std::string& ProgramPathOverride()
-{
-    static std::string path;
-    return path;
+std::string &ProgramPathOverride() {
+  static std::string path;
+  return path;
 }
 
-bool& ProgramPathOverridden()
-{
-    static bool set = false;
-    return set;
+bool &ProgramPathOverridden() {
+  static bool set = false;
+  return set;
 }
 
-bool HasLineBreak(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
+bool HasLineBreak(const char *s) { return std::strpbrk(s, "\r\n") != nullptr; }
 
 // The system handle of an open stream, or INVALID_HANDLE_VALUE.
-HANDLE HandleOf(FILE* stream)
-{
-    if (stream == nullptr)
-        return INVALID_HANDLE_VALUE;
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+HANDLE HandleOf(FILE *stream) {
+  if (stream == nullptr) return INVALID_HANDLE_VALUE;
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 // The byte the update lock covers: the first one past the largest design
@@ -45,149 +41,122 @@ HANDLE HandleOf(FILE* stream)
 constexpr DWORD kUpdateLockByteLow = 0x80000000u;
 constexpr DWORD kUpdateLockByteHigh = 0;
 
-} // namespace
+}  // namespace
 
-uint32_t PlatGetPrivateProfileString(const char* section, const char* key, const char* defaultText,
-                                     char* buffer, uint32_t size, const char* fileName)
-{
-    if (buffer == nullptr || size == 0)
-        return 0;
-    buffer[0] = '\0';
-    // Null section or key would enumerate names: not a value read.
-    if (section == nullptr || key == nullptr)
-        return 0;
-    return GetPrivateProfileStringA(section, key, defaultText != nullptr ? defaultText : "",
-                                    buffer, size, fileName);
+uint32_t PlatGetPrivateProfileString(const char *section, const char *key, const char *defaultText,
+                                     char *buffer, uint32_t size, const char *fileName) {
+  if (buffer == nullptr || size == 0) return 0;
+  buffer[0] = '\0';
+  // Null section or key would enumerate names: not a value read.
+  if (section == nullptr || key == nullptr) return 0;
+  return GetPrivateProfileStringA(section, key, defaultText != nullptr ? defaultText : "", buffer,
+                                  size, fileName);
 }
 
-bool PlatWritePrivateProfileString(const char* section, const char* key, const char* value,
-                                   const char* fileName)
-{
-    // Null value or key would delete entries; line breaks would split lines.
-    if (section == nullptr || key == nullptr || value == nullptr || fileName == nullptr ||
-        fileName[0] == '\0')
-        return false;
-    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
-        std::strchr(key, '=') != nullptr || std::strchr(section, ']') != nullptr)
-        return false;
-    if (g_fault != PLAT_FAULT_NONE)
-        return false;
-    return WritePrivateProfileStringA(section, key, value, fileName) != 0;
+bool PlatWritePrivateProfileString(const char *section, const char *key, const char *value,
+                                   const char *fileName) {
+  // Null value or key would delete entries; line breaks would split lines.
+  if (section == nullptr || key == nullptr || value == nullptr || fileName == nullptr ||
+      fileName[0] == '\0')
+    return false;
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
+      std::strchr(key, '=') != nullptr || std::strchr(section, ']') != nullptr)
+    return false;
+  if (g_fault != PLAT_FAULT_NONE) return false;
+  return WritePrivateProfileStringA(section, key, value, fileName) != 0;
 }
 
-uint32_t PlatGetFileAttributes(const char* path)
-{
-    if (path == nullptr || path[0] == '\0')
-        return PLAT_INVALID_FILE_ATTRIBUTES;
-    return GetFileAttributesA(path);
+uint32_t PlatGetFileAttributes(const char *path) {
+  if (path == nullptr || path[0] == '\0') return PLAT_INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesA(path);
 }
 
 bool PlatHasDrives() { return true; }
 
 uint32_t PlatGetLogicalDrives() { return GetLogicalDrives(); }
 
-bool PlatQueryDebugger()
-{
-    OSVERSIONINFOA version;
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;  // 148 bytes
-    if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT)
-        return false;
-    HMODULE kernel = LoadLibraryA("kernel32.dll");
-    if (kernel == nullptr)
-        return false;
-    typedef BOOL(WINAPI * IsDebuggerPresentFn)(void);
-    const FARPROC proc = GetProcAddress(kernel, "IsDebuggerPresent");
-    bool attached = false;
-    if (proc != nullptr) {
-        IsDebuggerPresentFn fn;
-        static_assert(sizeof fn == sizeof proc, "function pointer sizes");
-        std::memcpy(&fn, &proc, sizeof fn);
-        attached = fn() != 0;
-    }
-    FreeLibrary(kernel);
-    return attached;
+bool PlatQueryDebugger() {
+  OSVERSIONINFOA version;
+  std::memset(&version, 0, sizeof version);
+  version.dwOSVersionInfoSize = sizeof version;  // 148 bytes
+  if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return false;
+  HMODULE kernel = LoadLibraryA("kernel32.dll");
+  if (kernel == nullptr) return false;
+  typedef BOOL(WINAPI * IsDebuggerPresentFn)(void);
+  const FARPROC proc = GetProcAddress(kernel, "IsDebuggerPresent");
+  bool attached = false;
+  if (proc != nullptr) {
+    IsDebuggerPresentFn fn;
+    static_assert(sizeof fn == sizeof proc, "function pointer sizes");
+    std::memcpy(&fn, &proc, sizeof fn);
+    attached = fn() != 0;
+  }
+  FreeLibrary(kernel);
+  return attached;
 }
 
 void PlatDebugBreak() { DebugBreak(); }
 
-std::string PlatProgramPath()
-{
-    if (ProgramPathOverridden())
-        return ProgramPathOverride();
-    // The system's own record of the host's executable: the first argument
-    // holds only what was typed, a bare "host.exe" when the host was started
-    // from PATH or from inside its own folder.  The answer is cut (and on
-    // older systems left unterminated) when the buffer is too small, so the
-    // buffer grows until the whole path fits.
-    std::string path(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (n == 0)
-            return std::string();
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        if (path.size() >= 65536)
-            return std::string();
-        path.resize(path.size() * 2);
+std::string PlatProgramPath() {
+  if (ProgramPathOverridden()) return ProgramPathOverride();
+  // The system's own record of the host's executable: the first argument
+  // holds only what was typed, a bare "host.exe" when the host was started
+  // from PATH or from inside its own folder.  The answer is cut (and on
+  // older systems left unterminated) when the buffer is too small, so the
+  // buffer grows until the whole path fits.
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0) return std::string();
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
     }
+    if (path.size() >= 65536) return std::string();
+    path.resize(path.size() * 2);
+  }
 }
 
 int PlatCurrentDrive() { return _getdrive() - 1; }
 
-std::string PlatCurrentDirectory()
-{
-    char* cwd = _getdcwd(0, nullptr, 0);
-    if (cwd == nullptr)
-        return std::string();
-    const char* p = cwd;
-    if (p[0] != '\0' && p[1] == ':')
-        p += 2;
-    while (*p == '\\')
-        ++p;
-    std::string result = p;
-    std::free(cwd);
-    return result;
+std::string PlatCurrentDirectory() {
+  char *cwd = _getdcwd(0, nullptr, 0);
+  if (cwd == nullptr) return std::string();
+  const char *p = cwd;
+  if (p[0] != '\0' && p[1] == ':') p += 2;
+  while (*p == '\\') ++p;
+  std::string result = p;
+  std::free(cwd);
+  return result;
 }
 
-std::string PlatToOsPath(const char* path) { return path != nullptr ? path : ""; }
+std::string PlatToOsPath(const char *path) { return path != nullptr ? path : ""; }
 
-std::string PlatFromOsPath(const char* path) { return path != nullptr ? path : ""; }
+std::string PlatFromOsPath(const char *path) { return path != nullptr ? path : ""; }
 
-int64_t PlatStreamFileSize(FILE* stream)
-{
-    const HANDLE h = HandleOf(stream);
-    if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK)
-        return -1;
-    DWORD high = 0;
-    const DWORD low = GetFileSize(h, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-        return -1;
-    return (static_cast<int64_t>(high) << 32) | low;
+int64_t PlatStreamFileSize(FILE *stream) {
+  const HANDLE h = HandleOf(stream);
+  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return -1;
+  DWORD high = 0;
+  const DWORD low = GetFileSize(h, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
+  return (static_cast<int64_t>(high) << 32) | low;
 }
 
-PlatLockResult PlatLockForUpdate(FILE* stream)
-{
-    const HANDLE h = HandleOf(stream);
-    if (h == INVALID_HANDLE_VALUE)
-        return PLAT_LOCK_UNSUPPORTED;
-    // Locks belong to the handle: a second handle, in this process or
-    // another, is refused at once.
-    if (LockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0))
-        return PLAT_LOCK_TAKEN;
-    const DWORD error = GetLastError();
-    if (error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION)
-        return PLAT_LOCK_BUSY;
-    return PLAT_LOCK_UNSUPPORTED;
+PlatLockResult PlatLockForUpdate(FILE *stream) {
+  const HANDLE h = HandleOf(stream);
+  if (h == INVALID_HANDLE_VALUE) return PLAT_LOCK_UNSUPPORTED;
+  // Locks belong to the handle: a second handle, in this process or
+  // another, is refused at once.
+  if (LockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0)) return PLAT_LOCK_TAKEN;
+  const DWORD error = GetLastError();
+  if (error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION) return PLAT_LOCK_BUSY;
+  return PLAT_LOCK_UNSUPPORTED;
 }
 
-void PlatUnlockForUpdate(FILE* stream)
-{
-    const HANDLE h = HandleOf(stream);
-    if (h != INVALID_HANDLE_VALUE)
-        UnlockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0);
+void PlatUnlockForUpdate(FILE *stream) {
+  const HANDLE h = HandleOf(stream);
+  if (h != INVALID_HANDLE_VALUE) UnlockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0);
 }
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64 && alignof(CRITICAL_SECTION) <= 16,
@@ -195,16 +164,15 @@ static_assert(sizeof(CRITICAL_SECTION) <= 64 && alignof(CRITICAL_SECTION) <= 16,
 
 PlatMutex::PlatMutex() { InitializeCriticalSection(new (storage_) CRITICAL_SECTION); }
 
-PlatMutex::~PlatMutex() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+PlatMutex::~PlatMutex() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
 
-void PlatMutex::Lock() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void PlatMutex::Lock() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
 
-void PlatMutex::Unlock() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void PlatMutex::Unlock() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
 
-void PlatSetProgramPathForTesting(const char* path)
-{
-    ProgramPathOverridden() = path != nullptr;
-    ProgramPathOverride() = path != nullptr ? path : "";
+void PlatSetProgramPathForTesting(const char *path) {
+  ProgramPathOverridden() = path != nullptr;
+  ProgramPathOverride() = path != nullptr ? path : "";
 }
 
 void PlatSetFaultForTesting(PlatFault fault) { g_fault = fault; }

@@ -7,9 +7,9 @@
 // The exception thrown by every failed check of the support library; code
 // names the check (see the TXErrorVectoresDG codes in Vector.h).
 class TXErrorVectoresDG {
-public:
-    explicit TXErrorVectoresDG(int32_t c) : code(c) {}
-    int32_t code;
+ public:
+  explicit TXErrorVectoresDG(int32_t c) : code(c) {}
+  int32_t code;
 };
 
 // Gives whether a debugger is attached; the OS is asked once per process,
@@ -20,10 +20,8 @@ bool DebuggerAttached();
 [[noreturn]] void FailVectorCheck(int32_t code);
 
 // Fails check 15 (allocation) when p is null.
-inline void CheckAllocation(const void* p)
-{
-    if (p == nullptr)
-        FailVectorCheck(15);
+inline void CheckAllocation(const void *p) {
+  if (p == nullptr) FailVectorCheck(15);
 }
 
 // Test hook: forgets the remembered answer and makes the next test use query

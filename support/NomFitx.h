@@ -11,40 +11,40 @@
 
 // A file path with the operations that find the seed file.
 class TStringNomFitx {
-public:
-    // Gives the path text (null gives the empty path).
-    explicit TStringNomFitx(const char* text = nullptr);
+ public:
+  // Gives the path text (null gives the empty path).
+  explicit TStringNomFitx(const char *text = nullptr);
 
-    // Gives the text after the last '\' or '/' (the whole path without
-    // either; empty when the path ends in a separator).
-    const char* FileName() const;
-    // Gives the text before the last backslash (empty without one).
-    TStringNomFitx Directory() const;
-    // Sets the path to directory, a backslash when needed, then name.
-    void Join(const char* directory, const char* name);
-    // Gives true for a path with a drive, a leading backslash or a colon.
-    bool IsComplete() const;
-    // Gives true when the path names an existing file that is not a folder.
-    bool Exists() const;
-    // Moves the file name into the host program's directory.
-    void PlaceInProgramDir();
-    // Replaces the directory part by walking rel (relative components,
-    // ".." and "." understood) or by rel itself when it is complete.
-    void ChangeDir(const char* rel);
+  // Gives the text after the last '\' or '/' (the whole path without
+  // either; empty when the path ends in a separator).
+  const char *FileName() const;
+  // Gives the text before the last backslash (empty without one).
+  TStringNomFitx Directory() const;
+  // Sets the path to directory, a backslash when needed, then name.
+  void Join(const char *directory, const char *name);
+  // Gives true for a path with a drive, a leading backslash or a colon.
+  bool IsComplete() const;
+  // Gives true when the path names an existing file that is not a folder.
+  bool Exists() const;
+  // Moves the file name into the host program's directory.
+  void PlaceInProgramDir();
+  // Replaces the directory part by walking rel (relative components,
+  // ".." and "." understood) or by rel itself when it is complete.
+  void ChangeDir(const char *rel);
 
-    // Gives the path text.
-    const char* CStr() const { return path.CStr(); }
+  // Gives the path text.
+  const char *CStr() const { return path.CStr(); }
 
-    DString path;
+  DString path;
 };
 
 // The current drive and directory, read when built.
 class TCurrentDir {
-public:
-    // Gives the current directory: "C:\dir" on Windows, "\dir" on POSIX.
-    TCurrentDir();
+ public:
+  // Gives the current directory: "C:\dir" on Windows, "\dir" on POSIX.
+  TCurrentDir();
 
-    DString path;
+  DString path;
 };
 
 // The host program's directory: empty until the first PlaceInProgramDir.

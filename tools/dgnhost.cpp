@@ -146,8 +146,10 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
   // GeoJSON or drawing.
   for (const std::string *out : {&o.geojsonPath, &o.svgPath}) {
     if (!out->empty() && *out != "-" && SameFile(o.file, *out)) {
-      std::fprintf(stderr, "dgnhost: import: %s is the map being imported; refusing to write "
-                   "an output over it\n", out->c_str());
+      std::fprintf(stderr,
+                   "dgnhost: import: %s is the map being imported; refusing to write "
+                   "an output over it\n",
+                   out->c_str());
       return kExitUsage;
     }
   }

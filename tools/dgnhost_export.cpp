@@ -33,8 +33,7 @@ void OnShow(TMessagePlugIn *, const char *text) {
 }
 
 // An object record holding the host's defaults, then the feature's attributes.
-TVectorObjectPlugIn HostObject(const GeoStyle &st, int32_t kind, int32_t elementId,
-                               int32_t count) {
+TVectorObjectPlugIn HostObject(const GeoStyle &st, int32_t kind, int32_t elementId, int32_t count) {
   TVectorObjectPlugIn o{};
   o.size = static_cast<int32_t>(sizeof(TVectorObjectPlugIn));
   o.elementId = elementId;
@@ -68,7 +67,8 @@ struct Tally {
 // shape has no holes).
 void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
                 const GeoFeature &f, bool replace, Tally &t) {
-  if (f.parts.empty()) std::fprintf(stderr, "dgnhost: feature %d: its geometry is empty\n", f.index);
+  if (f.parts.empty())
+    std::fprintf(stderr, "dgnhost: feature %d: its geometry is empty\n", f.index);
   long written = 0, holes = 0;
   std::vector<TVectorPointPlugIn> points;
   for (size_t i = 0; i < f.parts.size(); ++i) {
@@ -99,15 +99,19 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
   if (!f.parts.empty() && written == static_cast<long>(f.parts.size())) {
     ++t.written;
     if (holes > 0)
-      std::fprintf(stderr, "dgnhost: feature %d: %ld hole%s of its area written as separate "
-                   "shape%s\n", f.index, holes, holes == 1 ? "" : "s", holes == 1 ? "" : "s");
+      std::fprintf(stderr,
+                   "dgnhost: feature %d: %ld hole%s of its area written as separate "
+                   "shape%s\n",
+                   f.index, holes, holes == 1 ? "" : "s", holes == 1 ? "" : "s");
   } else {
     ++t.notWritten;
     if (written == 0)
       std::fprintf(stderr, "dgnhost: feature %d was not written\n", f.index);
     else
-      std::fprintf(stderr, "dgnhost: feature %d was written only in part: %ld of %d lines and "
-                   "areas\n", f.index, written, static_cast<int>(f.parts.size()));
+      std::fprintf(stderr,
+                   "dgnhost: feature %d was written only in part: %ld of %d lines and "
+                   "areas\n",
+                   f.index, written, static_cast<int>(f.parts.size()));
   }
 }
 
@@ -135,8 +139,9 @@ void PrintWritten(const char *verb, const Tally &t, const GeoCollection &c,
 }
 
 int ExportUsage() {
-  std::fprintf(stderr, "usage: dgnhost export IN.geojson OUT.dgn [--ini-dir DIR] [--whole-map]\n"
-                       "       dgnhost update FILE.dgn IN.geojson [--whole-map]\n");
+  std::fprintf(stderr,
+               "usage: dgnhost export IN.geojson OUT.dgn [--ini-dir DIR] [--whole-map]\n"
+               "       dgnhost update FILE.dgn IN.geojson [--whole-map]\n");
   return kExitUsage;
 }
 
@@ -187,8 +192,10 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
   if (in.empty() || out.empty()) return ExportUsage();
 
   if (SameFile(in, out)) {
-    std::fprintf(stderr, "dgnhost: export: %s is the GeoJSON being exported; refusing to write "
-                 "the DGN file over it\n", out.c_str());
+    std::fprintf(stderr,
+                 "dgnhost: export: %s is the GeoJSON being exported; refusing to write "
+                 "the DGN file over it\n",
+                 out.c_str());
     return kExitUsage;
   }
 
@@ -218,8 +225,10 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
   if (!read || t.notWritten > 0) {
     std::remove(temp.c_str());
     if (read)
-      std::fprintf(stderr, "dgnhost: %ld of %ld line and area features were not written; "
-                   "nothing was written to %s\n", t.notWritten, c.features, out.c_str());
+      std::fprintf(stderr,
+                   "dgnhost: %ld of %ld line and area features were not written; "
+                   "nothing was written to %s\n",
+                   t.notWritten, c.features, out.c_str());
     return kExitFailed;
   }
   std::string error;

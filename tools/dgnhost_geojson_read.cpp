@@ -19,8 +19,8 @@ namespace {
 
 // Numbers come as their text (converted as strtod would), nesting of any
 // depth is followed without recursion.
-constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag |
-                                 rapidjson::kParseNumbersAsStringsFlag;
+constexpr unsigned kParseFlags =
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 // One value of a geometry's coordinates: a number, a list (with the number
 // of its items and the token after its last one) or anything else.
@@ -60,8 +60,15 @@ struct PropValue {
 const char *const kPropNames[] = {"level", "color",  "width",    "style",        "elementId",
                                   "text",  "height", "rotation", "justification"};
 enum Prop {
-  kLevel, kColor, kWidth, kStyle, kElementId,  // the DGN attributes
-  kText, kHeight, kRotation, kJustification,   // a text's (the whole map)
+  kLevel,
+  kColor,
+  kWidth,
+  kStyle,
+  kElementId,  // the DGN attributes
+  kText,
+  kHeight,
+  kRotation,
+  kJustification,  // a text's (the whole map)
   kPropCount
 };
 
@@ -96,8 +103,10 @@ GeoStyle ReadStyle(const PropValue (&props)[kPropCount], std::string &warning) {
   GeoStyle st;
   auto number = [&](Prop p, const char *complaint, auto set) {
     const PropValue &v = props[p];
-    if (v.kind == PropValue::kNumber) set(v.number);
-    else if (v.kind != PropValue::kNull && v.kind != PropValue::kMissing) warning += complaint;
+    if (v.kind == PropValue::kNumber)
+      set(v.number);
+    else if (v.kind != PropValue::kNull && v.kind != PropValue::kMissing)
+      warning += complaint;
   };
   number(kLevel, " level is not a number;", [&](double d) { st.level = ToInt32(d); });
   const PropValue &color = props[kColor];
@@ -108,8 +117,7 @@ GeoStyle ReadStyle(const PropValue (&props)[kPropCount], std::string &warning) {
   }
   number(kWidth, " width is not a number;", [&](double d) { st.width = static_cast<float>(d); });
   number(kStyle, " style is not a number;", [&](double d) { st.style = ToInt32(d); });
-  number(kElementId, " elementId is not a number;",
-         [&](double d) { st.elementId = ToInt32(d); });
+  number(kElementId, " elementId is not a number;", [&](double d) { st.elementId = ToInt32(d); });
   return st;
 }
 
@@ -252,7 +260,15 @@ enum class Slot : uint8_t {
 };
 
 // The containers open around the reader.
-enum class Frame : uint8_t { kRoot, kFeatureList, kFeature, kProperties, kGeometry, kGeomList, kCoords };
+enum class Frame : uint8_t {
+  kRoot,
+  kFeatureList,
+  kFeature,
+  kProperties,
+  kGeometry,
+  kGeomList,
+  kCoords
+};
 
 class GeoReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, GeoReader> {
  public:
@@ -510,8 +526,7 @@ bool GeoReader::Key(const char *s, rapidjson::SizeType n, bool) {
       }
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return true;
 }

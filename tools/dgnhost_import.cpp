@@ -84,8 +84,7 @@ void SummarySink::Print(const std::string &file, int32_t elements,
 // ---------------------------------------------------------------------------
 
 ImportHost::ImportHost(bool terminal, int64_t interruptAfter)
-    : callbacks_{}, progress_{}, messages_{}, terminal_(terminal),
-      interruptAfter_(interruptAfter) {
+    : callbacks_{}, progress_{}, messages_{}, terminal_(terminal), interruptAfter_(interruptAfter) {
   callbacks_.table.AddLayer = OnAddLayer;
   callbacks_.table.AddObject = OnAddObject;
   callbacks_.table.AddPoint = OnAddPoint;
@@ -191,8 +190,8 @@ int32_t ImportHost::OnAddObject(TVectorCallbacksPlugIn *self, TVectorObjectPlugI
   return h->currentHandle_;
 }
 
-int32_t ImportHost::OnAddPoint(TVectorCallbacksPlugIn *self, int32_t object,
-                               TVectorPointPlugIn *p, int32_t) {
+int32_t ImportHost::OnAddPoint(TVectorCallbacksPlugIn *self, int32_t object, TVectorPointPlugIn *p,
+                               int32_t) {
   ImportHost *h = reinterpret_cast<CallbackTable *>(self)->host;
   ImportStats &s = h->stats_;
   if (p == nullptr || s.outOfMemory) return 0;

@@ -84,7 +84,6 @@ struct ImportStats {
   std::vector<ImportedLayer> layers;
 };
 
-
 // The host's callback tables for one import, laid out as the mapping host
 // lays them out.  Objects go to the sinks as they complete; Ctrl-C (SIGINT)
 // is seen by the plug-in through IsCancelled after the element in hand.

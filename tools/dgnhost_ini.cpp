@@ -67,8 +67,8 @@ std::string MakeScratchDir() {
   return std::string();
 #else
   const char *tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/dgnhost-XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dgnhost-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) return std::string();
   return pattern + "/";
 #endif

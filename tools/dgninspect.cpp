@@ -129,15 +129,11 @@ void Field(const char *name, long long value) { Field(name, std::to_string(value
 // A tag value or default as text, by tag type.
 std::string TagValueText(int type, const DGNTagValue &v) {
   switch (type) {
-    case DGNTT_TEXT:
-      return Quoted(v.string != nullptr ? v.string : "");
+    case DGNTT_TEXT: return Quoted(v.string != nullptr ? v.string : "");
     case DGNTT_INTEGER:
-    case DGNTT_INTEGER_ALT:
-      return std::to_string(v.integer);
-    case DGNTT_REAL:
-      return Num(v.real);
-    default:
-      return "-";
+    case DGNTT_INTEGER_ALT: return std::to_string(v.integer);
+    case DGNTT_REAL: return Num(v.real);
+    default: return "-";
   }
 }
 
@@ -152,9 +148,8 @@ void PrintTcb(const DGNTCBElement *tcb) {
     const DGNView &view = tcb->views[v];
     std::printf("  view %d: flags=0x%04X levels=%s\n", v, static_cast<unsigned>(view.flags),
                 Hex(view.levels, 8).c_str());
-    std::printf("    origin=%s delta=%s active_z=%d conversion=%s\n",
-                Point(view.origin, 3).c_str(), Point(view.delta, 3).c_str(), view.active_z,
-                Num(view.conversion).c_str());
+    std::printf("    origin=%s delta=%s active_z=%d conversion=%s\n", Point(view.origin, 3).c_str(),
+                Point(view.delta, 3).c_str(), view.active_z, Num(view.conversion).c_str());
     std::string rotation;
     for (int i = 0; i < 9; ++i) rotation += (i ? " " : "") + Num(view.rotation[i]);
     std::printf("    rotation=%s\n", rotation.c_str());
@@ -209,8 +204,8 @@ void PrintCellHeader(const DGNCellHeaderElement *cell, int dim) {
   Field("total_length", cell->total_length);
   Field("cell_class", cell->cell_class);
   char levels[64];
-  std::snprintf(levels, sizeof levels, "%04X %04X %04X %04X", cell->levels[0],
-                cell->levels[1], cell->levels[2], cell->levels[3]);
+  std::snprintf(levels, sizeof levels, "%04X %04X %04X %04X", cell->levels[0], cell->levels[1],
+                cell->levels[2], cell->levels[3]);
   Field("levels", levels);
   Field("range_low", Point(cell->range_low, dim));
   Field("range_high", Point(cell->range_high, dim));
@@ -334,12 +329,8 @@ void PrintElement(DGNFile *handle, const DGNElement *e, bool raw) {
     case DGNKIND_MULTIPOINT:
       PrintMultiPoint(static_cast<const DGNMultiPointElement *>(e), dim);
       break;
-    case DGNKIND_ARC:
-      PrintArc(static_cast<const DGNArcElement *>(e), dim);
-      break;
-    case DGNKIND_TEXT:
-      PrintText(static_cast<const DGNTextElement *>(e), dim);
-      break;
+    case DGNKIND_ARC: PrintArc(static_cast<const DGNArcElement *>(e), dim); break;
+    case DGNKIND_TEXT: PrintText(static_cast<const DGNTextElement *>(e), dim); break;
     case DGNKIND_COMPLEX_HEADER:
       PrintComplexHeader(static_cast<const DGNComplexHeaderElement *>(e));
       break;
@@ -349,23 +340,12 @@ void PrintElement(DGNFile *handle, const DGNElement *e, bool raw) {
     case DGNKIND_CELL_LIBRARY:
       PrintCellLibrary(static_cast<const DGNCellLibraryElement *>(e));
       break;
-    case DGNKIND_CONE:
-      PrintCone(static_cast<const DGNConeElement *>(e));
-      break;
-    case DGNKIND_TAG_VALUE:
-      PrintTagValue(static_cast<const DGNTagValueElement *>(e));
-      break;
-    case DGNKIND_TAG_SET:
-      PrintTagSet(static_cast<const DGNTagSetElement *>(e));
-      break;
-    case DGNKIND_COLOR_TABLE:
-      PrintColorTable(static_cast<const DGNColorTableElement *>(e));
-      break;
-    case DGNKIND_TCB:
-      PrintTcb(static_cast<const DGNTCBElement *>(e));
-      break;
-    default:
-      break;
+    case DGNKIND_CONE: PrintCone(static_cast<const DGNConeElement *>(e)); break;
+    case DGNKIND_TAG_VALUE: PrintTagValue(static_cast<const DGNTagValueElement *>(e)); break;
+    case DGNKIND_TAG_SET: PrintTagSet(static_cast<const DGNTagSetElement *>(e)); break;
+    case DGNKIND_COLOR_TABLE: PrintColorTable(static_cast<const DGNColorTableElement *>(e)); break;
+    case DGNKIND_TCB: PrintTcb(static_cast<const DGNTCBElement *>(e)); break;
+    default: break;
   }
   PrintBytesAndWarnings(e, raw);
 }
@@ -390,9 +370,9 @@ int ShowElements(DGNFile *handle, bool raw) {
   size_t got = 0;
   if (CPLFSeek(handle->fp, end, SEEK_SET) == 0) got = CPLFRead(tail, 1, 2, handle->fp);
   std::printf("end: %d elements, stream ends at offset %ld (%s)\n", count, end,
-              got == 2 && tail[0] == 0xFF && tail[1] == 0xFF
-                  ? "end-of-design marker"
-                  : got == 0 ? "end of file without marker" : "incomplete or unreadable element");
+              got == 2 && tail[0] == 0xFF && tail[1] == 0xFF ? "end-of-design marker"
+              : got == 0                                     ? "end of file without marker"
+                                                             : "incomplete or unreadable element");
   return 0;
 }
 
@@ -501,15 +481,9 @@ int main(int argc, char **argv) {
   }
   int status = 0;
   switch (mode) {
-    case Mode::kElements:
-      status = ShowElements(handle, raw);
-      break;
-    case Mode::kIndex:
-      status = ShowIndex(handle);
-      break;
-    case Mode::kSummary:
-      status = ShowSummary(handle);
-      break;
+    case Mode::kElements: status = ShowElements(handle, raw); break;
+    case Mode::kIndex: status = ShowIndex(handle); break;
+    case Mode::kSummary: status = ShowSummary(handle); break;
   }
   DGNClose(handle);
   return status;

@@ -265,8 +265,9 @@ class SampleWriter {
     Bytes e;
     const dgnkit::Display display = Display(l);
     if (l.kind == "line" || l.kind == "linestring" || l.kind == "shape") {
-      const int type = l.kind == "line" ? DGNTYPE_LINE
-                       : l.kind == "shape" ? DGNTYPE_SHAPE : DGNTYPE_LINE_STRING;
+      const int type = l.kind == "line"    ? DGNTYPE_LINE
+                       : l.kind == "shape" ? DGNTYPE_SHAPE
+                                           : DGNTYPE_LINE_STRING;
       if (type == DGNTYPE_LINE && l.points.size() != 2) Fail("a line has two points");
       if (type != DGNTYPE_LINE && (l.points.size() < 2 || l.points.size() > 101))
         Fail(l.kind + " needs 2 to 101 points");
@@ -290,7 +291,8 @@ class SampleWriter {
         for (uint32_t cp : cps) words.push_back(cp <= 0xFFFF ? static_cast<uint16_t>(cp) : '?');
         want.raw_text = dgnkit::Text16(words);
       } else {
-        for (uint32_t cp : cps) want.raw_text.push_back(cp <= 0xFF ? static_cast<uint8_t>(cp) : '?');
+        for (uint32_t cp : cps)
+          want.raw_text.push_back(cp <= 0xFF ? static_cast<uint8_t>(cp) : '?');
       }
       if (want.raw_text.size() > 255) Fail("text too long");
       e = dgnkit::MakeText(want, 2, display);
@@ -317,8 +319,8 @@ class SampleWriter {
   void FlushGroup() {
     if (!group_open_) return;
     group_open_ = false;
-    if (components_.empty()) Fail("line " + std::to_string(group_.number) + ": " + group_.kind +
-                                  " has no '+' components");
+    if (components_.empty())
+      Fail("line " + std::to_string(group_.number) + ": " + group_.kind + " has no '+' components");
     size_t words = 0;
     for (const Bytes &c : components_) words += c.size() / 2;
     if (components_.size() > 0xFFFF) Fail("too many components");
@@ -326,7 +328,7 @@ class SampleWriter {
     Bytes header;
     if (group_.kind == "chain") {
       header = dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 0,
-                                          static_cast<uint16_t>(components_.size()), 0, display);
+                                         static_cast<uint16_t>(components_.size()), 0, display);
     } else {
       dgnkit::CellSpec want;
       auto it = group_.keys.find("name");

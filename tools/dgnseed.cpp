@@ -40,14 +40,14 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 // TCB layout (bytes from the start of the element; see also dgn_bytes.h).
-constexpr int kTcbBytes = 1536;         // a complete TCB: 766 words to follow
-constexpr int kViewFlags = 0;           // view-relative: word
-constexpr int kViewLevels = 2;          // 8 bytes: one bit per level
-constexpr int kViewOrigin = 10;         // three int32, design units
-constexpr int kViewDelta = 22;          // three int32, design units
-constexpr int kViewRotation = 34;       // nine D-floats
-constexpr int kViewConversion = 106;    // D-float
-constexpr int kColorTableBytes = 806;   // screen flag, colour 255, colours 0..254
+constexpr int kTcbBytes = 1536;            // a complete TCB: 766 words to follow
+constexpr int kViewFlags = 0;              // view-relative: word
+constexpr int kViewLevels = 2;             // 8 bytes: one bit per level
+constexpr int kViewOrigin = 10;            // three int32, design units
+constexpr int kViewDelta = 22;             // three int32, design units
+constexpr int kViewRotation = 34;          // nine D-floats
+constexpr int kViewConversion = 106;       // D-float
+constexpr int kColorTableBytes = 806;      // screen flag, colour 255, colours 0..254
 constexpr int kLevelSymbologyBytes = 164;  // header, 32 bytes, one word per level
 
 struct Recipe {
@@ -121,8 +121,9 @@ bool ParseRecipe(const std::string &path, Recipe *r) {
   }
   if (r->dimension == 0 || r->master_units.empty() || r->sub_units.empty() ||
       r->subunits_per_master == 0 || r->uor_per_subunit == 0) {
-    return Fail(path, "dimension, master_units, sub_units, subunits_per_master and "
-                      "uor_per_subunit are required");
+    return Fail(path,
+                "dimension, master_units, sub_units, subunits_per_master and "
+                "uor_per_subunit are required");
   }
   const double per_master =
       static_cast<double>(r->subunits_per_master) * static_cast<double>(r->uor_per_subunit);
@@ -199,7 +200,8 @@ Bytes BuildColorTable() {
   PutHeader(e, 1, DGNTYPE_GROUP_DATA);
   dgnraw::put_word(&e[dgnraw::kAttrIndex], (kColorTableBytes - dgnraw::kAttrBase) / 2);
   std::memcpy(&e[dgnraw::kCtColor255], DGNDefaultColorTable[255], 3);
-  for (int i = 0; i < 255; ++i) std::memcpy(&e[dgnraw::kCtColor0 + 3 * i], DGNDefaultColorTable[i], 3);
+  for (int i = 0; i < 255; ++i)
+    std::memcpy(&e[dgnraw::kCtColor0 + 3 * i], DGNDefaultColorTable[i], 3);
   return e;
 }
 

@@ -63,7 +63,7 @@ TEST(Rad50, DecodesEveryCharacterClass) {
   const Case cases[] = {
       {0, "   "},
       {1, "  A"},
-      {1683, "ABC"},             // 1*1600 + 2*40 + 3
+      {1683, "ABC"},  // 1*1600 + 2*40 + 3
       {27 * 1600 + 28 * 40 + 29, "$. "},
       {30 * 1600 + 39 * 40 + 26, "09Z"},
       {39 * 1600 + 39 * 40 + 39, "999"},  // 63999, the largest valid word

@@ -150,9 +150,9 @@ TEST(MultiPoint, VerticesInMasterUnits2DAnd3D) {
   tcb.uor_per_subunit = 10;
   tcb.subunits_per_master = 10;  // 100 design units per master unit
   tcb.origin[0] = 1000;          // global origin 10 master units on x
-  auto r2 = Decode(
-      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {100, 200, 0}, {-300, 50, 0}}),
-      false, tcb);
+  auto r2 =
+      Decode(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {100, 200, 0}, {-300, 50, 0}}),
+             false, tcb);
   ASSERT_NE(r2.element, nullptr);
   const auto *mp = As<DGNMultiPointElement>(r2.element);
   EXPECT_EQ(mp->kind, DGNKIND_MULTIPOINT);

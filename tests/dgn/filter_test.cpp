@@ -19,8 +19,12 @@ Bytes Component(int32_t x, int32_t y, int level) {
   dgnkit::Range r;
   r.low[0] = r.high[0] = x;
   r.low[1] = r.high[1] = y;
-  return Element(DGNTYPE_LINE, level).Complex().SetRange(r).SetDisplay({})
-      .Points({{x, y, 0}, {x, y, 0}}, 2).Build();
+  return Element(DGNTYPE_LINE, level)
+      .Complex()
+      .SetRange(r)
+      .SetDisplay({})
+      .Points({{x, y, 0}, {x, y, 0}}, 2)
+      .Build();
 }
 
 Bytes ChainHeader(int32_t x0, int32_t y0, int32_t x1, int32_t y1, int level) {
@@ -29,8 +33,12 @@ Bytes ChainHeader(int32_t x0, int32_t y0, int32_t x1, int32_t y1, int level) {
   r.low[1] = y0;
   r.high[0] = x1;
   r.high[1] = y1;
-  return Element(DGNTYPE_COMPLEX_CHAIN_HEADER, level).SetRange(r).SetDisplay({})
-      .Word(20).Word(2).Build();
+  return Element(DGNTYPE_COMPLEX_CHAIN_HEADER, level)
+      .SetRange(r)
+      .SetDisplay({})
+      .Word(20)
+      .Word(2)
+      .Build();
 }
 
 // Levels of the elements the reader returns.
@@ -51,12 +59,12 @@ dgnkit::TcbSpec Units(int32_t per_master, double origin_x = 0) {
 
 TEST(SpatialFilter, KeepsOverlappingElementsAndThoseWithoutRange) {
   const Bytes file = dgnkit::Concat({
-      dgnkit::MakeTcb(Units(10, 1000)),  // level 8; master = design / 10 - 100 on x and y
+      dgnkit::MakeTcb(Units(10, 1000)),   // level 8; master = design / 10 - 100 on x and y
       LineAt(1000, 1000, 1100, 1100, 1),  // (0,0)-(10,10): inside
       LineAt(5000, 5000, 6000, 6000, 2),  // (400,400)-(500,500): outside
       LineAt(0, 0, 1000, 1000, 3),        // (-100,-100)-(0,0): touches the corner
       Element(DGNTYPE_TEXT_NODE, 4).SetDisplay({}).PadTo(40).Build(),  // no range
-      LineAt(1200, -5000, 1300, 900, 5),  // y below the rectangle
+      LineAt(1200, -5000, 1300, 900, 5),                               // y below the rectangle
       dgnkit::EndOfDesign(),
   });
   auto f = dgnkit::OpenBytes(file);
@@ -113,8 +121,8 @@ TEST(SpatialFilter, KeepsWhatMeetsTheRectangleWithOrWithoutATcb) {
   });
   const Bytes centimetres = dgnkit::Concat({
       dgnkit::MakeTcb(Units(100)),  // 0.01 master units per design unit
-      LineAt(29, 0, 29, 0, 1),       // x 0.29
-      LineAt(30, 0, 31, 0, 2),       // x 0.30 to 0.31
+      LineAt(29, 0, 29, 0, 1),      // x 0.29
+      LineAt(30, 0, 31, 0, 2),      // x 0.30 to 0.31
       dgnkit::EndOfDesign(),
   });
   struct Case {

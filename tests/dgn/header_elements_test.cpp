@@ -57,14 +57,14 @@ TEST(Tcb, ThreeDimensionalFlagAndViewsUseItsOwnUnits) {
   want.subunits_per_master = 10;
   want.origin[0] = 500;
   Bytes tcb = dgnkit::MakeTcb(want);
-  tcb[1214] |= 0x40;                                  // 3D, though the file starts 08 09
+  tcb[1214] |= 0x40;  // 3D, though the file starts 08 09
   const int view1 = 46 + 118;
-  dgnkit::PutWord(tcb, view1, 0x0123);               // flags
-  tcb[view1 + 2] = 0xAA;                              // first level byte
-  dgnkit::PutInt32(tcb, view1 + 10, 1500);           // origin x
-  dgnkit::PutInt32(tcb, view1 + 26, 400);            // delta y
-  dgnkit::PutDFloat(tcb, view1 + 34, 1.0);           // rotation[0]
-  dgnkit::PutDFloat(tcb, view1 + 106, 2.5);          // conversion
+  dgnkit::PutWord(tcb, view1, 0x0123);                            // flags
+  tcb[view1 + 2] = 0xAA;                                          // first level byte
+  dgnkit::PutInt32(tcb, view1 + 10, 1500);                        // origin x
+  dgnkit::PutInt32(tcb, view1 + 26, 400);                         // delta y
+  dgnkit::PutDFloat(tcb, view1 + 34, 1.0);                        // rotation[0]
+  dgnkit::PutDFloat(tcb, view1 + 106, 2.5);                       // conversion
   dgnkit::PutInt32(tcb, view1 + 114, static_cast<uint32_t>(-9));  // active z
   auto f = OpenBytes(dgnkit::Concat({tcb, dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
@@ -91,8 +91,8 @@ TEST(Tcb, OnlyTheFirstChangesTheHandle) {
   second.uor_per_subunit = 7;
   second.subunits_per_master = 1;
   second.origin[0] = 70;
-  auto f = OpenBytes(dgnkit::Concat(
-      {dgnkit::MakeTcb(first), dgnkit::MakeTcb(second), dgnkit::EndOfDesign()}));
+  auto f = OpenBytes(
+      dgnkit::Concat({dgnkit::MakeTcb(first), dgnkit::MakeTcb(second), dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   auto all = dgnkit::ReadAll(f.get());
   ASSERT_EQ(all.size(), 2u);
@@ -246,8 +246,8 @@ TEST(TagValue, TextIntegerAndReal) {
     want.text = c.text;
     want.integer = c.integer;
     want.real = c.real;
-    auto f = OpenBytes(dgnkit::Concat(
-        {dgnkit::MakeTcb({}), dgnkit::MakeTagValue(want), dgnkit::EndOfDesign()}));
+    auto f = OpenBytes(
+        dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::MakeTagValue(want), dgnkit::EndOfDesign()}));
     ASSERT_NE(f.get(), nullptr);
     dgnkit::Next(f.get());
     auto e = dgnkit::Next(f.get());

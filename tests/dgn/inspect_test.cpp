@@ -36,8 +36,9 @@ class InspectTest : public ::testing::Test {
 
   ToolRun Inspect(const std::string &args) {
     TempFile out(".txt"), err(".txt");
-    const int raw = std::system(
-        (dgnkit::ProgramPrefix() + Quote(tool_) + " " + args + " >" + Quote(out.path()) + " 2>" + Quote(err.path())).c_str());
+    const int raw = std::system((dgnkit::ProgramPrefix() + Quote(tool_) + " " + args + " >" +
+                                 Quote(out.path()) + " 2>" + Quote(err.path()))
+                                    .c_str());
     ToolRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = ReadText(out.path());
@@ -77,11 +78,15 @@ TEST_F(InspectTest, ElementBlockFormat) {
   d.color = 3;
   d.weight = 2;
   d.style = 1;
-  TempFile file(dgnkit::Concat(
-      {dgnkit::MakeTcb(tcb),
-       dgnkit::Element(DGNTYPE_LINE_STRING, 5).SetRange({}).SetDisplay(d).Word(2)
-           .Points({{10, 20, 0}, {-5, 0, 0}}, 2).Attributes({0xAB, 0xCD}).Build(),
-       dgnkit::EndOfDesign()}));
+  TempFile file(dgnkit::Concat({dgnkit::MakeTcb(tcb),
+                                dgnkit::Element(DGNTYPE_LINE_STRING, 5)
+                                    .SetRange({})
+                                    .SetDisplay(d)
+                                    .Word(2)
+                                    .Points({{10, 20, 0}, {-5, 0, 0}}, 2)
+                                    .Attributes({0xAB, 0xCD})
+                                    .Build(),
+                                dgnkit::EndOfDesign()}));
   const ToolRun r = Inspect(Quote(file.path()));
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string expected =

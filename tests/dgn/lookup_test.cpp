@@ -12,8 +12,8 @@ TEST(DefaultColors, SpotChecksOfTheBuiltInTable) {
     int index;
     uint32_t rgb;
   };
-  const Case cases[] = {{0, 0xFFFFFF}, {1, 0x0000FF}, {3, 0xFF0000}, {6, 0xFF7F00},
-                        {15, 0x00F0F0}, {16, 0xF0F0F0}, {31, 0x00E1E1}, {70, 0xC36B00},
+  const Case cases[] = {{0, 0xFFFFFF},   {1, 0x0000FF},   {3, 0xFF0000},   {6, 0xFF7F00},
+                        {15, 0x00F0F0},  {16, 0xF0F0F0},  {31, 0x00E1E1},  {70, 0xC36B00},
                         {143, 0x007878}, {246, 0x1E3400}, {253, 0x1E001E}, {254, 0xC0C0C0},
                         {255, 0x1C0064}};
   for (const Case &c : cases) {
@@ -45,9 +45,9 @@ TEST(NearestColor, DefaultTable) {
   };
   const Case cases[] = {
       {0xFFFFFF, 0},
-      {0x0000FF, 3},        // pure red
-      {0xFF0000, 1},        // pure blue
-      {0xF0F0F0, 16},       // 16 and 24 are equal: the lowest wins
+      {0x0000FF, 3},               // pure red
+      {0xFF0000, 1},               // pure blue
+      {0xF0F0F0, 16},              // 16 and 24 are equal: the lowest wins
       {0x7F000000 | 0x00FF00, 2},  // bits 24-31 are ignored
   };
   for (const Case &c : cases) {
@@ -56,7 +56,8 @@ TEST(NearestColor, DefaultTable) {
   // Black: the darkest default entry; checked against a direct scan.
   int best = 0, best_d = 1 << 30;
   for (int i = 0; i < 256; ++i) {
-    const int d = DGNDefaultColorTable[i][0] + DGNDefaultColorTable[i][1] + DGNDefaultColorTable[i][2];
+    const int d =
+        DGNDefaultColorTable[i][0] + DGNDefaultColorTable[i][1] + DGNDefaultColorTable[i][2];
     if (d < best_d) best_d = d, best = i;
   }
   EXPECT_EQ(DGNNearestColor(&handle, 0), best);
@@ -85,11 +86,18 @@ TEST(TypeNames, NamedAndNumbered) {
     int type;
     const char *name;
   };
-  const Case cases[] = {{1, "Cell Library"},  {4, "Line String"},     {9, "TCB"},
-                        {12, "Complex Chain Header"}, {18, "3D Surface Header"},
-                        {21, "B-Spline"},     {34, "Shared Cell Definition"},
-                        {66, "Application Element"},  {13, "13"},    {100, "100"},
-                        {-5, "-5"},           {0, "0"}};
+  const Case cases[] = {{1, "Cell Library"},
+                        {4, "Line String"},
+                        {9, "TCB"},
+                        {12, "Complex Chain Header"},
+                        {18, "3D Surface Header"},
+                        {21, "B-Spline"},
+                        {34, "Shared Cell Definition"},
+                        {66, "Application Element"},
+                        {13, "13"},
+                        {100, "100"},
+                        {-5, "-5"},
+                        {0, "0"}};
   for (const Case &c : cases) EXPECT_STREQ(DGNTypeToName(c.type), c.name) << c.type;
   // Numbered names share one buffer that the next such call overwrites.
   const char *first = DGNTypeToName(13);

@@ -207,9 +207,8 @@ TEST(RecordBlocks, RecordsAreZeroFilledAndIndependent) {
   dgnkit::TextSpec text;
   text.raw_text = {'A', 'B'};
   text.origin = {7, 8, 0};
-  const Built b =
-      Build({with_linkage, LineString(3, 1), dgnkit::MakeText(text), LineString(700, 2),
-             LineString(3000, 3), LineString(2, 4), with_linkage, LineString(4, 5)});
+  const Built b = Build({with_linkage, LineString(3, 1), dgnkit::MakeText(text), LineString(700, 2),
+                         LineString(3000, 3), LineString(2, 4), with_linkage, LineString(4, 5)});
   auto f = OpenBytes(b.bytes);
   ASSERT_NE(f.get(), nullptr);
 

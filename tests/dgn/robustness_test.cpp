@@ -74,8 +74,8 @@ std::string Describe(const DGNElement *e) {
     case DGNKIND_TEXT: {
       auto *t = static_cast<const DGNTextElement *>(e);
       point(t->origin);
-      out << t->font_id << ' ' << t->justification << ' ' << t->length_mult << ' '
-          << t->height_mult << ' ' << t->rotation << " [" << t->text << ']';
+      out << t->font_id << ' ' << t->justification << ' ' << t->length_mult << ' ' << t->height_mult
+          << ' ' << t->rotation << " [" << t->text << ']';
       break;
     }
     case DGNKIND_COMPLEX_HEADER: {
@@ -117,8 +117,7 @@ std::string Describe(const DGNElement *e) {
     }
     case DGNKIND_TAG_SET: {
       auto *t = static_cast<const DGNTagSetElement *>(e);
-      out << t->tag_count << ' ' << t->flags << ' ' << t->tag_set << " [" << t->tag_set_name
-          << ']';
+      out << t->tag_count << ' ' << t->flags << ' ' << t->tag_set << " [" << t->tag_set_name << ']';
       for (int i = 0; i < t->tag_count; ++i) {
         const DGNTagDefinition &d = t->tag_list[i];
         out << " {" << d.name << ',' << d.id << ',' << d.prompt << ',' << d.type;
@@ -142,8 +141,7 @@ std::string Describe(const DGNElement *e) {
       out << t->views[7].active_z;
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return out.str();
 }
@@ -199,8 +197,10 @@ TEST(Robustness, ShortElementsNeverSeeThePreviousElement) {
     dgnkit::TcbSpec tcb_spec;
     tcb_spec.three_d = three_d;
     const Bytes tcb = dgnkit::MakeTcb(tcb_spec);
-    const Bytes filler =
-        dgnkit::Element(DGNTYPE_APPLICATION_ELEM, 5).PadTo(2000).BytesAt(36, Bytes(1964, 0xA7)).Build();
+    const Bytes filler = dgnkit::Element(DGNTYPE_APPLICATION_ELEM, 5)
+                             .PadTo(2000)
+                             .BytesAt(36, Bytes(1964, 0xA7))
+                             .Build();
     ErrorCapture errors;
     const std::vector<Bytes> elements = SplitElements(dgnkit::SampleFile(three_d));
     for (size_t k = 1; k < elements.size(); ++k) {
@@ -210,8 +210,7 @@ TEST(Robustness, ShortElementsNeverSeeThePreviousElement) {
         cut[2] = static_cast<uint8_t>(((len - 4) / 2) & 0xFF);
         cut[3] = static_cast<uint8_t>(((len - 4) / 2) >> 8);
         auto clean = dgnkit::OpenBytes(dgnkit::Concat({tcb, cut, dgnkit::EndOfDesign()}));
-        auto dirty =
-            dgnkit::OpenBytes(dgnkit::Concat({tcb, filler, cut, dgnkit::EndOfDesign()}));
+        auto dirty = dgnkit::OpenBytes(dgnkit::Concat({tcb, filler, cut, dgnkit::EndOfDesign()}));
         ASSERT_NE(clean.get(), nullptr);
         ASSERT_NE(dirty.get(), nullptr);
         dgnkit::Next(clean.get());
@@ -255,7 +254,8 @@ TEST(Robustness, RandomBodiesOfEveryType) {
 
 TEST(Robustness, LargestElementFitsTheBuffer) {
   // 65535 words to follow: the largest element the format can describe.
-  Bytes big = dgnkit::Element(DGNTYPE_LINE_STRING, 1).SetRange({}).SetDisplay({}).Word(65535).Build();
+  Bytes big =
+      dgnkit::Element(DGNTYPE_LINE_STRING, 1).SetRange({}).SetDisplay({}).Word(65535).Build();
   big.resize(4 + 2 * 65535, 0x11);
   big[2] = big[3] = 0xFF;
   ErrorCapture errors;

@@ -102,8 +102,7 @@ TEST(Open, MissingFileGivesTheOpenMessage) {
 // any other, and no new file is made over it meanwhile; readers open it all
 // the while, and the close hands the lock on.
 TEST(Open, OneWriterAtATimeAndReadersAlongside) {
-  const Bytes file =
-      dgnkit::Concat({dgnkit::MakeTcb({}), Line(0, 0, 1, 1), dgnkit::EndOfDesign()});
+  const Bytes file = dgnkit::Concat({dgnkit::MakeTcb({}), Line(0, 0, 1, 1), dgnkit::EndOfDesign()});
   dgnkit::TempFile tmp(file);
   ErrorCapture errors;
   dgnkit::HandlePtr writer(DGNOpen(tmp.c_str(), true));
@@ -147,8 +146,7 @@ TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
   };
   const Case cases[] = {
       {"marker", dgnkit::Concat({tcb, a, dgnkit::EndOfDesign()}), -1},
-      {"marker and padding", dgnkit::Concat({tcb, a, dgnkit::EndOfDesign(), Bytes(512, 0)}),
-       -1},
+      {"marker and padding", dgnkit::Concat({tcb, a, dgnkit::EndOfDesign(), Bytes(512, 0)}), -1},
       {"end of the file", dgnkit::Concat({tcb, a}), -1},
       {"a word count past the end", overlong, second},
       {"cut inside an element", cut, second},
@@ -200,9 +198,9 @@ TEST(Open, SizeAndMemoryLimitsFailSoftly) {
 
   std::vector<dgnkit::IPoint> points;
   for (int32_t i = 0; i < 1000; ++i) points.push_back({i, i, 0});
-  const Bytes file = dgnkit::Concat(
-      {dgnkit::MakeTcb({}), dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points),
-       dgnkit::EndOfDesign()});
+  const Bytes file =
+      dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points),
+                      dgnkit::EndOfDesign()});
   dgnkit::TempFile tmp(file);
   ErrorCapture errors;
   CPLSetSoftAllocLimit(100);  // less than the first block of the index
@@ -388,7 +386,7 @@ TEST(Index, TakesOverTheTcbAndColourTableAndRewinds) {
   std::array<std::array<uint8_t, 3>, 256> colors{};
   colors[7] = {1, 2, 3};
   auto f = OpenBytes(dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::MakeTcb(tcb),
-                                      dgnkit::MakeColorTable(colors), dgnkit::EndOfDesign()}));
+                                     dgnkit::MakeColorTable(colors), dgnkit::EndOfDesign()}));
   ASSERT_NE(f.get(), nullptr);
   EXPECT_EQ(f.get()->dimension, 2);
   ASSERT_TRUE(DGNBuildIndex(f.get()));
@@ -439,8 +437,8 @@ TEST(Index, StopsWithAFailureWhenTheFileOutgrowsIt) {
 }
 
 TEST(Goto, PositionsOnTheElementAndRefusesOthers) {
-  const Bytes file = dgnkit::Concat({dgnkit::MakeTcb({}), Line(1, 1, 2, 2), Line(3, 3, 4, 4),
-                                      dgnkit::EndOfDesign()});
+  const Bytes file = dgnkit::Concat(
+      {dgnkit::MakeTcb({}), Line(1, 1, 2, 2), Line(3, 3, 4, 4), dgnkit::EndOfDesign()});
   auto f = OpenBytes(file);
   ASSERT_NE(f.get(), nullptr);
   ASSERT_TRUE(DGNGotoElement(f.get(), 2));
@@ -498,13 +496,13 @@ TEST(RawExtents, OnlyForRangeTypesThatHoldARange) {
   EXPECT_EQ(lx, dgnkit::RangeValue(-10));
   EXPECT_EQ(hy, dgnkit::RangeValue(40));
   EXPECT_EQ(lz, 0x80000000u);
-  ASSERT_TRUE(DGNGetRawExtents(nullptr, DGNTYPE_LINE, line.data(), 28, &lx, &ly, nullptr, &hx,
-                               &hy, nullptr));
+  ASSERT_TRUE(DGNGetRawExtents(nullptr, DGNTYPE_LINE, line.data(), 28, &lx, &ly, nullptr, &hx, &hy,
+                               nullptr));
   lx = 7;
-  EXPECT_FALSE(DGNGetRawExtents(nullptr, DGNTYPE_LINE, line.data(), 27, &lx, &ly, nullptr, &hx,
-                                &hy, nullptr));
-  EXPECT_FALSE(DGNGetRawExtents(nullptr, DGNTYPE_TCB, line.data(), 52, &lx, &ly, nullptr, &hx,
-                                &hy, nullptr));
+  EXPECT_FALSE(DGNGetRawExtents(nullptr, DGNTYPE_LINE, line.data(), 27, &lx, &ly, nullptr, &hx, &hy,
+                                nullptr));
+  EXPECT_FALSE(DGNGetRawExtents(nullptr, DGNTYPE_TCB, line.data(), 52, &lx, &ly, nullptr, &hx, &hy,
+                                nullptr));
   EXPECT_EQ(lx, 7u);  // nothing stored
 }
 

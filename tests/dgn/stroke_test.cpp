@@ -29,8 +29,8 @@ Decoded Decode(const Bytes &element, bool three_d) {
   tcb.subunits_per_master = 1000;
   tcb.uor_per_subunit = 1;
   Decoded out;
-  out.file = dgnkit::OpenBytes(
-      dgnkit::Concat({dgnkit::MakeTcb(tcb), element, dgnkit::EndOfDesign()}));
+  out.file =
+      dgnkit::OpenBytes(dgnkit::Concat({dgnkit::MakeTcb(tcb), element, dgnkit::EndOfDesign()}));
   dgnkit::Next(out.file.get());
   out.element = dgnkit::Next(out.file.get());
   return out;
@@ -51,7 +51,8 @@ double ToSegment(const DGNPoint &p, const DGNPoint &a, const DGNPoint &b) {
 
 double ToPolyline(const DGNPoint &p, const std::vector<DGNPoint> &line) {
   double best = std::numeric_limits<double>::infinity();
-  for (size_t i = 0; i + 1 < line.size(); ++i) best = std::fmin(best, ToSegment(p, line[i], line[i + 1]));
+  for (size_t i = 0; i + 1 < line.size(); ++i)
+    best = std::fmin(best, ToSegment(p, line[i], line[i + 1]));
   if (line.size() == 1) best = Dist(p, line[0]);
   return best;
 }
@@ -69,7 +70,8 @@ struct TrueEllipse {
     const double lx = m[0][0] * d.x + m[1][0] * d.y + m[2][0] * d.z;
     const double ly = m[0][1] * d.x + m[1][1] * d.y + m[2][1] * d.z;
     const double lz = m[0][2] * d.x + m[1][2] * d.y + m[2][2] * d.z;
-    const double t = b != 0 ? std::atan2(ly / b, lx / a) : std::acos(std::fmax(-1, std::fmin(1, lx / a)));
+    const double t =
+        b != 0 ? std::atan2(ly / b, lx / a) : std::acos(std::fmax(-1, std::fmin(1, lx / a)));
     return std::sqrt((lx - a * std::cos(t)) * (lx - a * std::cos(t)) +
                      (ly - b * std::sin(t)) * (ly - b * std::sin(t)) + lz * lz);
   }
@@ -87,7 +89,7 @@ struct ArcCase {
   bool three_d;
   double a, b, rotation, start, sweep;  // design units and degrees
   int32_t quat[4];
-  double m[3][3];  // the rotation the case expects
+  double m[3][3];     // the rotation the case expects
   int expect_points;  // -1: any count from 2 to 361; 0: no stroke
 };
 
@@ -97,25 +99,87 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
   const int32_t q90x = static_cast<int32_t>(std::lround(h * 2147483648.0));
   const ArcCase cases[] = {
       {"circle", true, false, 100000, 100000, 0, 0, 360, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
-      {"rotated ellipse", true, false, 50000, 20000, 30, 0, 360, {},
-       {{c30, -s30, 0}, {s30, c30, 0}, {0, 0, 1}}, -1},
-      {"arc", false, false, 80000, 80000, 0, 30, 100, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
-      {"negative sweep", false, false, 80000, 40000, 0, 200, -120, {},
-       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
-      {"whole-turn arc", false, false, 5000, 5000, 0, 45, 360, {},
-       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
-      {"arc below a design unit", false, false, 0.4, 0.4, 0, 0, 90, {},
-       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
-      {"huge axes", true, false, 1e15, 4e14, 0, 0, 360, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+      {"rotated ellipse",
+       true,
+       false,
+       50000,
+       20000,
+       30,
+       0,
+       360,
+       {},
+       {{c30, -s30, 0}, {s30, c30, 0}, {0, 0, 1}},
        -1},
-      {"one axis zero", false, false, 3000, 0, 0, 0, 180, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+      {"arc", false, false, 80000, 80000, 0, 30, 100, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"negative sweep",
+       false,
+       false,
+       80000,
+       40000,
+       0,
+       200,
+       -120,
+       {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+       -1},
+      {"whole-turn arc",
+       false,
+       false,
+       5000,
+       5000,
+       0,
+       45,
+       360,
+       {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+       -1},
+      {"arc below a design unit",
+       false,
+       false,
+       0.4,
+       0.4,
+       0,
+       0,
+       90,
+       {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+       -1},
+      {"huge axes", true, false, 1e15, 4e14, 0, 0, 360, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"one axis zero",
+       false,
+       false,
+       3000,
+       0,
+       0,
+       0,
+       180,
+       {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
        -1},
       {"both axes zero", true, false, 0, 0, 0, 0, 360, {}, {}, 0},
       // 90 degrees about x: the ellipse's y axis becomes z.
-      {"3D quaternion", false, true, 60000, 30000, 0, 10, 160, {q90x, q90x, 0, 0},
-       {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, -1},
-      {"3D all-zero quaternion", true, true, 60000, 30000, 0, 0, 360, {0, 0, 0, 0},
-       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, -1},
+      {"3D quaternion",
+       false,
+       true,
+       60000,
+       30000,
+       0,
+       10,
+       160,
+       {q90x, q90x, 0, 0},
+       {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}},
+       -1},
+      {"3D all-zero quaternion",
+       true,
+       true,
+       60000,
+       30000,
+       0,
+       0,
+       360,
+       {0, 0, 0, 0},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+       -1},
   };
   for (const ArcCase &c : cases) {
     SCOPED_TRACE(c.label);
@@ -130,8 +194,8 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
     want.origin[2] = c.three_d ? 7000 : 0;
     for (int i = 0; i < 4; ++i) want.quat[i] = c.quat[i];
     const int dim = c.three_d ? 3 : 2;
-    Decoded d = Decode(c.ellipse ? dgnkit::MakeEllipse(want, dim) : dgnkit::MakeArc(want, dim),
-                       c.three_d);
+    Decoded d =
+        Decode(c.ellipse ? dgnkit::MakeEllipse(want, dim) : dgnkit::MakeArc(want, dim), c.three_d);
     ASSERT_NE(d.element, nullptr);
     ASSERT_EQ(d.element->kind, DGNKIND_ARC);
     const auto *arc = reinterpret_cast<const DGNArcElement *>(d.element.get());
@@ -146,8 +210,10 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
     out.resize(static_cast<size_t>(n));
 
     const double unit = 0.001;
-    TrueEllipse e{c.a * unit, c.b * unit, {want.origin[0] * unit, want.origin[1] * unit,
-                                           want.origin[2] * unit}, {}};
+    TrueEllipse e{c.a * unit,
+                  c.b * unit,
+                  {want.origin[0] * unit, want.origin[1] * unit, want.origin[2] * unit},
+                  {}};
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) e.m[i][j] = c.m[i][j];
     const double start = c.ellipse ? 0 : c.start;
@@ -182,7 +248,7 @@ TEST(Stroke, HostileArcValuesDrawNothing) {
   for (int field = 0; field < 6; ++field) {
     DGNArcElement arc = *reinterpret_cast<const DGNArcElement *>(d.element.get());
     double *values[6] = {&arc.primary_axis, &arc.secondary_axis, &arc.start_angle,
-                         &arc.sweep_angle, &arc.rotation, &arc.origin.x};
+                         &arc.sweep_angle,  &arc.rotation,       &arc.origin.x};
     for (double bad : {nan, inf}) {
       *values[field] = bad;
       EXPECT_EQ(DGNStrokeArc(d.file.get(), &arc, out.data()), 0) << field << " " << bad;
@@ -201,8 +267,9 @@ TEST(Stroke, HostileArcValuesDrawNothing) {
 
 TEST(Stroke, CurvesPassThroughTheirInnerVerticesAndFollowTheEndDirections) {
   // Vertices 0, 1 and 6, 7 only give the directions at the ends.
-  const std::vector<dgnkit::IPoint> v = {{-5000, -9000}, {-5000, -8000}, {0, 0},    {1000, 1500},
-                                          {3000, 1000},   {4000, 3000},   {4000, 9000}, {5000, 9000}};
+  const std::vector<dgnkit::IPoint> v = {{-5000, -9000}, {-5000, -8000}, {0, 0},
+                                         {1000, 1500},   {3000, 1000},   {4000, 3000},
+                                         {4000, 9000},   {5000, 9000}};
   struct Case {
     size_t vertices;
     int points;  // -1: several

@@ -241,8 +241,8 @@ TEST(WriteMultiPoint, SizeLimitsAndBadCounts) {
     u.dimension = c.dimension;
     FakeHandle f(u);
     ErrorCapture errors;
-    MultiPointPtr e(DGNCreateMultiPointElem(f.h, c.type, c.count,
-                                            c.null_points ? nullptr : pts.data()));
+    MultiPointPtr e(
+        DGNCreateMultiPointElem(f.h, c.type, c.count, c.null_points ? nullptr : pts.data()));
     if (c.raw_bytes != 0) {
       ASSERT_NE(e, nullptr) << c.label;
       EXPECT_EQ(e->raw_bytes, c.raw_bytes) << c.label;
@@ -280,8 +280,8 @@ TEST(WriteElemCore, FieldsStoreOnlyTheirOwnBits) {
     const DGNPoint pts[3] = {{0, 0, 0}, {1, 1, 0}, {2, 0, 0}};
     MultiPointPtr e(DGNCreateMultiPointElem(f.h, DGNTYPE_LINE_STRING, 3, pts));
     ASSERT_NE(e, nullptr);
-    ASSERT_TRUE(DGNUpdateElemCore(f.h, e.get(), c.level, c.graphic_group, c.color, c.weight,
-                                  c.style))
+    ASSERT_TRUE(
+        DGNUpdateElemCore(f.h, e.get(), c.level, c.graphic_group, c.color, c.weight, c.style))
         << c.label;
     EXPECT_EQ(Hex(e->raw_data, 1), c.byte0) << c.label;
     EXPECT_EQ(e->raw_data[1], DGNTYPE_LINE_STRING) << c.label;

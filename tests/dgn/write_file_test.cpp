@@ -162,8 +162,8 @@ TEST(WriteCreate, UnitsAndOriginArePatched) {
 
   // Short names end at their terminator; nothing is read past it.
   TempFile out2;
-  h.reset(DGNCreate(out2.c_str(), seed_file.c_str(), DGN_CREATE_SEED_ORIGIN, 0, 0, 0, 100, 1,
-                    "m", ""));
+  h.reset(
+      DGNCreate(out2.c_str(), seed_file.c_str(), DGN_CREATE_SEED_ORIGIN, 0, 0, 0, 100, 1, "m", ""));
   ASSERT_NE(h, nullptr);
   const Bytes b2 = dgnkit::ReadFile(out2.path());
   EXPECT_EQ(Slice(b2, 1120, 4), Bytes({'m', 0, 0, 0}));
@@ -189,7 +189,8 @@ TEST(WriteCreate, CopiesTheElementsTheFlagsAskFor) {
     std::vector<Bytes> after_tcb;
   } cases[] = {
       {"the plug-in's flags: elements 1 and 2", DGN_CREATE_SEED_UNITS, {e1, e2}},
-      {"whole seed; the cone is not copied", DGN_CREATE_SEED_UNITS | DGN_CREATE_WHOLE_SEED,
+      {"whole seed; the cone is not copied",
+       DGN_CREATE_SEED_UNITS | DGN_CREATE_WHOLE_SEED,
        {e1, e2, e4, e5}},
       {"colour tables too", DGN_CREATE_SEED_UNITS | DGN_CREATE_SEED_COLOR_TABLE, {e1, e2, e5}},
   };
@@ -237,8 +238,8 @@ TEST(WriteCreate, RefusesUnusableSeedsWithoutTouchingTheOutput) {
     Bytes seed;
   } cases[] = {
       {"first element is no TCB",
-       dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::MakeTcb(SeedTcb()),
-                        dgnkit::EndOfDesign()})},
+       dgnkit::Concat(
+           {dgnkit::MakeGroupDataStart(), dgnkit::MakeTcb(SeedTcb()), dgnkit::EndOfDesign()})},
       {"TCB of 1000 bytes", dgnkit::Concat({short_tcb.Build(), dgnkit::EndOfDesign()})},
       {"no complete element", cut_tcb},
   };
@@ -249,8 +250,8 @@ TEST(WriteCreate, RefusesUnusableSeedsWithoutTouchingTheOutput) {
     TempFile existing(Bytes(100, 0x42));
     for (const std::string &path : {fresh.path(), existing.path()}) {
       ErrorCapture errors;
-      HandlePtr h(DGNCreate(path.c_str(), seed.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1,
-                            "m", "m"));
+      HandlePtr h(
+          DGNCreate(path.c_str(), seed.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"));
       EXPECT_EQ(h, nullptr) << c.label;
       ASSERT_GE(errors.reports().size(), 1u) << c.label;
       EXPECT_EQ(errors.reports().back().cls, CPLClassFailure) << c.label;
@@ -275,8 +276,7 @@ TEST(WriteCreate, ReportsOtherFailures) {
   }
   {
     ErrorCapture errors;
-    EXPECT_EQ(DGNCreate(out.c_str(), "/nonexistent-seed.dgn", 0, 0, 0, 0, 1, 1, "m", "m"),
-              nullptr);
+    EXPECT_EQ(DGNCreate(out.c_str(), "/nonexistent-seed.dgn", 0, 0, 0, 0, 1, 1, "m", "m"), nullptr);
     ASSERT_EQ(errors.reports().size(), 1u);
     EXPECT_EQ(errors.reports()[0].num, CPLNumOpenFailed);
   }
@@ -329,7 +329,8 @@ TEST(WriteCreate, SeedMayBeItsOwnOutput) {
   const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
   const Bytes e1 = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0, 0}, {1, 1, 0}});
   TempFile file(dgnkit::Concat({tcb, e1, dgnkit::EndOfDesign()}));
-  HandlePtr h(DGNCreate(file.c_str(), file.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"));
+  HandlePtr h(
+      DGNCreate(file.c_str(), file.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"));
   ASSERT_NE(h, nullptr);
   const std::vector<Bytes> elements = RawElements(file.path());
   ASSERT_EQ(elements.size(), 2u);
@@ -466,9 +467,9 @@ TEST(WriteAppend, AFailedWriteLeavesAReadableFile) {
         CPLSetWriteFailAfter(-1);
         if (!ok) {
           ASSERT_EQ(errors.reports().size(), 1u) << budget;
-          EXPECT_EQ(errors.reports()[0].text,
-                    "Error seeking or writing new element of " + std::to_string(n) +
-                        " bytes at " + std::to_string(kTcbBytes + e1.size()) + ".");
+          EXPECT_EQ(errors.reports()[0].text, "Error seeking or writing new element of " +
+                                                  std::to_string(n) + " bytes at " +
+                                                  std::to_string(kTcbBytes + e1.size()) + ".");
           EXPECT_EQ(f.get()->element_count, 2) << budget;
         }
       }
@@ -507,8 +508,8 @@ struct ThreeLines {
   ThreeLines() {
     const Bytes tcb = dgnkit::MakeTcb(SeedTcb());
     for (int i = 0; i < 3; ++i) {
-      lines.push_back(dgnkit::MakeMultiPoint(
-          DGNTYPE_LINE_STRING, {{i, 0, 0}, {i + 1, 1, 0}, {i + 2, 0, 0}}, 2, {}, 4));
+      lines.push_back(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING,
+                                             {{i, 0, 0}, {i + 1, 1, 0}, {i + 2, 0, 0}}, 2, {}, 4));
     }
     base = dgnkit::Concat({tcb, lines[0], lines[1], lines[2], dgnkit::EndOfDesign()});
     offsets = {kTcbBytes, kTcbBytes + static_cast<int>(lines[0].size()),

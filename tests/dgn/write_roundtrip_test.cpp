@@ -51,11 +51,11 @@ std::vector<Polyline> RandomPolylines(int count, int max_points, unsigned seed, 
 // Writes the polylines as the plug-in's export does; false at the first failure.
 bool WritePolylines(DGNFile *h, const std::vector<Polyline> &lines) {
   for (const Polyline &p : lines) {
-    DGNMultiPointElement *e = DGNCreateMultiPointElem(
-        h, p.type, static_cast<int>(p.points.size()), p.points.data());
+    DGNMultiPointElement *e =
+        DGNCreateMultiPointElem(h, p.type, static_cast<int>(p.points.size()), p.points.data());
     if (e == nullptr) return false;
-    const bool ok = DGNUpdateElemCore(h, e, p.level, 0, p.color, p.weight, p.style) &&
-                    DGNWriteElement(h, e);
+    const bool ok =
+        DGNUpdateElemCore(h, e, p.level, 0, p.color, p.weight, p.style) && DGNWriteElement(h, e);
     DGNFreeElement(h, e);
     if (!ok) return false;
   }
@@ -95,8 +95,8 @@ TEST(WriteRoundTrip, RandomPolylinesComeBack) {
     TempFile seed(dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::EndOfDesign()}));
     TempFile out;
     // A global origin off zero, so that it takes part in the round trip.
-    HandlePtr h(DGNCreate(out.c_str(), seed.c_str(), 0, 1000.0, -2500.0, three_d ? 10.0 : 0.0,
-                          10, 100, "m", "mm"));
+    HandlePtr h(DGNCreate(out.c_str(), seed.c_str(), 0, 1000.0, -2500.0, three_d ? 10.0 : 0.0, 10,
+                          100, "m", "mm"));
     ASSERT_NE(h, nullptr);
     const int max_points = three_d ? 39 : 59;
     const std::vector<Polyline> lines = RandomPolylines(300, max_points, three_d ? 11 : 7, three_d);
@@ -133,8 +133,10 @@ TEST(WriteRoundTrip, RandomPolylinesComeBack) {
     if (BinDir().empty() || dgnkit::ReadFile(inspect).empty()) {
       ADD_FAILURE() << "dgninspect not found in DGN_BIN_DIR";
     } else {
-      const std::string dump = RunProgram(dgnkit::ProgramPrefix() + "\"" + inspect + "\" --summary \"" + out.path() + "\"");
-      const std::string full = RunProgram(dgnkit::ProgramPrefix() + "\"" + inspect + "\" \"" + out.path() + "\"");
+      const std::string dump = RunProgram(dgnkit::ProgramPrefix() + "\"" + inspect +
+                                          "\" --summary \"" + out.path() + "\"");
+      const std::string full =
+          RunProgram(dgnkit::ProgramPrefix() + "\"" + inspect + "\" \"" + out.path() + "\"");
       size_t shapes = 0;
       for (const Polyline &p : lines) shapes += p.type == DGNTYPE_SHAPE;
       EXPECT_EQ(Occurrences(full, "Line String"), lines.size() - shapes) << dump;
@@ -195,8 +197,8 @@ TEST(WriteSeeds, BundledSeedsOpenAndMakeFiles) {
     // Creation as the plug-in does it: the patched TCB (the seeds' origin is
     // already 0), the seed's elements 1 and 2, and FF FF: the seed itself.
     TempFile out;
-    HandlePtr h(DGNCreate(out.c_str(), path.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m",
-                          "m"));
+    HandlePtr h(
+        DGNCreate(out.c_str(), path.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m"));
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(dgnkit::ReadFile(out.path()), seed_bytes);
 

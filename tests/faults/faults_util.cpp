@@ -12,8 +12,8 @@ namespace faultstest {
 
 ScratchDir::ScratchDir() {
   const char *tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                        "/dgn_faults_XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/dgn_faults_XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("cannot make a scratch folder");

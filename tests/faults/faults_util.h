@@ -32,18 +32,18 @@ class ScratchDir {
 // What one import through the exports gave.
 struct Import {
   bool opened = false;
-  int read = -1;                       // result of the read entry point
-  std::vector<std::string> drawn;      // AddObject and AddPoint lines, in order
-  std::vector<std::string> layers;     // AddLayer lines, in order
-  std::vector<std::string> messages;   // texts sent to the sink
-  int total = -1;                      // SetTotal's argument
+  int read = -1;                      // result of the read entry point
+  std::vector<std::string> drawn;     // AddObject and AddPoint lines, in order
+  std::vector<std::string> layers;    // AddLayer lines, in order
+  std::vector<std::string> messages;  // texts sent to the sink
+  int total = -1;                     // SetTotal's argument
   int steps = 0;
   int objects = 0;
   int points = 0;
-  int announced_points = 0;            // sum of numPoints of the polylines and texts
-  bool closed = false;                 // close emptied the handle
-  long long cut_at = -1;               // where the file's element stream stops at an
-                                       // element that does not fit in it, or -1
+  int announced_points = 0;  // sum of numPoints of the polylines and texts
+  bool closed = false;       // close emptied the handle
+  long long cut_at = -1;     // where the file's element stream stops at an
+                             // element that does not fit in it, or -1
 };
 
 // Writes `file` to `path`, opens it for reading, reads it and closes it.

@@ -107,8 +107,8 @@ TEST(FuzzRegression, ShortLinesKeepOnlyTheVerticesTheyHold) {
                                    .Build();
     ASSERT_EQ(bare.size(), 4u);
     ASSERT_EQ(one.size(), static_cast<size_t>(36 + stride));
-    const Bytes file = dgnkit::Concat(
-        {dgnkit::MakeTcb(tcb), bare, one, one_and_half, dgnkit::EndOfDesign()});
+    const Bytes file =
+        dgnkit::Concat({dgnkit::MakeTcb(tcb), bare, one, one_and_half, dgnkit::EndOfDesign()});
 
     const Import r = ImportFile(file, dir.Path("lines.dgn"));
     ASSERT_EQ(Breach(r), "");
@@ -130,9 +130,9 @@ TEST(FuzzRegression, ShortLinesKeepOnlyTheVerticesTheyHold) {
       ASSERT_EQ(e->kind, DGNKIND_MULTIPOINT);
       EXPECT_EQ(static_cast<DGNMultiPointElement *>(e)->num_vertices, k);
       EXPECT_EQ(CPLLastErrorClass(), CPLClassWarning);
-      EXPECT_EQ(std::string(CPLLastErrorText()),
-                "Trimming multipoint vertices to " + std::to_string(k) +
-                    " from 2 because\nelement is short.\n");
+      EXPECT_EQ(std::string(CPLLastErrorText()), "Trimming multipoint vertices to " +
+                                                     std::to_string(k) +
+                                                     " from 2 because\nelement is short.\n");
       DGNFreeElement(h, e);
     }
     CPLSetErrorHandler(previous);

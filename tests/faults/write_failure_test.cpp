@@ -146,7 +146,7 @@ class WriteFailure : public ::testing::Test {
     std::array<std::array<uint8_t, 3>, 256> colors{};
     for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2)};
     seed_ = dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::MakeColorTable(colors),
-                             dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+                            dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
     ASSERT_TRUE(dgnkit::WriteFile(dir_.Path("seed.dgn"), seed_));
     ini_ = "; host settings\r\n[Mapa]\r\nDGN_Seed_File=" + dir_.Path("seed.dgn") +
            "\r\nZoom=3\r\n[Other]\r\nKey=value\r\n";
@@ -195,7 +195,8 @@ class WriteFailure : public ::testing::Test {
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i].offset != b[i].offset || a[i].size != b[i].size ||
         !std::equal(before.begin() + long(a[i].offset),
-                    before.begin() + long(a[i].offset + a[i].size), after.begin() + long(b[i].offset)))
+                    before.begin() + long(a[i].offset + a[i].size),
+                    after.begin() + long(b[i].offset)))
       return ::testing::AssertionFailure() << "element " << i << " changed";
   }
   return ::testing::AssertionSuccess();
@@ -221,8 +222,8 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
 
   std::vector<size_t> rooms;
   for (size_t r = 0; r <= 12; ++r) rooms.push_back(r);
-  for (size_t r : {kElement / 2, kElement - 3, kElement - 2, kElement - 1, kElement,
-                   kElement + 1, kElement + 2, kElement + 100})
+  for (size_t r : {kElement / 2, kElement - 3, kElement - 2, kElement - 1, kElement, kElement + 1,
+                   kElement + 2, kElement + 100})
     rooms.push_back(r);
 
   for (const int32_t replace : {0, 3}) {
@@ -334,8 +335,8 @@ TEST_F(WriteFailure, WholeMapComplexAtTheFileSizeLimitIsWholeOrAbsent) {
 TEST_F(WriteFailure, CreateAtTheFileSizeLimit) {
   const std::string path = dir_.Path("new.dgn");
   const size_t tcb = 1536;
-  for (size_t limit : {size_t{0}, size_t{1}, size_t{100}, tcb - 1, tcb, tcb + 1, tcb + 2,
-                       tcb + 500, seed_.size() - 2, seed_.size(), seed_.size() + 4096}) {
+  for (size_t limit : {size_t{0}, size_t{1}, size_t{100}, tcb - 1, tcb, tcb + 1, tcb + 2, tcb + 500,
+                       seed_.size() - 2, seed_.size(), seed_.size() + 4096}) {
     SCOPED_TRACE("limit " + std::to_string(limit));
     std::remove(path.c_str());
     const ChildResult child = InChild([&]() -> std::string {
@@ -426,9 +427,7 @@ TEST_F(WriteFailure, CreationInAFolderThatCannotBeWritten) {
   for (bool with_key : {true, false}) {
     for (const std::string &target : targets) {
       SCOPED_TRACE(target + (with_key ? "" : ", INI without the seed key"));
-      const std::string ini =
-          with_key ? ini_
-                   : "[Other]\r\nKey=value\r\n[Mapa]\r\nZoom=3\r\n";
+      const std::string ini = with_key ? ini_ : "[Other]\r\nKey=value\r\n[Mapa]\r\nZoom=3\r\n";
       WriteIni(ini);
       const bool root = geteuid() == 0;
       const bool locked = target == dir_.Path("locked/new.dgn");
@@ -471,7 +470,7 @@ TEST(Streams, EveryFailurePathOfDGNCreateClosesItsStreams) {
   ScratchDir dir;
   dgnkit::TcbSpec tcb;
   const Bytes good = dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::MakeGroupDataStart(),
-                                      dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+                                     dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
   dgnkit::Element small_tcb(9, 8);
   small_tcb.PadTo(1000);
   struct Seed {
@@ -481,8 +480,7 @@ TEST(Streams, EveryFailurePathOfDGNCreateClosesItsStreams) {
       {"good.dgn", good},
       {"not_dgn.dgn", Bytes{'n', 'o', 't', ' ', 'd', 'g', 'n'}},
       {"small_tcb.dgn", dgnkit::Concat({small_tcb.Build(), dgnkit::EndOfDesign()})},
-      {"line_first.dgn",
-       dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()})},
+      {"line_first.dgn", dgnkit::Concat({dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()})},
   };
   for (const Seed &s : seeds) ASSERT_TRUE(dgnkit::WriteFile(dir.Path(s.name), s.bytes));
   ASSERT_TRUE(dgnkit::WriteFile(dir.Path("plain"), Bytes{'x'}));
@@ -510,8 +508,8 @@ TEST(Streams, EveryFailurePathOfDGNCreateClosesItsStreams) {
     SCOPED_TRACE(c.seed + " -> " + c.out + ", budget " + std::to_string(c.budget));
     const int fds = OpenDescriptors();
     CPLSetWriteFailAfter(c.budget);
-    DGNFile *h = DGNCreate(c.out.c_str(), c.seed.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1,
-                           "m", "m");
+    DGNFile *h =
+        DGNCreate(c.out.c_str(), c.seed.c_str(), DGN_CREATE_SEED_UNITS, 0, 0, 0, 1, 1, "m", "m");
     CPLSetWriteFailAfter(-1);
     if (h != nullptr) {
       EXPECT_EQ(OpenDescriptors(), fds + 1) << "only the new file's stream stays open";

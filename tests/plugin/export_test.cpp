@@ -55,7 +55,7 @@ Bytes Seed(dgnkit::TcbSpec tcb = {}, const ColorTable &table = OddTable(), bool 
     tcb.sub_units = "cm";
   }
   return dgnkit::Concat({dgnkit::MakeTcb(tcb), dgnkit::MakeColorTable(table),
-                          dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+                         dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
 }
 
 // One element as stored.
@@ -65,7 +65,8 @@ struct Raw {
   int type() const { return b[1] & 0x7F; }
   bool deleted() const { return (b[1] & 0x80) != 0; }
   int32_t Int32(size_t k) const {
-    return int32_t(uint32_t(b[k + 1]) << 24 | uint32_t(b[k]) << 16 | uint32_t(b[k + 3]) << 8 | b[k + 2]);
+    return int32_t(uint32_t(b[k + 1]) << 24 | uint32_t(b[k]) << 16 | uint32_t(b[k + 3]) << 8 |
+                   b[k + 2]);
   }
   int count() const { return b[36] | b[37] << 8; }
   // Vertex i of a line string or shape, in design units.
@@ -179,7 +180,8 @@ class Export : public ::testing::Test {
 // ---------------------------------------------------------------------------
 
 TEST_F(Export, MissingKeyIsWrittenAndEveryOtherByteOfTheIniKept) {
-  const std::string before = "; host\r\n[Pantalla]\r\nZoom=3\r\n\r\n[Mapa]\r\nEscala=10\r\n[Z]\r\nk=v";
+  const std::string before =
+      "; host\r\n[Pantalla]\r\nZoom=3\r\n\r\n[Mapa]\r\nEscala=10\r\n[Z]\r\nk=v";
   WriteIni(before);
   const bool created = Create();
   std::string after = ReadText(Path("gps.ini"));
@@ -324,7 +326,7 @@ TEST_F(Export, PolylinesAreCutIntoRunsSharingTheirBoundaryVertex) {
       ASSERT_EQ(r.b.size(), 38u + size_t(4 * dim * n));
       for (int i = 0; i < n; ++i)
         EXPECT_EQ(r.Vertex(i, dim), (std::array<int32_t, 3>{100 * (first + i), 200 * (first + i),
-                                                             c.three_d ? 750 : 0}));
+                                                            c.three_d ? 750 : 0}));
     }
   }
 }
@@ -338,11 +340,10 @@ TEST_F(Export, HeaderFieldsAreTakenFromTheObjectAndClamped) {
     int wantLevel, wantColor, wantWeight, wantStyle;
   };
   const Case cases[] = {
-      {5, 0x0000FF, 2.9f, 3, 5, 1, 2, 3},    // red is index 1 in this file
-      {0, -1, 1.0f, -1, 0, 255, 1, 0},       // -1: white; no style: 0
+      {5, 0x0000FF, 2.9f, 3, 5, 1, 2, 3},      // red is index 1 in this file
+      {0, -1, 1.0f, -1, 0, 255, 1, 0},         // -1: white; no style: 0
       {70, 0xFF0000, 40.0f, 9, 63, 2, 31, 7},  // out of range: clamped
-      {-3, 0x00FF00, -2.0f, -5, 0, 3, 0, 0},
-      {63, 0x000000, NAN, 7, 63, 0, 0, 7},
+      {-3, 0x00FF00, -2.0f, -5, 0, 3, 0, 0},  {63, 0x000000, NAN, 7, 63, 0, 0, 7},
   };
   UseSeed(Seed());
   ASSERT_TRUE(Create());
@@ -381,7 +382,10 @@ TEST_F(Export, RefusedPolylinesWriteNothing) {
       {"misaligned", false, 3, misaligned, kAlignment},
       {"negative count", false, -1, {}, "the point count -1 is negative"},
       {"no array", false, 2147483647, {}, "2147483647 points were announced but no point array"},
-      {"off the plane", false, 3, {Pt(0, 0), Pt(1, 1), Pt(3e7, 0)},
+      {"off the plane",
+       false,
+       3,
+       {Pt(0, 0), Pt(1, 1), Pt(3e7, 0)},
        "point 2 (x 30000000, y 0) lies outside the design plane of the DGN file, which holds x "
        "from -21474836.47 to 21474836.47, y from -21474836.47 to 21474836.47 (master units)"},
       {"not a number", false, 2, {Pt(0, 0), Pt(NAN, 1)}, "point 1 (x nan, y 1)"},
@@ -397,9 +401,8 @@ TEST_F(Export, RefusedPolylinesWriteNothing) {
     host_.messages.clear();
     std::vector<TVectorPointPlugIn> pts = c.points;
     TVectorObjectPlugIn o = Obj();
-    EXPECT_EQ(Lib().AddPolyline(&map_, &o, c.count, pts.empty() ? nullptr : pts.data(),
-                                host_.sink()),
-              0);
+    EXPECT_EQ(
+        Lib().AddPolyline(&map_, &o, c.count, pts.empty() ? nullptr : pts.data(), host_.sink()), 0);
     ASSERT_EQ(host_.messages.size(), 1u);
     EXPECT_NE(host_.messages[0].find(c.message), std::string::npos) << host_.messages[0];
     EXPECT_EQ(dgnkit::ReadFile(Path("out.dgn")), before);
@@ -536,11 +539,11 @@ TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhol
   std::vector<dgnkit::IPoint> long_run;
   for (int i = 0; i < 51; ++i) long_run.push_back({i, i});
   const Bytes original = DesignFile({
-      dgnkit::MakeColorTable(OddTable()),                       // 1
-      dgnkit::MakeText(text),                                   // 2
-      dgnkit::MakeCellHeader({}),                               // 3
+      dgnkit::MakeColorTable(OddTable()),                        // 1
+      dgnkit::MakeText(text),                                    // 2
+      dgnkit::MakeCellHeader({}),                                // 3
       AsComponent(MakeMultiPoint(3, {{0, 0}, {4, 4}})),          // 4: the cell's line
-      dgnkit::MakeComplexHeader(12, 62, 2),                     // 5: a complex chain
+      dgnkit::MakeComplexHeader(12, 62, 2),                      // 5: a complex chain
       AsComponent(MakeMultiPoint(4, {{0, 0}, {1, 1}, {2, 2}})),  // 6
       AsComponent(MakeMultiPoint(4, long_run)),                  // 7
       AsDeleted(MakeMultiPoint(4, {{5, 5}, {6, 6}, {7, 7}})),    // 8
@@ -554,20 +557,20 @@ TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhol
     std::vector<int> deleted;  // elements marked deleted
   };
   const Case cases[] = {
-      {1, 0, 3, true, -1, {}},  // colour table
-      {2, 0, 3, true, -1, {}},  // text
-      {3, 0, 3, true, -1, {}},  // cell header
-      {8, 0, 3, true, -1, {}},  // a deleted line string of the same size
-      {6, 0, 3, true, 6, {}},   // component, same type and size
-      {6, 0, 4, false, -1, {}},   // component, another size
-      {6, 1, 3, false, -1, {}},   // component, a shape of its size
-      {7, 0, 52, false, -1, {}},  // component, the first of two elements of its size
-      {4, 0, 2, false, -1, {}},   // the cell's line
+      {1, 0, 3, true, -1, {}},          // colour table
+      {2, 0, 3, true, -1, {}},          // text
+      {3, 0, 3, true, -1, {}},          // cell header
+      {8, 0, 3, true, -1, {}},          // a deleted line string of the same size
+      {6, 0, 3, true, 6, {}},           // component, same type and size
+      {6, 0, 4, false, -1, {}},         // component, another size
+      {6, 1, 3, false, -1, {}},         // component, a shape of its size
+      {7, 0, 52, false, -1, {}},        // component, the first of two elements of its size
+      {4, 0, 2, false, -1, {}},         // the cell's line
       {5, 1, 60, true, -1, {5, 6, 7}},  // chain header with its components
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << "id " << c.id << ", kind " << c.kind << ", " << c.points
-                                    << " points");
+    SCOPED_TRACE(testing::Message()
+                 << "id " << c.id << ", kind " << c.kind << ", " << c.points << " points");
     host_.messages.clear();
     ASSERT_TRUE(OpenForUpdate(original));
     EXPECT_EQ(Add(Obj(c.kind, 2, -1, 1, -1, c.id), Line(c.points)), c.ok);
@@ -626,7 +629,8 @@ TEST_F(Export, WholeMapKeepsTextsAndLongLinesAndAreasWhole) {
     return Add(o, {Pt(t.x, t.y)});
   };
   std::vector<TVectorPointPlugIn> area, line;
-  for (int i = 0; i < 120; ++i) area.push_back(Pt(50 * std::cos(i * 0.05), 50 * std::sin(i * 0.05)));
+  for (int i = 0; i < 120; ++i)
+    area.push_back(Pt(50 * std::cos(i * 0.05), 50 * std::sin(i * 0.05)));
   for (int i = 0; i < 130; ++i) line.push_back(Pt(i, i % 7));
   ASSERT_TRUE(Create());
   for (const Text &t : texts) ASSERT_TRUE(addText(t, 0));
@@ -637,8 +641,8 @@ TEST_F(Export, WholeMapKeepsTextsAndLongLinesAndAreasWhole) {
   const Bytes written = dgnkit::ReadFile(Path("out.dgn"));
   std::vector<int> types;
   for (const Raw &r : Walk(written)) types.push_back(r.type() | (r.b[0] & 0x80 ? 0x100 : 0));
-  EXPECT_EQ(types, (std::vector<int>{9, 5, 5, 17, 17, 14, 0x104, 0x104, 0x104, 12, 0x104,
-                                     0x104, 0x104}));
+  EXPECT_EQ(types,
+            (std::vector<int>{9, 5, 5, 17, 17, 14, 0x104, 0x104, 0x104, 12, 0x104, 0x104, 0x104}));
 
   // Read back with the whole map (the map opened for update reads as well).
   auto readBack = [&](Host &reader) {
@@ -793,11 +797,12 @@ int Nearest(const ColorTable &t, int32_t host) {
 
 TEST_F(Export, RoundTripThroughTheImport) {
   ColorTable builtinLike{};  // a table close to the usual eight hues
-  const uint32_t hues[8] = {0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0xFF7F00, 0x00FFFF};
+  const uint32_t hues[8] = {0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF,
+                            0xFFFF00, 0xFF00FF, 0xFF7F00, 0x00FFFF};
   for (int i = 0; i < 256; ++i) {
     const uint32_t h = hues[i % 8], k = 255 - uint32_t(i / 8) * 7;
-    builtinLike[size_t(i)] = {uint8_t((h >> 16 & 0xFF) * k / 255), uint8_t((h >> 8 & 0xFF) * k / 255),
-                              uint8_t((h & 0xFF) * k / 255)};
+    builtinLike[size_t(i)] = {uint8_t((h >> 16 & 0xFF) * k / 255),
+                              uint8_t((h >> 8 & 0xFF) * k / 255), uint8_t((h & 0xFF) * k / 255)};
   }
   for (const bool three_d : {false, true}) {
     for (const ColorTable &table : {builtinLike, OddTable()}) {
@@ -819,16 +824,18 @@ TEST_F(Export, RoundTripThroughTheImport) {
         const int32_t color = int32_t(rng() & 0xFFFFFF);
         const float width = float(rng() % 3500) / 100.0f;
         std::vector<TVectorPointPlugIn> pts;
-        for (int i = 0; i < n; ++i) pts.push_back(Pt(coord(rng), coord(rng), three_d ? coord(rng) : 0));
+        for (int i = 0; i < n; ++i)
+          pts.push_back(Pt(coord(rng), coord(rng), three_d ? coord(rng) : 0));
         ASSERT_TRUE(Add(Obj(kind, level, color, width), pts));
         const int c = Nearest(table, color);
-        const int32_t rgb = table[size_t(c)][0] | table[size_t(c)][1] << 8 | table[size_t(c)][2] << 16;
+        const int32_t rgb =
+            table[size_t(c)][0] | table[size_t(c)][1] << 8 | table[size_t(c)][2] << 16;
         for (int start = 0; start < n; start += step) {
           const int len = std::min(n - start, step + 1);
           if (len < 2) continue;
-          expected.push_back({kind, level, rgb == 0xFFFFFF ? 0 : rgb, std::min(int(width), 31),
-                              std::vector<TVectorPointPlugIn>(pts.begin() + start,
-                                                              pts.begin() + start + len)});
+          expected.push_back(
+              {kind, level, rgb == 0xFFFFFF ? 0 : rgb, std::min(int(width), 31),
+               std::vector<TVectorPointPlugIn>(pts.begin() + start, pts.begin() + start + len)});
         }
       }
       ASSERT_TRUE(host_.messages.empty());

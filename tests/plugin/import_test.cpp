@@ -62,18 +62,27 @@ TEST_F(Import, ExactTranscriptObjectsInFileOrderThenLayersInFirstSeenOrder) {
   EXPECT_EQ(Run(file, host), 1);
   const Log expected = {
       "SetTotal(5)",
-      "Step(1)", "IsCancelled=0",  // the TCB
+      "Step(1)",
+      "IsCancelled=0",  // the TCB
       "AddObject(kind=0 level=5 id=1 color=0000ff n=3) -> 100",
-      "AddPoint(100, 0 0 0, 1)", "AddPoint(100, 10 0 0, 1)", "AddPoint(100, 10 5 0, 0)",
-      "Step(1)", "IsCancelled=0",
-      "Step(1)", "IsCancelled=0",  // the arc
+      "AddPoint(100, 0 0 0, 1)",
+      "AddPoint(100, 10 0 0, 1)",
+      "AddPoint(100, 10 5 0, 0)",
+      "Step(1)",
+      "IsCancelled=0",
+      "Step(1)",
+      "IsCancelled=0",  // the arc
       "AddObject(kind=3 level=2 id=3 color=ff0000 n=1) -> 101",
       "AddPoint(101, 20 30 0, 1)",
-      "Step(1)", "IsCancelled=0",
+      "Step(1)",
+      "IsCancelled=0",
       "AddObject(kind=0 level=5 id=4 color=0000ff n=2) -> 102",
-      "AddPoint(102, 1 2 0, 1)", "AddPoint(102, 3 4 0, 0)",
-      "Step(1)", "IsCancelled=0",
-      "AddLayer(level=5 name=Level 5)", "AddLayer(level=2 name=Level 2)",
+      "AddPoint(102, 1 2 0, 1)",
+      "AddPoint(102, 3 4 0, 0)",
+      "Step(1)",
+      "IsCancelled=0",
+      "AddLayer(level=5 name=Level 5)",
+      "AddLayer(level=2 name=Level 2)",
   };
   EXPECT_EQ(host.log, expected);
 }
@@ -191,7 +200,8 @@ TEST_F(Import, DeletedElementsAndComplexHeadersSendNothingComponentsAreSent) {
       AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}, 2, {}, 3)),
       AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{1, 1}, {2, 0}}, 2, {}, 3)),
       OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 20, 1), 9),
-      AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {1, 0}, {0, 1}, {0, 0}}, 2, {}, 3)),
+      AsComponent(
+          dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, {{0, 0}, {1, 0}, {0, 1}, {0, 0}}, 2, {}, 3)),
       AsDeleted(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{5, 5}, {6, 6}}, 2, {}, 4)),
       AsDeleted(Text("gone", {1, 1}, 4)),
       AsDeleted(AsComponent(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {9, 9}}, 2, {}, 4))),
@@ -199,7 +209,8 @@ TEST_F(Import, DeletedElementsAndComplexHeadersSendNothingComponentsAreSent) {
   Host host;
   ASSERT_EQ(Run(file, host), 1);
   std::vector<std::pair<int, int>> kindAndId;
-  for (const TVectorObjectPlugIn &o : host.objects) kindAndId.push_back({o.objectKind, o.elementId});
+  for (const TVectorObjectPlugIn &o : host.objects)
+    kindAndId.push_back({o.objectKind, o.elementId});
   EXPECT_EQ(kindAndId, (std::vector<std::pair<int, int>>{{0, 2}, {0, 3}, {1, 5}}));
   EXPECT_EQ(host.layer_names, std::vector<std::string>{"Level 3"});
   EXPECT_EQ(host.steps, 9);
@@ -212,9 +223,12 @@ TEST_F(Import, ColoursComeFromTheFileTableWithPureWhiteSentAsZero) {
     std::array<uint8_t, 3> rgb;
     int32_t host;
   } cases[] = {
-      {10, {255, 255, 255}, 0},        {11, {1, 2, 3}, 0x030201},
-      {12, {254, 255, 255}, 0xFFFFFE}, {13, {255, 255, 254}, 0xFEFFFF},
-      {0, {0, 0, 0}, 0},               {255, {0x12, 0x34, 0x56}, 0x563412},
+      {10, {255, 255, 255}, 0},
+      {11, {1, 2, 3}, 0x030201},
+      {12, {254, 255, 255}, 0xFFFFFE},
+      {13, {255, 255, 254}, 0xFEFFFF},
+      {0, {0, 0, 0}, 0},
+      {255, {0x12, 0x34, 0x56}, 0x563412},
   };
   std::vector<Bytes> elements;
   for (const auto &c : cases) {
@@ -232,9 +246,9 @@ TEST_F(Import, ColoursComeFromTheFileTableWithPureWhiteSentAsZero) {
   }
   // Without a table of its own the file uses the built-in one: 0 is white.
   Host plain;
-  ASSERT_EQ(Run(DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, Disp(0))}),
-                plain),
-            1);
+  ASSERT_EQ(
+      Run(DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, Disp(0))}), plain),
+      1);
   EXPECT_EQ(Val(plain.objects.at(0).color), 0);
 }
 
@@ -375,9 +389,9 @@ TEST_F(Import, FilesWithNothingToSendOrCutShortStillSucceed) {
   }
   {
     // The second line string is cut off in the middle and there is no end marker.
-    Bytes file = DesignFile({dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 8),
-                             dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING,
-                                                     {{0, 0}, {1, 1}, {2, 2}, {3, 3}}, 2, {}, 9)});
+    Bytes file = DesignFile(
+        {dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {1, 1}}, 2, {}, 8),
+         dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}, {2, 2}, {3, 3}}, 2, {}, 9)});
     file.resize(file.size() - 2 - 10);
     Host host;
     ASSERT_EQ(Run(file, host), 1);

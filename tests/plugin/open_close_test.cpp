@@ -102,14 +102,14 @@ TEST_F(OpenClose, OpenReadOnlyOrForUpdateStoresTheHandleAndResetsOpenState) {
 
 TEST_F(OpenClose, ReopeningAnOpenRecordReplacesItsFile) {
   dgnkit::TempFile other(DesignFile({dgnkit::MakeMultiPoint(6, {{0, 0}, {5, 0}, {0, 0}}),
-                                      dgnkit::MakeMultiPoint(3, {{1, 1}, {2, 2}})}));
+                                     dgnkit::MakeMultiPoint(3, {{1, 1}, {2, 2}})}));
   Host host;
   TVectorMapPlugIn map = MapRecord(1, 0, 0);
   ASSERT_EQ(P().Open(good_.c_str(), &map, host.sink()), 1);
   ASSERT_EQ(P().Open(other.c_str(), &map, host.sink()), 1);
   EXPECT_EQ(P().Read(&map, host.callbacks(), host.sink(), host.progress()), 1);
   EXPECT_EQ(host.objects.size(), 2u);  // the second file's elements
-  EXPECT_EQ(P().Close(&map), 1);        // the sanitizers see whether the first leaked
+  EXPECT_EQ(P().Close(&map), 1);       // the sanitizers see whether the first leaked
 }
 
 TEST_F(OpenClose, ArgumentsTheHostMustNotSendAreAnsweredWithAMessage) {

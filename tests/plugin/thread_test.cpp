@@ -127,7 +127,7 @@ TEST(Threads, SeparateMapsOnSeveralThreadsAtOnce) {
   // no gps.ini, so each writes the default setting into a new one and takes
   // the bundled seed beside the program.
   const Bytes seed = dgnkit::Concat({dgnkit::MakeTcb({}), dgnkit::MakeGroupDataStart(),
-                                      dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+                                     dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
   const int threads = 4;
   std::vector<std::string> dirs;
   for (int t = 0; t < threads; ++t) {

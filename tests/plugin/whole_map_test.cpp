@@ -86,9 +86,10 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
       OnLevel(dgnkit::MakeArc(Circle(0, 0, 1000, 0, 90), 2), 2),                    // 1
       OnLevel(dgnkit::MakeEllipse(Circle(5000, 5000, 500), 2), 3),                  // 2
       OnLevel(dgnkit::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {1, 1}, {2, 2}}), 4),  // 3
-      OnLevel(dgnkit::MakeMultiPoint(DGNTYPE_CURVE, {{0, 0}, {0, 100}, {100, 200}, {200, 250},
-                                                      {300, 200}, {400, 300}, {500, 300}}),
-              4),                                                                    // 4
+      OnLevel(dgnkit::MakeMultiPoint(
+                  DGNTYPE_CURVE,
+                  {{0, 0}, {0, 100}, {100, 200}, {200, 250}, {300, 200}, {400, 300}, {500, 300}}),
+              4),  // 4
       // A chain of a line string, an arc and a line string.
       OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 60, 3, 0, red), 5),  // 5
       Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {100, 0}})),
@@ -102,15 +103,15 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
       // A header that announces 65535 components; two follow, one of them a text.
       OnLevel(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 65535, 65535), 7),  // 13
       Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{0, 0}, {10, 0}})),
-      Component(OnLevel(dgnkit::MakeText(wide), 8)),                                      // 15
-      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{7, 7}, {8, 8}}),                      // 16
-      OnLevel(dgnkit::MakeText(wide), 8),                                                 // 17
-      AsDeleted(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 20, 1)),         // 18
+      Component(OnLevel(dgnkit::MakeText(wide), 8)),                              // 15
+      dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{7, 7}, {8, 8}}),              // 16
+      OnLevel(dgnkit::MakeText(wide), 8),                                         // 17
+      AsDeleted(dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 20, 1)),  // 18
       AsDeleted(Component(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, {{0, 0}, {1, 1}}))),
-      OnLevel(dgnkit::MakeCellHeader({}), 9),                                             // 20
+      OnLevel(dgnkit::MakeCellHeader({}), 9),  // 20
       Component(OnLevel(dgnkit::MakeEllipse(Circle(10, 10, 6)), 9)),
       Component(OnLevel(dgnkit::MakeMultiPoint(DGNTYPE_LINE, {{4, 10}, {16, 10}}), 9)),
-      hugeArc,                                                                             // 23
+      hugeArc,  // 23
   });
   Host host;
   Import(file, host);

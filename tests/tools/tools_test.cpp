@@ -53,8 +53,8 @@ struct Result {
 // the tests with standard input closed).
 Result Shell(const std::string &command) {
   dgnkit::TempFile out(".out"), err(".err");
-  const int raw = std::system(
-      (command + " </dev/null >" + Q(out.path()) + " 2>" + Q(err.path())).c_str());
+  const int raw =
+      std::system((command + " </dev/null >" + Q(out.path()) + " 2>" + Q(err.path())).c_str());
   Result r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   r.out = Slurp(out.path());
@@ -112,10 +112,10 @@ class Tools : public ::testing::Test {
 TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
   dgnkit::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
   Result r = Shell(Sample() + " " + Q(Env("DGN_SOURCE_DIR") + "/tools/sample_map.recipe") + " " +
-                 Q(dgn.path()));
+                   Q(dgn.path()));
   ASSERT_EQ(r.status, 0) << r.err;
   r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(geojson.path()) + " --svg " +
-          Q(svg.path()) + " --summary");
+            Q(svg.path()) + " --summary");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // The recipe: 11 polylines (4 roads, 2 fences, the river, 2 footpath
@@ -128,7 +128,8 @@ TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
   const std::string facts = Check(geojson.path(), svg.path());
   for (const char *fact :
        {"features 31\n", "geometry LineString 11\n", "geometry Polygon 13\n", "geometry Point 7\n",
-        "text Quai de l'\xC3\x89" "cluse\n",  // the 16-bit text, Latin-1 to UTF-8
+        "text Quai de l'\xC3\x89"
+        "cluse\n",                                        // the 16-bit text, Latin-1 to UTF-8
         "text Smith & Sons Mill\n", "color #000000 2\n",  // white town hall sent as 0
         "svg polygon 13\n", "svg polyline 11\n", "svg text 7\n"})
     EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
@@ -136,17 +137,18 @@ TEST_F(Tools, SampleMapImportsToValidGeoJsonAndAnSvgThatRenders) {
   int width = 0, height = 0;
   Render(svg.path(), &width, &height);
   EXPECT_TRUE(Has(facts, "svg size " + std::to_string(width) + " " + std::to_string(height)))
-      << width << "x" << height << "\n" << facts;
+      << width << "x" << height << "\n"
+      << facts;
   EXPECT_GT(width, height);  // 800 m by 600 m of town, north up
 }
 
 TEST_F(Tools, SampleMapWithTheWholeMapShowsArcsEllipsesAndTheChain) {
   dgnkit::TempFile dgn(".dgn"), geojson(".geojson"), svg(".svg");
   Result r = Shell(Sample() + " " + Q(Env("DGN_SOURCE_DIR") + "/tools/sample_map.recipe") + " " +
-                 Q(dgn.path()));
+                   Q(dgn.path()));
   ASSERT_EQ(r.status, 0) << r.err;
   r = Shell(Host() + " import " + Q(dgn.path()) + " --whole-map --geojson " + Q(geojson.path()) +
-          " --svg " + Q(svg.path()) + " --summary");
+            " --svg " + Q(svg.path()) + " --summary");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // Besides what the map always gives (the deleted track aside): the
@@ -156,12 +158,14 @@ TEST_F(Tools, SampleMapWithTheWholeMapShowsArcsEllipsesAndTheChain) {
   EXPECT_TRUE(Has(r.out, "Level 8              1         0         0         5")) << r.out;
   EXPECT_TRUE(Has(r.out, "total               11        16         7")) << r.out;
   const std::string facts = Check(geojson.path(), svg.path());
-  for (const char *fact : {"features 34\n", "svg polygon 16\n", "svg polyline 11\n", "svg text 7\n"})
+  for (const char *fact :
+       {"features 34\n", "svg polygon 16\n", "svg polyline 11\n", "svg text 7\n"})
     EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
   int width = 0, height = 0;
   Render(svg.path(), &width, &height);
   EXPECT_TRUE(Has(facts, "svg size " + std::to_string(width) + " " + std::to_string(height)))
-      << width << "x" << height << "\n" << facts;
+      << width << "x" << height << "\n"
+      << facts;
 }
 
 TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
@@ -189,15 +193,15 @@ TEST_F(Tools, TextsAndShapesThatNeedCareStayValid) {
   });
   dgnkit::TempFile dgn(file), geojson(".geojson"), svg(".svg");
   const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(geojson.path()) +
-                       " --svg " + Q(svg.path()));
+                         " --svg " + Q(svg.path()));
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string facts = Check(geojson.path(), svg.path());
   for (const std::string &fact : std::vector<std::string>{
            "features 9\n", "text " + quote + "\n", "text caf\xC3\xA9\x01\x1F\n",
-        "text \xE2\x82\xAC \xC3\xA2\xE2\x80\x9A\n", "text \n", "geometry LineString 1\n",
-        "geometry Polygon 1\n", "geometry Point 6\n", "geometry null 1\n",
-        "svg label " + quote + "\n", "text 5\xE2\x82\xAC \xE2\x80\x93 \xC3\xB1\xE2\x80\xA6\n",
-        "svg label 5\xE2\x82\xAC \xE2\x80\x93 \xC3\xB1\xE2\x80\xA6\n"})
+           "text \xE2\x82\xAC \xC3\xA2\xE2\x80\x9A\n", "text \n", "geometry LineString 1\n",
+           "geometry Polygon 1\n", "geometry Point 6\n", "geometry null 1\n",
+           "svg label " + quote + "\n", "text 5\xE2\x82\xAC \xE2\x80\x93 \xC3\xB1\xE2\x80\xA6\n",
+           "svg label 5\xE2\x82\xAC \xE2\x80\x93 \xC3\xB1\xE2\x80\xA6\n"})
     EXPECT_TRUE(Has(facts, fact)) << fact << " not in:\n" << facts;
   int width = 0, height = 0;
   Render(svg.path(), &width, &height);
@@ -253,7 +257,7 @@ TEST_F(Tools, BadRecipesAreRefusedWithTheirLine) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.recipe);
     dgnkit::TempFile recipe(Bytes(c.recipe, c.recipe + std::char_traits<char>::length(c.recipe)),
-                             ".recipe");
+                            ".recipe");
     dgnkit::TempFile scratch(".dgn");
     const Result r = Shell(Sample() + " " + Q(recipe.path()) + " " + Q(scratch.path()));
     EXPECT_EQ(r.status, 1);
@@ -283,22 +287,21 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
     return "{\"type\":\"Feature\",\"properties\":{},\"geometry\":" + geometry + "}";
   };
   const std::string good = geojson(
-      "good.geojson",
-      feature(R"({"type":"LineString","coordinates":[[0,0],[1,1],[2,0]]})") + "," +
-          feature(R"({"type":"Polygon","coordinates":[[[0,0],[9,0],[9,9],[0,0]],)"
-                  R"([[1,1],[2,1],[2,2],[1,1]],[[5,5],[6,5],[6,6],[5,5]]]})"));
+      "good.geojson", feature(R"({"type":"LineString","coordinates":[[0,0],[1,1],[2,0]]})") + "," +
+                          feature(R"({"type":"Polygon","coordinates":[[[0,0],[9,0],[9,9],[0,0]],)"
+                                  R"([[1,1],[2,1],[2,2],[1,1]],[[5,5],[6,5],[6,6],[5,5]]]})"));
   Result r = Shell(Host() + " export " + good + " " + Q(map) + " --ini-dir " + Q(dir));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "exported 2 features as 4 polylines and polygons into " + map + "\n");
   EXPECT_EQ(r.err, "dgnhost: feature 1: 2 holes of its area written as separate shapes\n");
   const Bytes before = dgnkit::ReadFile(map);
 
-  const std::string bad = geojson(
-      "bad.geojson", feature(R"({"type":"LineString","coordinates":[[0,0],[1,1]]})") + "," +
-                         feature(R"({"type":"LineString","coordinates":[]})") + "," +
-                         feature(R"({"type":"Polygon","coordinates":[[[4,4]]]})") + "," +
-                         feature(R"({"type":"MultiLineString","coordinates":[]})") + "," +
-                         feature(R"({"type":"LineString","coordinates":[[0,0],[3e7,1]]})"));
+  const std::string bad =
+      geojson("bad.geojson", feature(R"({"type":"LineString","coordinates":[[0,0],[1,1]]})") + "," +
+                                 feature(R"({"type":"LineString","coordinates":[]})") + "," +
+                                 feature(R"({"type":"Polygon","coordinates":[[[4,4]]]})") + "," +
+                                 feature(R"({"type":"MultiLineString","coordinates":[]})") + "," +
+                                 feature(R"({"type":"LineString","coordinates":[[0,0],[3e7,1]]})"));
   r = Shell(Host() + " export " + bad + " " + Q(map) + " --ini-dir " + Q(dir));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
@@ -306,7 +309,7 @@ TEST_F(Tools, ExportAndUpdateReportWhatTheyWroteAndKeepTheMapOtherwise) {
        {"feature 1: a line of 0 points cannot be written\n", "feature 1 was not written\n",
         "feature 2: a ring of 1 point cannot be written\n", "feature 3: its geometry is empty\n",
         "lies outside the design plane", "feature 4 was not written\n",
-        "4 of 5 line and area features were not written; nothing was written to " })
+        "4 of 5 line and area features were not written; nothing was written to "})
     EXPECT_TRUE(Has(r.err, part)) << part << " not in:\n" << r.err;
   EXPECT_FALSE(Has(r.err, "feature 0")) << r.err;
   EXPECT_EQ(dgnkit::ReadFile(map), before);
@@ -365,24 +368,29 @@ TEST_F(Tools, GeoJsonOfAnyFormIsReadFeatureByFeature) {
   ASSERT_NE(mkdtemp(&templ[0]), nullptr);
   const std::string dir = templ, map = dir + "/map.dgn", in = dir + "/in.geojson";
   std::string nested = R"({"type":"LineString","coordinates":[[0,0],[5,5]]})";
-  for (int i = 0; i < 40; ++i) nested = R"({"geometries":[)" + nested + R"(],"type":"GeometryCollection"})";
+  for (int i = 0; i < 40; ++i)
+    nested = R"({"geometries":[)" + nested + R"(],"type":"GeometryCollection"})";
   struct Case {
     std::string command, text;
     int status;
     std::string out, err;
   };
-  const std::string line = R"({"type":"Feature","geometry":{"type":"LineString","coordinates":[[0,0],[1,1]]}})";
+  const std::string line =
+      R"({"type":"Feature","geometry":{"type":"LineString","coordinates":[[0,0],[1,1]]}})";
   const Case cases[] = {
-      {"export", "\xEF\xBB\xBF{\"features\":[{\"geometry\":{\"coordinates\":[[0,0],[3,4]],"
-                 "\"type\":\"LineString\"},\"properties\":{\"level\":2},\"type\":\"Feature\"},"
-                 "{\"type\":\"Feature\",\"geometry\":" + nested + "}],\"type\":\"FeatureCollection\"}",
+      {"export",
+       "\xEF\xBB\xBF{\"features\":[{\"geometry\":{\"coordinates\":[[0,0],[3,4]],"
+       "\"type\":\"LineString\"},\"properties\":{\"level\":2},\"type\":\"Feature\"},"
+       "{\"type\":\"Feature\",\"geometry\":" +
+           nested + "}],\"type\":\"FeatureCollection\"}",
        0, "exported 2 features as 2 polylines and polygons into " + map + "\n", ""},
-      {"export", "{\"type\":\"FeatureCollection\",\n\"features\":[\n  {\"type\" \"Feature\"}]}", 1, "",
-       "in.geojson is not valid JSON: line 3, column 11: "},
+      {"export", "{\"type\":\"FeatureCollection\",\n\"features\":[\n  {\"type\" \"Feature\"}]}", 1,
+       "", "in.geojson is not valid JSON: line 3, column 11: "},
       {"export", "{\"type\":\"FeatureCollection\",\"features\":{}}", 1, "",
        "is not a GeoJSON FeatureCollection"},
-      {"update", "{\"type\":\"FeatureCollection\",\"features\":[" + line + "," + line +
-                     ",{\"type\":\"Feature\",\"geometry\":{\"type\":\"Circle\",\"coordinates\":[]}}]}",
+      {"update",
+       "{\"type\":\"FeatureCollection\",\"features\":[" + line + "," + line +
+           ",{\"type\":\"Feature\",\"geometry\":{\"type\":\"Circle\",\"coordinates\":[]}}]}",
        1, "", "in.geojson: feature 2: unknown geometry type Circle\n"},
   };
   for (const Case &c : cases) {
@@ -420,8 +428,8 @@ TEST_F(Tools, CtrlCCancelsTheImportThroughThePlugIn) {
   dgnkit::TempFile dgn(BigFile(50)), scratch(".geojson");
   const std::string geojson = scratch.path() + "-not-written.geojson";
   // The hook raises a real SIGINT after the third element.
-  const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --interrupt-after 3 --geojson " +
-                       Q(geojson));
+  const Result r =
+      Shell(Host() + " import " + Q(dgn.path()) + " --interrupt-after 3 --geojson " + Q(geojson));
   EXPECT_EQ(r.status, 130);
   EXPECT_TRUE(Has(r.err, "dgnhost: plug-in: STOP\n")) << r.err;
   EXPECT_TRUE(Has(r.err, "cancelled after 3 of 51 elements")) << r.err;
