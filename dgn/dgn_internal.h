@@ -89,8 +89,8 @@ inline void MergeBounds(DGNFile *handle, const uint32_t lo[3], const uint32_t hi
 }
 
 // Widens the handle's file extents with the stored range of an element that
-// is neither deleted nor a component (raw: its bytes).  Index building and
-// appending share it.
+// is neither deleted nor a component (raw: its bytes), as index building
+// does for the same element.
 inline void MergeElementRange(DGNFile *handle, const DGNIndexEntry &entry, const unsigned char *raw,
                               int raw_bytes) {
   uint32_t lo[3];

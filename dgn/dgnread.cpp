@@ -883,7 +883,16 @@ bool DGNBuildIndex(DGNFile *handle) {
     } else if (entry.kind == DGNKIND_COLOR_TABLE) {
       DGNFreeElement(handle, DGNDecodeColorTable(handle));
     }
-    dgninternal::MergeElementRange(handle, entry, raw, raw_size);
+    // The range block (what DGNGetRawExtents gives), read in place: the
+    // index of a large file passes here for every element.
+    const DGNBytes range{raw, raw_size};
+    if (entry.flags == 0 && TypeHasRange(type) && range.has(0, dgnraw::kRangeEnd)) {
+      const uint32_t lo[3] = {range.uint32(dgnraw::kRangeLowX), range.uint32(dgnraw::kRangeLowY),
+                              range.uint32(dgnraw::kRangeLowZ)};
+      const uint32_t hi[3] = {range.uint32(dgnraw::kRangeHighX), range.uint32(dgnraw::kRangeHighY),
+                              range.uint32(dgnraw::kRangeHighZ)};
+      dgninternal::MergeBounds(handle, lo, hi);
+    }
     ++count;
     handle->element_count = count;
   }
