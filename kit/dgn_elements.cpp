@@ -336,11 +336,9 @@ Bytes MakeMultiPoint(int type, const std::vector<IPoint> &points, int dimension,
   return e.Build();
 }
 
-Bytes MakeEllipse(const ArcSpec &want, int dimension, const Display &display) {
-  Element e(15, 1);
-  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis), dimension));
-  e.SetDisplay(display);
-  e.DFloat(want.primary_axis).DFloat(want.secondary_axis);
+// The end that ellipses and arcs share: in 3D the quaternion (w, x, y, z) and
+// the origin's three coordinates, in 2D the rotation and the origin's two.
+static void OrientationAndOrigin(Element &e, const ArcSpec &want, int dimension) {
   if (dimension == 3) {
     for (int32_t q : want.quat) e.Int32(q);
     e.DFloat(want.origin[0]).DFloat(want.origin[1]).DFloat(want.origin[2]);
@@ -348,6 +346,14 @@ Bytes MakeEllipse(const ArcSpec &want, int dimension, const Display &display) {
     e.Int32(StoredAngle(want.rotation));
     e.DFloat(want.origin[0]).DFloat(want.origin[1]);
   }
+}
+
+Bytes MakeEllipse(const ArcSpec &want, int dimension, const Display &display) {
+  Element e(15, 1);
+  e.SetRange(BoxAround(want.origin, std::max(want.primary_axis, want.secondary_axis), dimension));
+  e.SetDisplay(display);
+  e.DFloat(want.primary_axis).DFloat(want.secondary_axis);
+  OrientationAndOrigin(e, want, dimension);
   return e.Build();
 }
 
@@ -362,13 +368,7 @@ Bytes MakeArc(const ArcSpec &want, int dimension, const Display &display) {
   if (want.sweep_angle < 0) sweep |= 0x80000000u;
   e.Int32(static_cast<int32_t>(sweep));
   e.DFloat(want.primary_axis).DFloat(want.secondary_axis);
-  if (dimension == 3) {
-    for (int32_t q : want.quat) e.Int32(q);
-    e.DFloat(want.origin[0]).DFloat(want.origin[1]).DFloat(want.origin[2]);
-  } else {
-    e.Int32(StoredAngle(want.rotation));
-    e.DFloat(want.origin[0]).DFloat(want.origin[1]);
-  }
+  OrientationAndOrigin(e, want, dimension);
   return e.Build();
 }
 
