@@ -4,6 +4,7 @@
 //
 //   dgnhost info                          the informational answers
 //   dgnhost import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map]
+//                       [--threads N]
 //
 // Exit status: 0 done, 1 the plug-in or an output file failed, 2 usage,
 // 130 the import was cancelled (Ctrl-C).
@@ -84,10 +85,12 @@ int Usage(FILE *out) {
                "\n"
                "commands:\n"
                "  info      print the plug-in's version and file-type answers\n"
-               "  import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map]\n"
+               "  import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map] [--threads N]\n"
                "            import a DGN file through the plug-in; OUT '-' is standard output;\n"
                "            --whole-map also brings arcs, ellipses, curves and complex\n"
-               "            chains and shapes (the DGN_Whole_Map setting, for this run)\n"
+               "            chains and shapes (the DGN_Whole_Map setting, for this run);\n"
+               "            --threads N formats the GeoJSON on N helper threads (default:\n"
+               "            one per processor, at most 4; 0: none)\n"
                "%s"
                "\n"
                "--plugin PATH  the plug-in library to load (default: %s beside dgnhost)\n"
@@ -115,6 +118,7 @@ struct ImportOptions {
   std::string file, geojsonPath, svgPath;
   bool summary = false;
   bool wholeMap = false;
+  int threads = -1;              // helper threads for the GeoJSON; -1: the default
   long long interruptAfter = 0;  // test hook: Ctrl-C after this many elements
 };
 
@@ -131,6 +135,15 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
       o.summary = true;
     } else if (a == "--whole-map") {
       o.wholeMap = true;
+    } else if (a == "--threads" && i + 1 < argc) {
+      char *end = nullptr;
+      const long n = std::strtol(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || n < 0 || n > 64) {
+        std::fprintf(stderr, "dgnhost: import: --threads takes a number from 0 to 64, not '%s'\n",
+                     argv[i]);
+        return kExitUsage;
+      }
+      o.threads = static_cast<int>(n);
     } else if (a == "--interrupt-after" && i + 1 < argc) {
       // Test hook: behave as if Ctrl-C were pressed after N elements.
       o.interruptAfter = std::atoll(argv[++i]);
@@ -169,7 +182,9 @@ struct ImportOutputs {
   bool Open(const ImportOptions &o) {
     if (!o.geojsonPath.empty()) {
       if (!geojsonFile.Open(o.geojsonPath)) return false;
-      geojson.reset(new GeoJsonSink(geojsonFile));
+      const unsigned threads =
+          o.threads >= 0 ? static_cast<unsigned>(o.threads) : DefaultWorkerThreads();
+      geojson.reset(new GeoJsonSink(geojsonFile, threads));
       sinks.push_back(geojson.get());
     }
     if (!o.svgPath.empty()) {

@@ -14,60 +14,79 @@ const char *KindName(int32_t kind) {
   }
 }
 
-void AppendPosition(std::string &s, const Vertex &v, bool withZ) {
-  s += '[';
-  AppendNum(s, v.x);
-  s += ',';
-  AppendNum(s, v.y);
+// Room a position takes at most: three numbers, their brackets and commas.
+constexpr size_t kPositionRoom = 3 * kNumberRoom + 4;
+
+// Writes one position at p (with kPositionRoom bytes); gives the end.
+char *WritePosition(char *p, const Vertex &v, bool withZ) {
+  *p++ = '[';
+  p = WriteNum(p, v.x);
+  *p++ = ',';
+  p = WriteNum(p, v.y);
   if (withZ) {
-    s += ',';
-    AppendNum(s, v.z);
+    *p++ = ',';
+    p = WriteNum(p, v.z);
   }
-  s += ']';
+  *p++ = ']';
+  return p;
 }
 
-void AppendPositions(std::string &s, const std::vector<Vertex> &pts, bool closeRing, bool withZ) {
-  s += '[';
-  for (size_t i = 0; i < pts.size(); ++i) {
-    if (i > 0) s += ',';
-    AppendPosition(s, pts[i], withZ);
+// Writes the positions straight into the text: the coordinates are nearly
+// all of a GeoJSON file's bytes.
+void WritePositions(TextBuffer &out, const Vertex *pts, size_t n, bool closeRing, bool withZ) {
+  char *p = out.Room(1);
+  *p++ = '[';
+  out.Advance(p);
+  for (size_t i = 0; i < n; ++i) {
+    p = out.Room(kPositionRoom + 1);
+    if (i > 0) *p++ = ',';
+    out.Advance(WritePosition(p, pts[i], withZ));
   }
+  p = out.Room(kPositionRoom + 2);
   if (closeRing) {
-    s += ',';
-    AppendPosition(s, pts.front(), withZ);
+    *p++ = ',';
+    p = WritePosition(p, pts[0], withZ);
   }
-  s += ']';
+  *p++ = ']';
+  out.Advance(p);
 }
 
 bool SamePlace(const Vertex &a, const Vertex &b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 
-void AppendGeometry(std::string &s, const ImportedObject &o) {
-  std::vector<Vertex> usable;
-  const std::vector<Vertex> &pts = AllFinite(o) ? o.points : (usable = UsablePoints(o));
+void WriteGeometry(TextBuffer &out, const ObjectAttributes &o, const Vertex *all, size_t count) {
+  std::vector<Vertex> usable;  // the finite vertices, when a damaged file gave others
+  if (!AllFinite(all, count)) {
+    usable = UsablePoints(all, count);
+    all = usable.data();
+    count = usable.size();
+  }
+  const Vertex *pts = all;
   bool withZ = false;
-  for (const Vertex &v : pts) withZ = withZ || v.z != 0.0;
-  if (pts.empty()) {
-    s += "null";
+  for (size_t i = 0; i < count; ++i) withZ = withZ || pts[i].z != 0.0;
+  if (count == 0) {
+    out.Append("null", 4);
     return;
   }
-  if (o.kind == 3 || pts.size() == 1) {
-    s += "{\"type\":\"Point\",\"coordinates\":";
-    AppendPosition(s, pts[0], withZ);
-    s += '}';
+  if (o.kind == 3 || count == 1) {
+    out.Append("{\"type\":\"Point\",\"coordinates\":");
+    char *p = out.Room(kPositionRoom + 1);
+    p = WritePosition(p, pts[0], withZ);
+    *p++ = '}';
+    out.Advance(p);
     return;
   }
   if (o.kind == 1) {
-    const bool close = !SamePlace(pts.front(), pts.back());
-    if (pts.size() + (close ? 1 : 0) >= 4) {
-      s += "{\"type\":\"Polygon\",\"coordinates\":[";
-      AppendPositions(s, pts, close, withZ);
-      s += "]}";
+    const bool close = !SamePlace(pts[0], pts[count - 1]);
+    if (count + (close ? 1 : 0) >= 4) {
+      out.Append("{\"type\":\"Polygon\",\"coordinates\":[");
+      WritePositions(out, pts, count, close, withZ);
+      out.Append("]}", 2);
       return;
     }
   }
-  s += "{\"type\":\"LineString\",\"coordinates\":";
-  AppendPositions(s, pts, false, withZ);
-  s += '}';
+  out.Append("{\"type\":\"LineString\",\"coordinates\":");
+  WritePositions(out, pts, count, false, withZ);
+  out.Append("}", 1);
 }
 
 // A float property: its number, or null when it is not finite.
@@ -78,27 +97,19 @@ void AppendFloat(std::string &s, float v) {
     s += "null";
 }
 
-// The layer's name as a JSON string ("Level N" needs no escaping).
-void AppendLayer(std::string &s, const std::vector<ImportedLayer> &layers, int32_t level) {
-  for (const ImportedLayer &l : layers) {
-    if (l.level == level) {
-      AppendJsonString(s, l.name);
-      return;
-    }
-  }
-  s += "\"Level ";
-  AppendInt(s, level);
-  s += '"';
-}
-
-void AppendProperties(std::string &s, const ImportedObject &o,
-                      const std::vector<ImportedLayer> &layers) {
+void AppendProperties(std::string &s, const ObjectAttributes &o, const std::string *layer) {
   s += "{\"kind\":\"";
   s += KindName(o.kind);
   s += "\",\"level\":";
   AppendInt(s, o.level);
   s += ",\"layer\":";
-  AppendLayer(s, layers, o.level);
+  if (layer != nullptr) {
+    AppendJsonString(s, *layer);
+  } else {  // "Level N" needs no escaping
+    s += "\"Level ";
+    AppendInt(s, o.level);
+    s += '"';
+  }
   s += ",\"color\":\"";
   AppendHexColor(s, o.color);
   s += "\",\"width\":";
@@ -124,20 +135,55 @@ void AppendProperties(std::string &s, const ImportedObject &o,
 
 }  // namespace
 
-GeoJsonSink::GeoJsonSink(OutputFile &out) : out_(out) {
+void GeoJsonBatch::Clear() {
+  count = 0;
+  opens = false;
+  if (points.capacity() > 4 * kPoints)
+    std::vector<Vertex>().swap(points);  // a giant object passed: give its room back
+  points.clear();
+}
+
+void GeoJsonBatch::Add(const ImportedObject &o, const ImportedLayer *layer) {
+  if (count == features.size()) features.emplace_back();
+  Feature &f = features[count++];
+  f.attributes = o;  // reuses the text's room of the feature that held the place before
+  f.namedLayer = layer != nullptr;
+  if (layer != nullptr) f.layer = layer->name;
+  f.first = points.size();
+  f.count = o.points.size();
+  points.insert(points.end(), o.points.begin(), o.points.end());
+}
+
+void GeoJsonBatch::Format(TextBuffer &text, TextSpill &spill) const {
+  std::string properties;
+  for (size_t i = 0; i < count; ++i) {
+    const Feature &f = features[i];
+    text.Append(opens && i == 0 ? "\n{\"type\":\"Feature\",\"geometry\":"
+                                : ",\n{\"type\":\"Feature\",\"geometry\":");
+    WriteGeometry(text, f.attributes, points.data() + f.first, f.count);
+    properties.assign(",\"properties\":");
+    AppendProperties(properties, f.attributes, f.namedLayer ? &f.layer : nullptr);
+    properties += '}';
+    text.Append(properties);
+    spill.Check(text);
+  }
+}
+
+GeoJsonSink::GeoJsonSink(OutputFile &out, unsigned threads) : out_(out), workers_(out, threads) {
   out_.Write("{\"type\":\"FeatureCollection\",\"features\":[");
 }
 
 void GeoJsonSink::Take(const ImportedObject &o, const std::vector<ImportedLayer> &layers) {
-  std::string &s = out_.Buffer();
-  s += first_ ? "\n" : ",\n";
+  GeoJsonBatch &batch = workers_.Current();
+  if (first_) batch.opens = true;
   first_ = false;
-  s += "{\"type\":\"Feature\",\"geometry\":";
-  AppendGeometry(s, o);
-  s += ",\"properties\":";
-  AppendProperties(s, o, layers);
-  s += '}';
-  out_.Wrote();
+  batch.Add(o, layers.empty() ? nullptr : FindLayer(layers, o.level));
+  if (batch.points.size() >= GeoJsonBatch::kPoints || batch.count >= GeoJsonBatch::kObjects)
+    workers_.Hand();
 }
 
-void GeoJsonSink::Finish() { out_.Write("\n]}\n"); }
+void GeoJsonSink::Finish() {
+  if (workers_.Current().count > 0) workers_.Hand();
+  workers_.Finish();
+  out_.Write("\n]}\n");
+}

@@ -11,22 +11,53 @@
 
 #include "dgnhost_import.h"
 #include "dgnhost_text.h"
+#include "dgnhost_workers.h"
 #include "plugin_records.h"
+
+// A run of objects that one thread turns into GeoJSON features.
+struct GeoJsonBatch {
+  // It is handed over at this many vertices or objects: a few milliseconds
+  // of work, and little memory for the batches on their way.
+  static constexpr size_t kPoints = 16384;
+  static constexpr size_t kObjects = 2048;
+
+  struct Feature {
+    ObjectAttributes attributes;
+    std::string layer;  // the name the plug-in sent for the level, if namedLayer
+    bool namedLayer = false;
+    size_t first = 0, count = 0;  // its vertices in `points`
+  };
+  std::vector<Feature> features;  // the first `count` are the batch's; the rest keep their room
+  size_t count = 0;
+  std::vector<Vertex> points;
+  bool opens = false;  // holds the collection's first feature
+
+  // Empties it for the next run, keeping the room.
+  void Clear();
+  // Appends an object and the layer the plug-in sent for its level (null: none yet).
+  void Add(const ImportedObject &o, const ImportedLayer *layer);
+  // Appends the features of the batch to `text`, letting `spill` write out
+  // what has gathered after each one.
+  void Format(TextBuffer &text, TextSpill &spill) const;
+};
 
 // Writes the import as a GeoJSON FeatureCollection, one Feature per object:
 // texts are Points, polylines LineStrings and polygons Polygons with a
 // closed ring; objects with too few points for their kind fall back to the
-// simpler geometry (null for none at all).
+// simpler geometry (null for none at all).  Runs of objects are formatted
+// on `threads` helper threads (none: on the import's thread) while the
+// import goes on; the file is the same either way.
 class GeoJsonSink : public ObjectSink {
  public:
   // Starts the collection in `out`.
-  explicit GeoJsonSink(OutputFile &out);
+  GeoJsonSink(OutputFile &out, unsigned threads);
   void Take(const ImportedObject &o, const std::vector<ImportedLayer> &layers) override;
-  // Ends the collection.
+  // Writes what is still on its way and ends the collection.
   void Finish();
 
  private:
   OutputFile &out_;
+  OrderedWorkers<GeoJsonBatch> workers_;
   bool first_ = true;
 };
 

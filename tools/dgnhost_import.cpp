@@ -21,23 +21,28 @@ bool Finite(const Vertex &v) {
 
 }  // namespace
 
-std::string LayerName(const std::vector<ImportedLayer> &layers, int32_t level) {
+const ImportedLayer *FindLayer(const std::vector<ImportedLayer> &layers, int32_t level) {
   for (const ImportedLayer &l : layers)
-    if (l.level == level) return l.name;
-  return "Level " + std::to_string(level);
+    if (l.level == level) return &l;
+  return nullptr;
 }
 
-bool AllFinite(const ImportedObject &o) {
-  for (const Vertex &v : o.points)
-    if (!Finite(v)) return false;
+std::string LayerName(const std::vector<ImportedLayer> &layers, int32_t level) {
+  const ImportedLayer *layer = FindLayer(layers, level);
+  return layer != nullptr ? layer->name : "Level " + std::to_string(level);
+}
+
+bool AllFinite(const Vertex *points, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    if (!Finite(points[i])) return false;
   return true;
 }
 
-std::vector<Vertex> UsablePoints(const ImportedObject &o) {
+std::vector<Vertex> UsablePoints(const Vertex *points, size_t count) {
   std::vector<Vertex> pts;
-  pts.reserve(o.points.size());
-  for (const Vertex &v : o.points)
-    if (Finite(v)) pts.push_back(v);
+  pts.reserve(count);
+  for (size_t i = 0; i < count; ++i)
+    if (Finite(points[i])) pts.push_back(points[i]);
   return pts;
 }
 

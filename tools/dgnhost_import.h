@@ -16,8 +16,8 @@ struct Vertex {
   double x, y, z;
 };
 
-// One polyline, polygon or text as the plug-in sent it.
-struct ImportedObject {
+// What the plug-in said of one polyline, polygon or text, apart from its points.
+struct ObjectAttributes {
   int32_t kind = 0;  // 0 open polyline, 1 closed polygon, 3 text
   int32_t level = 0;
   int32_t color = -1;
@@ -30,6 +30,10 @@ struct ImportedObject {
   float height = 0.0f;
   float rotation = 0.0f;
   int32_t justification = 0;
+};
+
+// One polyline, polygon or text as the plug-in sent it.
+struct ImportedObject : ObjectAttributes {
   std::vector<Vertex> points;
 };
 
@@ -42,12 +46,21 @@ struct ImportedLayer {
 // "Level N" (the plug-in sends its layers after the objects, under that name).
 std::string LayerName(const std::vector<ImportedLayer> &layers, int32_t level);
 
+// Gives the layer the plug-in sent for a level, or null when it sent none.
+const ImportedLayer *FindLayer(const std::vector<ImportedLayer> &layers, int32_t level);
+
 // Gives the vertices of an object that can be written out (non-finite ones
 // from a damaged file are dropped).
-std::vector<Vertex> UsablePoints(const ImportedObject &o);
+std::vector<Vertex> UsablePoints(const Vertex *points, size_t count);
+inline std::vector<Vertex> UsablePoints(const ImportedObject &o) {
+  return UsablePoints(o.points.data(), o.points.size());
+}
 
-// Gives whether every vertex of an object is finite (all are usable).
-bool AllFinite(const ImportedObject &o);
+// Gives whether every vertex of the run is finite (all are usable).
+bool AllFinite(const Vertex *points, size_t count);
+inline bool AllFinite(const ImportedObject &o) {
+  return AllFinite(o.points.data(), o.points.size());
+}
 
 // An output of the import: receives every object once it is complete.
 class ObjectSink {

@@ -56,14 +56,6 @@ size_t Utf8SequenceAt(const std::string &in, size_t i) {
   return len;
 }
 
-// Appends `v` as %.{precision}g writes it.
-void AppendGeneral(std::string &out, double v, int precision) {
-  char buf[64];
-  const std::to_chars_result r =
-      std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, precision);
-  out.append(buf, r.ptr);
-}
-
 }  // namespace
 
 std::string ToUtf8(const std::string &in) {
@@ -150,216 +142,295 @@ void AppendXmlText(std::string &out, const std::string &raw) {
 
 namespace {
 
-// Exact powers of ten.
-const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+// Powers of ten as doubles, 10^-4 to 10^18: kDecade[d + 4] is 10^d.  From
+// 10^0 on they are exact; below, the nearest double lies above the power,
+// so a >= kDecade[i] tells exactly whether a reaches it.
+const double kDecade[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6, 1e7,
+                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
 
-// Appends `m` with `decimals` digits after the point ("-" first when
-// `negative`), two digits at a time.
-void AppendFixed(std::string &out, bool negative, uint64_t m, int decimals) {
-  static const char kPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-  char buf[48];
-  char *end = buf + sizeof buf, *p = end;
-  int left = decimals;
-  for (; left >= 2; left -= 2, m /= 100) {
-    const char *pair = kPairs + 2 * (m % 100);
-    *--p = pair[1];
-    *--p = pair[0];
-  }
-  if (left == 1) {
-    *--p = static_cast<char>('0' + m % 10);
-    m /= 10;
-  }
-  if (decimals > 0) *--p = '.';
-  while (m >= 100) {
-    const char *pair = kPairs + 2 * (m % 100);
-    *--p = pair[1];
-    *--p = pair[0];
-    m /= 100;
-  }
-  if (m >= 10) {
-    *--p = kPairs[2 * m + 1];
-    *--p = kPairs[2 * m];
-  } else {
-    *--p = static_cast<char>('0' + m);
-  }
-  if (negative) *--p = '-';
-  out.append(p, static_cast<size_t>(end - p));
+// Exact powers of ten as integers.
+const uint64_t kPow10[] = {1ull,
+                           10ull,
+                           100ull,
+                           1000ull,
+                           10000ull,
+                           100000ull,
+                           1000000ull,
+                           10000000ull,
+                           100000000ull,
+                           1000000000ull,
+                           10000000000ull,
+                           100000000000ull,
+                           1000000000000ull,
+                           10000000000000ull,
+                           100000000000000ull,
+                           1000000000000000ull,
+                           10000000000000000ull,
+                           100000000000000000ull,
+                           1000000000000000000ull,
+                           10000000000000000000ull};
+
+const char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Number of decimal digits of q (1 for 0).
+int DigitCount(uint64_t q) {
+  const int bits = 64 - __builtin_clzll(q | 1);
+  const int t = (bits * 1233) >> 12;  // the digits of 2^bits, or one more
+  return t - (q < kPow10[t] ? 1 : 0) + 1;
 }
 
-#if defined(__SIZEOF_INT128__)
-
-// 10^-k as the nearest doubles.
-const double kNegPow10[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4};
-
-// Drops the trailing zeros of the decimals of m / 10^decimals.
-void Trim(uint64_t &m, int &decimals) {
-  while (decimals > 0 && m % 10 == 0) {
-    m /= 10;
-    --decimals;
-  }
+// Writes v < 10^8 as exactly eight digits at p.
+void WriteEight(char *p, uint32_t v) {
+  const uint32_t hi = v / 10000, lo = v % 10000;
+  std::memcpy(p, kPairs + 2 * (hi / 100), 2);
+  std::memcpy(p + 2, kPairs + 2 * (hi % 100), 2);
+  std::memcpy(p + 4, kPairs + 2 * (lo / 100), 2);
+  std::memcpy(p + 6, kPairs + 2 * (lo % 100), 2);
 }
 
-// Exact powers of ten as wide integers.
-struct WidePowers {
-  unsigned __int128 p[23];
-  constexpr WidePowers() : p() {
-    p[0] = 1;
-    for (int i = 1; i < 23; ++i) p[i] = p[i - 1] * 10;
+// Writes q / 10^decimals (q < 10^20, decimals <= 20) in fixed notation, "-"
+// first when `negative`, at p, which has kNumberRoom bytes; gives the end.
+// The digits are made right-aligned in a row of 24 and copied in blocks of
+// 20 bytes: the copies may write past the end, within the room.
+char *WriteFixed(char *p, bool negative, uint64_t q, int decimals) {
+  char row[48] = {};
+  WriteEight(row + 16, static_cast<uint32_t>(q % 100000000));
+  WriteEight(row + 8, static_cast<uint32_t>(q / 100000000 % 100000000));
+  WriteEight(row, static_cast<uint32_t>(q / 100000000 / 100000000));
+  *p = '-';
+  p += negative ? 1 : 0;
+  const int n = DigitCount(q);
+  const char *digits = row + 24 - n;
+  if (decimals == 0) {
+    std::memcpy(p, digits, 20);
+    return p + n;
   }
-};
-constexpr WidePowers kWidePowers;
-
-// m * 2^-shift * 10^decimals rounded to an integer, ties to even: the digits
-// printf writes with that many decimals.
-uint64_t RoundedDigits(uint64_t m, int shift, int decimals) {
-  const unsigned __int128 n = kWidePowers.p[decimals] * m;
-  uint64_t q = static_cast<uint64_t>(n >> shift);
-  const unsigned __int128 rest = n - (static_cast<unsigned __int128>(q) << shift);
-  const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-  if (rest > half || (rest == half && (q & 1) != 0)) ++q;
-  return q;
+  if (decimals >= n) {  // below 1: "0." and the zeros before the first digit
+    std::memcpy(p, "0.0000000000000000000000", 24);
+    p += 2 + (decimals - n);
+    std::memcpy(p, digits, 20);
+    return p + n;
+  }
+  const int whole = n - decimals;  // digits before the point
+  std::memcpy(p, digits, 20);
+  p[whole] = '.';
+  std::memcpy(p + whole + 1, digits + whole, 20);
+  return p + n + 1;
 }
 
-// Whether q / 10^decimals reads back as m * 2^-shift: it lies within half a
-// unit in the last place of it (a tie reads back when m is even; below the
-// smallest m of a binade the next double is half as far).
-bool ReadsBack(uint64_t q, uint64_t m, int shift, int decimals) {
-  const unsigned __int128 n = kWidePowers.p[decimals] * m;
-  const unsigned __int128 d = static_cast<unsigned __int128>(q) << shift;
-  const bool below = d < n;
-  const unsigned __int128 gap = below ? n - d : d - n;
-  const unsigned factor = below && m == (uint64_t(1) << 52) ? 4 : 2;
-  const unsigned __int128 scaled = gap * factor, limit = kWidePowers.p[decimals];
-  return scaled < limit || (scaled == limit && (m & 1) == 0);
+// Writes what the C library's printf writes for `v` under `format`
+// (precision and conversion given to to_chars), for the numbers the fast
+// paths below do not take.
+char *WriteSlow(char *p, double v, std::chars_format format, int precision) {
+  char buf[400];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v, format, precision);
+  const size_t n = static_cast<size_t>(r.ptr - buf);
+  if (n > kNumberRoom)
+    return p;  // cannot happen for %g; %f of such numbers is refused by the caller
+  std::memcpy(p, buf, n);
+  return p + n;
 }
 
-// Appends what "%.15g, or %.17g when that does not read back" writes, for
-// the numbers %g writes without an exponent (1e-4 <= |v| < 1e15), with exact
-// integer arithmetic; false for other numbers.
-bool AppendShortDecimal(std::string &out, double v) {
-  const double a = std::fabs(v);
-  if (!(a >= 1e-4 && a < 1e15)) return false;
-  // a = m * 2^-shift (a normal double: 52 stored bits and the implicit one).
-  uint64_t bits = 0;
-  std::memcpy(&bits, &a, sizeof bits);
-  const uint64_t m = (bits & ((uint64_t(1) << 52) - 1)) | (uint64_t(1) << 52);
-  const int shift = 1075 - static_cast<int>(bits >> 52);  // positive in this range
-  // Decimals for 17 significant digits, from the decimal exponent x of a
-  // (10^x <= a < 10^(x+1)); the digits they give correct x where the
-  // inexact powers below 1 misplace it.
-  int x = 0;
-  while (x < 14 && a >= kPow10[x + 1]) ++x;
-  while (x <= 0 && x > -4 && a < kNegPow10[-x]) --x;
-  uint64_t q = 0;
-  for (int tries = 0; tries < 4; ++tries) {
-    q = RoundedDigits(m, shift, 16 - x);
-    if (q >= 100000000000000000ull) {
-      ++x;
-    } else if (q < 10000000000000000ull && tries < 3) {
-      --x;
-    } else {
-      break;
-    }
-  }
-  int decimals = 16 - x;
-  if (decimals < 2 || decimals > 20) return false;  // rounded up to 10^15: the slow way
-  const uint64_t q15 = RoundedDigits(m, shift, decimals - 2);
-  if (ReadsBack(q15, m, shift, decimals - 2)) {
-    q = q15;
-    decimals -= 2;
-  }
-  Trim(q, decimals);
-  AppendFixed(out, v < 0, q, decimals);
-  return true;
-}
-
-#else
-
-// Appends `v` with the fewest decimals (at most 10) that read back as `v`
-// when that takes fewer than 16 digits and %g would write it without an
-// exponent; false when it would not.  A decimal of d places that reads back
-// is m / 10^d for the integer m nearest v * 10^d, and dividing the two exact
-// doubles rounds exactly as reading the decimal does.
-bool AppendShortDecimal(std::string &out, double v) {
-  const double a = std::fabs(v);
-  if (!(a >= 1e-4 && a < 1e15)) return false;
-  for (int d = 0; d <= 10 && a * kPow10[d] < 1e15; ++d) {
-    const double m = std::nearbyint(a * kPow10[d]);
-    if (m / kPow10[d] == a) {
-      uint64_t digits = static_cast<uint64_t>(m);
-      // A last digit 0 would mean a shorter decimal was missed: leave it to the slow way.
-      if (d > 0 && digits % 10 == 0) return false;
-      AppendFixed(out, v < 0, digits, d);
-      return true;
-    }
-  }
-  return false;
-}
-
-#endif
-
-}  // namespace
-
-void AppendNum(std::string &out, double v) {
-  if (AppendShortDecimal(out, v)) return;
+// %.15g when it reads back as `v`, %.17g otherwise, through to_chars (and
+// its shortest form, whose digits %.15g writes whenever it reads back).
+char *WriteSlowNum(char *p, double v) {
   if (v == 0.0) {
-    out += std::signbit(v) ? "-0" : "0";
-    return;
+    std::memcpy(p, "-0", 2);
+    return std::signbit(v) ? p + 2 : (*p = '0', p + 1);
   }
-  // %.15g reads back exactly when the shortest form that does has at most
-  // 15 significant digits, and then writes those digits (a normal double
-  // lies within a 15-digit rounding step of them).  The shortest form comes
-  // from to_chars; %.15g's layout is put around its digits here.
-  if (!std::isfinite(v) || (v != 0.0 && std::fabs(v) < DBL_MIN)) {
+  if (!std::isfinite(v) || std::fabs(v) < DBL_MIN) {
     // Not a number, or too small for the rule above: %.15g when it reads back.
     char buf[64];
     std::to_chars_result r =
         std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
     double back = 0.0;
     std::from_chars(buf, r.ptr, back);
-    AppendGeneral(out, v, back == v || !std::isfinite(v) ? 15 : 17);
-    return;
+    return WriteSlow(p, v, std::chars_format::general, back == v || !std::isfinite(v) ? 15 : 17);
   }
   char buf[64];
   const std::to_chars_result r =
       std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific);
   *r.ptr = '\0';  // buf: [-]d[.ddd]e(+|-)xx
-  const char *p = buf;
-  const bool negative = *p == '-';
-  if (negative) ++p;
+  const char *s = buf;
+  const bool negative = *s == '-';
+  if (negative) ++s;
   char digits[24];
   int n = 0;
-  for (; p < r.ptr && *p != 'e'; ++p)
-    if (*p != '.' && n < 24) digits[n++] = *p;
-  const int exponent = static_cast<int>(std::strtol(p + 1, nullptr, 10));
-  if (n > 15) {
-    AppendGeneral(out, v, 17);
-    return;
+  for (; s < r.ptr && *s != 'e'; ++s)
+    if (*s != '.' && n < 24) digits[n++] = *s;
+  const int exponent = static_cast<int>(std::strtol(s + 1, nullptr, 10));
+  if (n > 15) return WriteSlow(p, v, std::chars_format::general, 17);
+  if (exponent < -4 || exponent >= 15) {  // %g's exponent style is to_chars' own
+    std::memcpy(p, buf, static_cast<size_t>(r.ptr - buf));
+    return p + (r.ptr - buf);
   }
-  if (exponent < -4 || exponent >= 15) {
-    out.append(buf, r.ptr);  // %g's exponent style is to_chars' own
-    return;
-  }
-  if (negative) out += '-';
-  if (exponent < 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-exponent - 1), '0');
-    out.append(digits, static_cast<size_t>(n));
-    return;
-  }
-  const int whole = exponent + 1;  // digits before the point
-  if (n <= whole) {
-    out.append(digits, static_cast<size_t>(n));
-    out.append(static_cast<size_t>(whole - n), '0');
+  uint64_t q = 0;
+  for (int i = 0; i < n; ++i) q = q * 10 + static_cast<uint64_t>(digits[i] - '0');
+  const int decimals = n - 1 - exponent;
+  if (decimals >= 0) return WriteFixed(p, negative, q, decimals);
+  return WriteFixed(p, negative, q * kPow10[-decimals], 0);
+}
+
+#if defined(__SIZEOF_INT128__)
+
+using u128 = unsigned __int128;
+
+// The exact value m * 2^-shift * 10^decimals (decimals <= 20) as a wide integer.
+u128 Scaled(uint64_t m, int decimals) {
+  return decimals <= 19 ? static_cast<u128>(kPow10[decimals]) * m
+                        : static_cast<u128>(kPow10[19]) * m * 10;
+}
+
+// n * 2^-shift rounded to an integer, ties to even: the digits printf
+// writes for the decimals n was scaled by.
+uint64_t RoundedDigits(u128 n, int shift) {
+  uint64_t q = static_cast<uint64_t>(n >> shift);
+  const u128 rest = n - (static_cast<u128>(q) << shift);
+  const u128 half = static_cast<u128>(1) << (shift - 1);
+  if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+  return q;
+}
+
+// The eight digits of v < 10^8 as eight characters in one word, the first
+// in its lowest byte: the two halves of four digits, the four pairs, then
+// the eight digits, all lanes at once.
+inline uint64_t EightDigits(uint32_t v) {
+  const uint64_t halves = (v / 10000) | (static_cast<uint64_t>(v % 10000) << 32);
+  const uint64_t hundreds = ((halves * 5243) >> 19) & 0x0000007F0000007Full;  // /100 below 43699
+  const uint64_t pairs = hundreds | ((halves - hundreds * 100) << 16);
+  const uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;  // /10 below 179
+  const uint64_t digits = tens | ((pairs - tens * 10) << 8);
+  return digits + 0x3030303030303030ull;
+}
+
+constexpr uint64_t kZeroChars = 0x3030303030303030ull;  // "00000000" as a word
+
+// Writes what "%.15g, or %.17g when that does not read back" writes, for
+// the numbers %g writes without an exponent (1e-4 <= |v| < 1e15); null for
+// other numbers and for one that rounds up to the next power of ten.  Its
+// hot path: the nearly 80 million coordinates of a large map's GeoJSON, so
+// the digits are made and placed in registers, eight to a word.
+//
+// 15 digits: r, v * 10^d rounded in doubles, is what %.15g writes whenever
+// that reads back, and then r / 10^d (both exact, so the division rounds
+// as reading the decimal does) is v: a decimal that reads back lies within
+// 0.12 of v * 10^d, and the product misses that by at most 0.07.
+// 17 digits: exact integer arithmetic on the bits of v.
+inline char *WriteShortDecimal(char *p, double v) {
+  const double a = std::fabs(v);
+  if (!(a >= 1e-4 && a < 1e15)) return nullptr;
+  // a = m * 2^-shift (a normal double: 52 stored bits and the implicit one).
+  uint64_t bits = 0;
+  std::memcpy(&bits, &a, sizeof bits);
+  const int shift = 1075 - static_cast<int>(bits >> 52);  // 3 to 66 in this range
+  // The decimal exponent x (10^x <= a < 10^(x+1)): log10(2) * the binary
+  // exponent gives x or one less; the decade table decides.
+  const int binary = 52 - shift;
+  int x = (binary * 78913) >> 18;  // floor(binary * log10(2)), -5 to 14
+  x += a >= kDecade[x + 5] ? 1 : 0;
+  int decimals = 14 - x;  // for 15 significant digits
+  const double scale = kDecade[decimals + 4];
+  const double y = a * scale;              // below 2^52
+  const double r = (y + 0x1p52) - 0x1p52;  // to the nearest integer, ties to even
+  // The digits as characters, the first in the lowest byte of d0, and how
+  // many there are; `middle` and `last` are their last sixteen.
+  uint64_t d0, d1, d2, middle, last;
+  int n;
+  if (r / scale == a && r < 1e15) {
+    const uint64_t q = static_cast<uint64_t>(r);
+    middle = EightDigits(static_cast<uint32_t>(q / 100000000));  // "0" and seven digits
+    last = EightDigits(static_cast<uint32_t>(q % 100000000));
+    d0 = (middle >> 8) | (last << 56);
+    d1 = last >> 8;
+    d2 = 0;
+    n = 15;
   } else {
-    out.append(digits, static_cast<size_t>(whole));
-    out += '.';
-    out.append(digits + whole, static_cast<size_t>(n - whole));
+    const uint64_t m = (bits & ((uint64_t(1) << 52) - 1)) | (uint64_t(1) << 52);
+    decimals += 2;
+    const uint64_t q = RoundedDigits(Scaled(m, decimals), shift);
+    if (q >= 100000000000000000ull) return nullptr;        // rounded up to the next decade
+    const uint64_t top = 0x30 + q / 10000000000000000ull;  // the first of 17 digits
+    middle = EightDigits(static_cast<uint32_t>(q / 100000000 % 100000000));
+    last = EightDigits(static_cast<uint32_t>(q % 100000000));
+    d0 = top | (middle << 8);
+    d1 = (middle >> 56) | (last << 8);
+    d2 = last >> 56;
+    n = 17;
   }
+  // %g drops the zeros that end the decimals.
+  const uint64_t lastZeros = last ^ kZeroChars, middleZeros = middle ^ kZeroChars;
+  int zeros = lastZeros != 0 ? __builtin_clzll(lastZeros) >> 3
+                             : 8 + (__builtin_clzll(middleZeros | 1) >> 3);
+  zeros = zeros < decimals ? zeros : decimals;
+  decimals -= zeros;
+  n -= zeros;
+
+  *p = '-';
+  p += v < 0 ? 1 : 0;
+  if (x < 0) {  // below 1: "0." and the zeros before the first digit
+    std::memcpy(p, "0.0000000000000000000000", 24);
+    p += 2 + (decimals - n);
+  }
+  std::memcpy(p, &d0, 8);
+  std::memcpy(p + 8, &d1, 8);
+  std::memcpy(p + 16, &d2, 8);
+  if (x < 0 || decimals == 0) return p + n;
+  // The decimals once more, one place further on, after the point that
+  // follows the x + 1 whole digits.
+  const int whole = x + 1;
+  if (whole >= 8) {
+    d0 = d1;
+    d1 = d2;
+    d2 = 0;
+  }
+  const int bit = 8 * (whole & 7);
+  const uint64_t t0 = (d0 >> bit) | ((d1 << 1) << (63 - bit));
+  const uint64_t t1 = (d1 >> bit) | ((d2 << 1) << (63 - bit));
+  const uint64_t t2 = d2 >> bit;
+  p[whole] = '.';
+  std::memcpy(p + whole + 1, &t0, 8);
+  std::memcpy(p + whole + 9, &t1, 8);
+  std::memcpy(p + whole + 17, &t2, 8);
+  return p + n + 1;
+}
+
+#else
+
+// Writes `v` with the fewest decimals (at most 10) that read back as `v`
+// when that takes fewer than 16 digits and %g would write it without an
+// exponent; null when it would not.  A decimal of d places that reads back
+// is m / 10^d for the integer m nearest v * 10^d, and dividing the two exact
+// doubles rounds exactly as reading the decimal does.
+char *WriteShortDecimal(char *p, double v) {
+  const double a = std::fabs(v);
+  if (!(a >= 1e-4 && a < 1e15)) return nullptr;
+  for (int d = 0; d <= 10 && a * kDecade[d + 4] < 1e15; ++d) {
+    const double m = std::nearbyint(a * kDecade[d + 4]);
+    if (m / kDecade[d + 4] == a) {
+      const uint64_t digits = static_cast<uint64_t>(m);
+      // A last digit 0 would mean a shorter decimal was missed: leave it to the slow way.
+      if (d > 0 && digits % 10 == 0) return nullptr;
+      return WriteFixed(p, v < 0, digits, d);
+    }
+  }
+  return nullptr;
+}
+
+#endif
+
+}  // namespace
+
+char *WriteNum(char *p, double v) {
+  char *end = WriteShortDecimal(p, v);
+  return end != nullptr ? end : WriteSlowNum(p, v);
+}
+
+void AppendNum(std::string &out, double v) {
+  char buf[kNumberRoom];
+  out.append(buf, WriteNum(buf, v));
 }
 
 void AppendPx(std::string &out, double v) {
@@ -370,7 +441,9 @@ void AppendPx(std::string &out, double v) {
     uint64_t bits = 0;
     std::memcpy(&bits, &a, sizeof bits);
     const uint64_t m = (bits & ((uint64_t(1) << 52) - 1)) | (uint64_t(1) << 52);
-    AppendFixed(out, std::signbit(v), RoundedDigits(m, 1075 - static_cast<int>(bits >> 52), 2), 2);
+    char buf[kNumberRoom];
+    const uint64_t q = RoundedDigits(Scaled(m, 2), 1075 - static_cast<int>(bits >> 52));
+    out.append(buf, WriteFixed(buf, std::signbit(v), q, 2));
     return;
   }
 #endif
@@ -430,14 +503,34 @@ bool OutputFile::Open(const std::string &target) {
 }
 
 void OutputFile::Drain() {
-  if (!buffer_.empty() && file_ != nullptr && !failed_)
-    failed_ = std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size();
-  buffer_.clear();
+  if (used_ > 0 && file_ != nullptr && !failed_)
+    failed_ = std::fwrite(buffer_.get(), 1, used_, file_) != used_;
+  used_ = 0;
+}
+
+void TextBuffer::Grow(size_t need) {
+  size_t capacity = capacity_ < 4096 ? 4096 : capacity_;
+  while (capacity < need) capacity *= 2;
+  std::unique_ptr<char[]> bigger(new char[capacity]);
+  if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+  data_ = std::move(bigger);
+  capacity_ = capacity;
 }
 
 void OutputFile::Write(const char *data, size_t n) {
-  buffer_.append(data, n);
-  if (buffer_.size() >= kChunk) Drain();
+  if (n >= kSize) {  // large pieces go to the file as they are
+    Drain();
+    if (file_ != nullptr && !failed_) failed_ = std::fwrite(data, 1, n, file_) != n;
+    return;
+  }
+  while (n > 0) {
+    if (used_ == kSize) Drain();
+    const size_t take = n < kSize - used_ ? n : kSize - used_;
+    std::memcpy(buffer_.get() + used_, data, take);
+    used_ += take;
+    data += take;
+    n -= take;
+  }
 }
 
 void OutputFile::Append(FILE *spill) {

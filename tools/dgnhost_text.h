@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 // Copies 8-bit host text into valid UTF-8: well-formed UTF-8 sequences are
@@ -20,7 +22,13 @@ void AppendJsonString(std::string &out, const std::string &raw);
 // Appends raw 8-bit host text as XML character data: markup characters
 // escaped, the control characters XML cannot carry replaced by U+FFFD.
 void AppendXmlText(std::string &out, const std::string &raw);
-// Appends the shorter of %.15g and %.17g that reads back as the same double.
+// Bytes a number may take at WriteNum's destination (it writes its digits
+// in fixed-size blocks, which may reach past the number's end).
+constexpr size_t kNumberRoom = 64;
+// Writes at p (with kNumberRoom bytes of room) the shorter of %.15g and
+// %.17g that reads back as the same double; gives the end.
+char *WriteNum(char *p, double v);
+// Appends what WriteNum writes.
 void AppendNum(std::string &out, double v);
 // Appends a number rounded for drawing (%.2f: two decimals are plenty for pixels).
 void AppendPx(std::string &out, double v);
@@ -30,6 +38,34 @@ std::string HexColor(int32_t color);
 void AppendHexColor(std::string &out, int32_t color);
 // Appends a whole number in decimal.
 void AppendInt(std::string &out, int64_t v);
+
+// A run of bytes that grows as writers format into it in place.
+class TextBuffer {
+ public:
+  // Gives room for `n` more bytes at the end; Advance to where the writer stopped.
+  char *Room(size_t n) {
+    if (size_ + n > capacity_) Grow(size_ + n);
+    return data_.get() + size_;
+  }
+  void Advance(const char *end) { size_ = static_cast<size_t>(end - data_.get()); }
+  // Appends bytes.
+  void Append(const char *s, size_t n) {
+    std::memcpy(Room(n), s, n);
+    size_ += n;
+  }
+  void Append(const std::string &s) { Append(s.data(), s.size()); }
+  void Append(const char *s) { Append(s, std::strlen(s)); }
+  const char *data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  // Empties it, keeping the room it has.
+  void clear() { size_ = 0; }
+
+ private:
+  void Grow(size_t need);
+
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0, capacity_ = 0;
+};
 
 // A file written in one pass and put in the place of its target only when
 // Commit succeeds, so that a failed or cancelled run leaves an existing
@@ -47,11 +83,7 @@ class OutputFile {
   // Appends bytes (kept in a buffer, written in large pieces).
   void Write(const char *data, size_t n);
   void Write(const std::string &s) { Write(s.data(), s.size()); }
-  // The buffer, for writers that append to it in place; Wrote() after.
-  std::string &Buffer() { return buffer_; }
-  void Wrote() {
-    if (buffer_.size() >= kChunk) Drain();
-  }
+  void Write(const char *s) { Write(s, std::strlen(s)); }
   // Appends everything a spill file holds, from its start.
   void Append(FILE *spill);
   // Writes what is buffered, closes the file and puts it in the target's
@@ -59,13 +91,14 @@ class OutputFile {
   bool Commit();
 
  private:
-  static constexpr size_t kChunk = 1 << 18;  // written in pieces of this size
+  static constexpr size_t kSize = 1 << 18;  // written in pieces of up to this size
   void Drain();
 
   FILE *file_ = nullptr;
   std::string target_;
   std::string temp_;  // empty for standard output
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_{new char[kSize]};
+  size_t used_ = 0;
   bool failed_ = false;
 };
 

@@ -18,6 +18,7 @@
 
 #include "dgn_elements.h"
 #include "dgnmodel.h"
+#include "mapgen.h"
 
 namespace {
 
@@ -461,6 +462,26 @@ TEST_F(Tools, GeoJsonToStandardOutput) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.rfind("{\"type\":\"FeatureCollection\"", 0), 0u) << r.out;
   EXPECT_TRUE(Has(r.out, "\"coordinates\":[[0,0],[1,2]]")) << r.out;  // 10000 units per metre
+}
+
+// The GeoJSON of a map of many batches is the same byte for byte whether
+// helper threads format it or the import's own thread does.
+TEST_F(Tools, GeoJsonIsTheSameOnAnyNumberOfThreads) {
+  dgnkit::TempFile dgn, serial(".geojson"), threaded(".geojson");
+  dgnbench::MapSpec spec;
+  spec.element_count = 20000;
+  std::string error;
+  ASSERT_TRUE(dgnbench::WriteMap(dgn.c_str(), spec, nullptr, &error)) << error;
+  for (const char *threads : {"0", "3"}) {
+    const std::string &out = threads[0] == '0' ? serial.path() : threaded.path();
+    const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(out) +
+                           " --threads " + threads);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  const std::string a = Slurp(serial.path()), b = Slurp(threaded.path());
+  EXPECT_GT(a.size(), 4000000u);  // some twenty batches
+  EXPECT_TRUE(a == b) << "the threaded GeoJSON differs";
+  EXPECT_EQ(Shell(Host() + " import " + Q(dgn.path()) + " --threads x").status, 2);
 }
 
 // An update is refused, with the reason and nothing written, while another
