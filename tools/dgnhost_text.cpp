@@ -61,22 +61,12 @@ size_t Utf8SequenceAt(const std::string &in, size_t i) {
 std::string ToUtf8(const std::string &in) {
   std::string out;
   out.reserve(in.size());
-  size_t i = 0;
-  while (i < in.size()) {
-    const unsigned char c = static_cast<unsigned char>(in[i]);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    const size_t len = Utf8SequenceAt(in, i);
-    if (len > 0) {
-      out.append(in, i, len);
-      i += len;
-    } else {
+  for (const char ch : in) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x80)
+      out += ch;
+    else
       AppendUtf8(out, CodePageCharacter(c));
-      ++i;
-    }
   }
   return out;
 }

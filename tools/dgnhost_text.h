@@ -10,8 +10,9 @@
 #include <memory>
 #include <string>
 
-// Copies 8-bit host text into valid UTF-8: well-formed UTF-8 sequences are
-// kept, any other byte of 0x80 or above is taken in the host's code page.
+// Copies 8-bit host text into UTF-8: every byte of 0x80 or above is a
+// character of the host's code page (Windows-1252), the code page of the
+// maps' 8-bit texts, even where the bytes happen to form UTF-8.
 std::string ToUtf8(const std::string &in);
 // Gives UTF-8 text in the host's code page: '?' for a character it does not
 // hold and for bytes that are not UTF-8.
