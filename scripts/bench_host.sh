@@ -36,7 +36,8 @@ mkdir -p "$data"
 map=$data/host-$elements.dgn
 [ -f "$map" ] && [ "$map" -nt "$bin/dgngen" ] || "$bin/dgngen" --elements "$elements" "$map" >/dev/null
 
-# run LABEL COMMAND...: one line of the table from /usr/bin/time -v.
+# run LABEL COMMAND...: one line of the table from /usr/bin/time -v; the
+# wall-clock seconds are left in $seconds.
 run() {
   local label=$1 log
   shift
@@ -48,6 +49,7 @@ run() {
   local rss wall
   rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$log")
   wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$log")
+  seconds=$(echo "$wall" | awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
   printf '| %-36s | %10s | %9.1f MB |\n' "$label" "$wall" "$(echo "$rss / 1024" | bc -l)"
   rm -f "$log"
 }
@@ -57,8 +59,14 @@ echo "map $map: $elements elements, $(size "$map")"
 echo
 echo "| run                                  | wall clock | peak memory  |"
 echo "| ------------------------------------ | ---------- | ------------ |"
+# Earlier outputs are removed first: replacing a large file costs its removal.
+rm -f "$data/host-$elements.svg" "$data/host-$elements.geojson" "$data/host-$elements-export.dgn"
 run "import --summary" "$bin/dgnhost" import "$map" --summary
+summary=$seconds
 run "import --svg" "$bin/dgnhost" import "$map" --svg "$data/host-$elements.svg"
 run "import --geojson" "$bin/dgnhost" import "$map" --geojson "$data/host-$elements.geojson"
+geojson=$seconds
 run "export ($(size "$data/host-$elements.geojson") GeoJSON)" \
   "$bin/dgnhost" export "$data/host-$elements.geojson" "$data/host-$elements-export.dgn"
+echo
+echo "GeoJSON import: $(echo "$geojson / $summary" | bc -l | xargs printf '%.1f') times the summary"

@@ -18,8 +18,8 @@
 struct GeoJsonBatch {
   // It is handed over at this many vertices or objects: a few milliseconds
   // of work, and little memory for the batches on their way.
-  static constexpr size_t kPoints = 16384;
-  static constexpr size_t kObjects = 2048;
+  static constexpr size_t kPoints = 8192;
+  static constexpr size_t kObjects = 1024;
 
   struct Feature {
     ObjectAttributes attributes;

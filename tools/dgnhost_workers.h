@@ -100,7 +100,7 @@ class OrderedWorkers {
   }
 
  private:
-  static constexpr unsigned kSlotsPerThread = 3;
+  static constexpr unsigned kSlotsPerThread = 2;
 
   struct Slot {
     Job job;
