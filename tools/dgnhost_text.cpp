@@ -284,16 +284,22 @@ uint64_t RoundedDigits(u128 n, int shift) {
   return q;
 }
 
+// The four digits of every number below 10^4 as four characters, the
+// first in the lowest byte.
+struct FourDigitTable {
+  uint32_t text[10000];
+  constexpr FourDigitTable() : text() {
+    for (uint32_t v = 0; v < 10000; ++v)
+      text[v] = (0x30 + v / 1000) | (0x30 + v / 100 % 10) << 8 | (0x30 + v / 10 % 10) << 16 |
+                (0x30 + v % 10) << 24;
+  }
+};
+constexpr FourDigitTable kFourDigits;
+
 // The eight digits of v < 10^8 as eight characters in one word, the first
-// in its lowest byte: the two halves of four digits, the four pairs, then
-// the eight digits, all lanes at once.
+// in its lowest byte.
 inline uint64_t EightDigits(uint32_t v) {
-  const uint64_t halves = (v / 10000) | (static_cast<uint64_t>(v % 10000) << 32);
-  const uint64_t hundreds = ((halves * 5243) >> 19) & 0x0000007F0000007Full;  // /100 below 43699
-  const uint64_t pairs = hundreds | ((halves - hundreds * 100) << 16);
-  const uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;  // /10 below 179
-  const uint64_t digits = tens | ((pairs - tens * 10) << 8);
-  return digits + 0x3030303030303030ull;
+  return kFourDigits.text[v / 10000] | static_cast<uint64_t>(kFourDigits.text[v % 10000]) << 32;
 }
 
 constexpr uint64_t kZeroChars = 0x3030303030303030ull;  // "00000000" as a word
