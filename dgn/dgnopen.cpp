@@ -56,6 +56,95 @@ bool StreamFitForUpdate(DGNFile *handle, const char *path) {
   return true;
 }
 
+// Opens the file at `path` for reading, and writing too for an update, and
+// gives its size in `file_bytes`; null, reported, when it cannot be opened or
+// is no file the engine can move about in.
+FILE *OpenRandomAccess(const char *path, bool update, int64_t *file_bytes) {
+  FILE *fp = CPLFOpen(path, update ? "rb+" : "rb");
+  if (fp == nullptr) {
+    CPLError(CPLClassFailure, CPLNumOpenFailed, "Unable to open `%s' for read access.\n", path);
+    return nullptr;
+  }
+  // The engine moves about in a design file (index, rewind, element by
+  // number): a pipe or a device cannot serve it, and reading one would stop
+  // at whatever had arrived.  Offsets of 2 GiB and more fit neither the
+  // element offsets nor the seeks of the 32-bit builds.
+  *file_bytes = PlatStreamFileSize(fp);
+  if (*file_bytes < 0) {
+    CPLError(CPLClassFailure, CPLNumOpenFailed,
+             "`%s' is not a regular file; a design file is read with random access, which a "
+             "pipe or a device cannot give.\n",
+             path);
+    CPLFClose(fp);
+    return nullptr;
+  }
+  if (*file_bytes > dgninternal::kMaxFileBytes) {
+    CPLError(CPLClassFailure, CPLNumOpenFailed,
+             "File `%s' has %lld bytes; design files of 2 GiB (%lld bytes) or more are not "
+             "supported.\n",
+             path, static_cast<long long>(*file_bytes),
+             static_cast<long long>(dgninternal::kMaxFileBytes) + 1);
+    CPLFClose(fp);
+    return nullptr;
+  }
+  return fp;
+}
+
+// Takes the update lock of a stream opened for update; `locked` says whether
+// a lock is now held.  False, reported and with the stream closed, when
+// another handle holds it.
+bool TakeUpdateLock(FILE *fp, const char *path, bool *locked) {
+  // One writer at a time: a second handle open for update, here or in
+  // another process, would append over the first one's elements.  Readers
+  // are not held up.  Taken before anything is read, so that what the checks
+  // after it see stays true while the handle is open.
+  const PlatLockResult lock = PlatLockForUpdate(fp);
+  if (lock == PLAT_LOCK_BUSY) {
+    ReportHeldForUpdate(path);
+    CPLFClose(fp);
+    return false;
+  }
+  // A file system that keeps no locks still serves a lone writer.
+  *locked = lock == PLAT_LOCK_TAKEN;
+  return true;
+}
+
+// Reads the first bytes of the file and leaves the stream at its start again;
+// false, reported, when they do not begin a design file.  `dimension` gets 3
+// when the first element is a 3D TCB, else 2.
+bool ProbeHeader(FILE *fp, const char *path, int *dimension) {
+  unsigned char header[kHeaderProbeBytes];
+  const size_t got = CPLFRead(header, 1, sizeof header, fp);
+  // A file too short to hold one element header is no design file, whatever
+  // the bytes it does hold.
+  if (got < 4 || !DGNTestOpen(header, static_cast<int>(got))) {
+    CPLError(CPLClassFailure, CPLNumGeneral, "File `%s' does not have expected DGN header.\n",
+             path);
+    return false;
+  }
+  *dimension = header[0] == 0xC8 ? 3 : 2;
+  CPLFRewind(fp);
+  return true;
+}
+
+// A new handle on the stream of a file that passed the checks above, with
+// the units of a file whose TCB has not been read yet.
+DGNFile *NewHandle(FILE *fp, int dimension, int64_t file_bytes, bool locked) {
+  auto *handle = static_cast<DGNFile *>(CPLCalloc(1, static_cast<int>(sizeof(DGNFile))));
+  handle->fp = fp;
+  handle->next_element_id = 0;
+  handle->got_tcb = 0;
+  handle->dimension = dimension;
+  handle->options = 0;
+  handle->scale = 1.0;
+  handle->origin_x = handle->origin_y = handle->origin_z = 0.0;
+  handle->elem_bytes = 0;
+  handle->file_bytes = file_bytes;
+  handle->update_locked = locked ? 1 : 0;
+  dgninternal::PoisonElementTail(handle);
+  dgninternal::NoteFileOpened();
+  return handle;
+}
 }  // namespace
 
 bool dgninternal::HeldForUpdateElsewhere(const char *path) {
@@ -81,79 +170,23 @@ bool DGNTestOpen(const unsigned char *header, int count) {
 
 DGNFile *DGNOpen(const char *path, bool update) {
   if (path == nullptr) path = "";
-  FILE *fp = CPLFOpen(path, update ? "rb+" : "rb");
-  if (fp == nullptr) {
-    CPLError(CPLClassFailure, CPLNumOpenFailed, "Unable to open `%s' for read access.\n", path);
-    return nullptr;
-  }
-  // The engine moves about in a design file (index, rewind, element by
-  // number): a pipe or a device cannot serve it, and reading one would stop
-  // at whatever had arrived.  Offsets of 2 GiB and more fit neither the
-  // element offsets nor the seeks of the 32-bit builds.
-  const int64_t file_bytes = PlatStreamFileSize(fp);
-  if (file_bytes < 0) {
-    CPLError(CPLClassFailure, CPLNumOpenFailed,
-             "`%s' is not a regular file; a design file is read with random access, which a "
-             "pipe or a device cannot give.\n",
-             path);
-    CPLFClose(fp);
-    return nullptr;
-  }
-  if (file_bytes > dgninternal::kMaxFileBytes) {
-    CPLError(CPLClassFailure, CPLNumOpenFailed,
-             "File `%s' has %lld bytes; design files of 2 GiB (%lld bytes) or more are not "
-             "supported.\n",
-             path, static_cast<long long>(file_bytes),
-             static_cast<long long>(dgninternal::kMaxFileBytes) + 1);
-    CPLFClose(fp);
-    return nullptr;
-  }
-  // One writer at a time: a second handle open for update, here or in
-  // another process, would append over the first one's elements.  Readers
-  // are not held up.  Taken before anything is read, so that what the checks
-  // below see stays true while the handle is open.
+  int64_t file_bytes = 0;
+  FILE *fp = OpenRandomAccess(path, update, &file_bytes);
+  if (fp == nullptr) return nullptr;
   bool locked = false;
-  if (update) {
-    const PlatLockResult lock = PlatLockForUpdate(fp);
-    if (lock == PLAT_LOCK_BUSY) {
-      ReportHeldForUpdate(path);
-      CPLFClose(fp);
-      return nullptr;
-    }
-    // A file system that keeps no locks still serves a lone writer.
-    locked = lock == PLAT_LOCK_TAKEN;
-  }
+  if (update && !TakeUpdateLock(fp, path, &locked)) return nullptr;
   // The handle reads ahead in blocks of its own (dgn_stream.h), so the
   // stream's buffer would only add a copy; and a buffered stream opened for
   // update turns every seek between the writes of an append into a read of
   // a whole block.  Unbuffered, each read and write is one system call.
   CPLFSetBuffering(fp, nullptr, _IONBF, 0);
 
-  unsigned char header[kHeaderProbeBytes];
-  const size_t got = CPLFRead(header, 1, sizeof header, fp);
-  // A file too short to hold one element header is no design file, whatever
-  // the bytes it does hold.
-  if (got < 4 || !DGNTestOpen(header, static_cast<int>(got))) {
-    CPLError(CPLClassFailure, CPLNumGeneral, "File `%s' does not have expected DGN header.\n",
-             path);
+  int dimension = 2;
+  if (!ProbeHeader(fp, path, &dimension)) {
     CloseRefused(fp, locked);
     return nullptr;
   }
-  CPLFRewind(fp);
-
-  auto *handle = static_cast<DGNFile *>(CPLCalloc(1, static_cast<int>(sizeof(DGNFile))));
-  handle->fp = fp;
-  handle->next_element_id = 0;
-  handle->got_tcb = 0;
-  handle->dimension = header[0] == 0xC8 ? 3 : 2;
-  handle->options = 0;
-  handle->scale = 1.0;
-  handle->origin_x = handle->origin_y = handle->origin_z = 0.0;
-  handle->elem_bytes = 0;
-  handle->file_bytes = file_bytes;
-  handle->update_locked = locked ? 1 : 0;
-  dgninternal::PoisonElementTail(handle);
-  dgninternal::NoteFileOpened();
+  DGNFile *handle = NewHandle(fp, dimension, file_bytes, locked);
   if (update && !StreamFitForUpdate(handle, path)) {
     DGNClose(handle);
     return nullptr;

@@ -1009,49 +1009,59 @@ void DGNParseCore(DGNFile *handle, DGNElement *element) {
   }
 }
 
-DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
-  if (handle == nullptr) return nullptr;
-  handle->read_failed = 0;
-  DGNElement *element = nullptr;
+namespace {
+
+// The record of the element now in the buffer as the decoder of its type
+// gives it; null for a type without one of its own (or a colour table or tag
+// set on another level), and null with read_failed set when a block could
+// not be had.
+DGNElement *DecodeByType(DGNFile *handle, int type, int level) {
   switch (type) {
-    case DGNTYPE_CELL_LIBRARY: element = DecodeCellLibrary(handle); break;
-    case DGNTYPE_CELL_HEADER: element = DecodeCellHeader(handle); break;
-    case DGNTYPE_LINE: element = DecodeLine(handle); break;
+    case DGNTYPE_CELL_LIBRARY: return DecodeCellLibrary(handle);
+    case DGNTYPE_CELL_HEADER: return DecodeCellHeader(handle);
+    case DGNTYPE_LINE: return DecodeLine(handle);
     case DGNTYPE_LINE_STRING:
     case DGNTYPE_SHAPE:
     case DGNTYPE_CURVE:
-    case DGNTYPE_BSPLINE: element = DecodeMultiPoint(handle); break;
-    case DGNTYPE_GROUP_DATA:
-      if (level == 1) element = DGNDecodeColorTable(handle);
-      break;
-    case DGNTYPE_TCB: element = DGNDecodeTCB(handle); break;
+    case DGNTYPE_BSPLINE: return DecodeMultiPoint(handle);
+    case DGNTYPE_GROUP_DATA: return level == 1 ? DGNDecodeColorTable(handle) : nullptr;
+    case DGNTYPE_TCB: return DGNDecodeTCB(handle);
     case DGNTYPE_COMPLEX_CHAIN_HEADER:
     case DGNTYPE_COMPLEX_SHAPE_HEADER:
     case DGNTYPE_3DSURFACE_HEADER:
-    case DGNTYPE_3DSOLID_HEADER: element = DecodeComplexHeader(handle, type); break;
-    case DGNTYPE_ELLIPSE: element = DecodeEllipse(handle); break;
-    case DGNTYPE_ARC: element = DecodeArc(handle); break;
-    case DGNTYPE_TEXT: element = DecodeText(handle); break;
-    case DGNTYPE_CONE: element = DecodeCone(handle); break;
-    case DGNTYPE_TAG_VALUE: element = DecodeTagValue(handle); break;
-    case DGNTYPE_APPLICATION_ELEM:
-      if (level == 24) element = DGNDecodeTagSet(handle);
-      break;
-    default: break;
+    case DGNTYPE_3DSOLID_HEADER: return DecodeComplexHeader(handle, type);
+    case DGNTYPE_ELLIPSE: return DecodeEllipse(handle);
+    case DGNTYPE_ARC: return DecodeArc(handle);
+    case DGNTYPE_TEXT: return DecodeText(handle);
+    case DGNTYPE_CONE: return DecodeCone(handle);
+    case DGNTYPE_TAG_VALUE: return DecodeTagValue(handle);
+    case DGNTYPE_APPLICATION_ELEM: return level == 24 ? DGNDecodeTagSet(handle) : nullptr;
+    default: return nullptr;
   }
+}
+
+// Gives a core record, and any record when the handle captures raw bytes, a
+// copy of the element's bytes.
+void AttachRawBytes(DGNFile *handle, DGNElement *element) {
+  if (element->kind != DGNKIND_CORE && !(handle->options & DGN_OPTION_CAPTURE_RAW)) return;
+  element->raw_data = static_cast<unsigned char *>(CopyBlock(handle, handle->elem_bytes));
+  if (element->raw_data != nullptr) {
+    element->raw_bytes = handle->elem_bytes;
+    std::memcpy(element->raw_data, handle->elem_buffer, static_cast<size_t>(handle->elem_bytes));
+  }
+}
+
+}  // namespace
+
+DGNElement *DGNProcessElement(DGNFile *handle, int type, int level) {
+  if (handle == nullptr) return nullptr;
+  handle->read_failed = 0;
+  DGNElement *element = DecodeByType(handle, type, level);
   if (element == nullptr && !handle->read_failed) {
     element = NewRecord<DGNElement>(DGNKIND_CORE);
     DGNParseCore(handle, element);
   }
-
-  if (element != nullptr &&
-      (element->kind == DGNKIND_CORE || (handle->options & DGN_OPTION_CAPTURE_RAW))) {
-    element->raw_data = static_cast<unsigned char *>(CopyBlock(handle, handle->elem_bytes));
-    if (element->raw_data != nullptr) {
-      element->raw_bytes = handle->elem_bytes;
-      std::memcpy(element->raw_data, handle->elem_buffer, static_cast<size_t>(handle->elem_bytes));
-    }
-  }
+  if (element != nullptr) AttachRawBytes(handle, element);
   // Part of the record could not be had: no element is better than one that
   // silently lacks bytes the file holds.  The report says why.
   if (handle->read_failed) {

@@ -521,54 +521,48 @@ bool DGNUpdateElemCore(DGNFile *handle, DGNElement *element, int level, int grap
   return DGNStoreElemCore(handle, element);
 }
 
-DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int point_count,
-                                              const DGNPoint *points) {
-  if (handle == nullptr) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "DGNCreateMultiPointElem() needs an open design file.");
-    return nullptr;
-  }
-  DGNLoadTCB(handle);
+namespace {
 
+// Whether `point_count` points make an element of `type` that fits in an
+// element of a file whose largest new element holds `max_points`; the
+// failure is reported.
+bool MultiPointRequestFits(int type, int point_count, const DGNPoint *points, int max_points) {
   if (!IsMultiPointType(type)) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Attempt to create a multi-point element of type %s: not a line, line string, "
              "shape, curve or B-spline.",
              DGNTypeToName(type));
-    return nullptr;
+    return false;
   }
   const int minimum = type == DGNTYPE_LINE ? 2 : 1;
   if (point_count < minimum || points == nullptr) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Attempt to create %s element with %d points failed.\nIt needs at least %d.",
              DGNTypeToName(type), point_count, minimum);
-    return nullptr;
+    return false;
   }
   if (type == DGNTYPE_LINE && point_count != 2) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Attempt to create %s element with %d points failed.\nA line has exactly 2.",
              DGNTypeToName(type), point_count);
-    return nullptr;
+    return false;
   }
-  const int stride = 4 * DGNGetDimension(handle);
   // Compared by count first so that a huge count cannot overflow the size.
-  const int max_points = DGNMaxNewVertices(handle);
   if (point_count > max_points) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Attempt to create %s element with %d points failed.\nElement would be too large.",
              DGNTypeToName(type), point_count);
-    return nullptr;
+    return false;
   }
+  return true;
+}
 
-  const size_t record =
-      sizeof(DGNMultiPointElement) + static_cast<size_t>(point_count) * sizeof(DGNPoint);
-  auto *element = static_cast<DGNMultiPointElement *>(CPLCalloc(1, static_cast<int>(record)));
-  DGNClearElemCore(handle, element);
-  element->kind = DGNKIND_MULTIPOINT;
-  element->type = type;
-  element->num_vertices = point_count;
-  for (int i = 0; i < point_count; ++i) element->vertices[i] = points[i];
-
+// Gives the element its raw bytes: the vertex count where its type has one
+// and the vertices in design units.
+void EncodeVertices(DGNFile *handle, DGNMultiPointElement *element, const DGNPoint *points) {
+  const int type = element->type;
+  const int point_count = element->num_vertices;
+  const int stride = 4 * DGNGetDimension(handle);
   // A line holds its two vertices from byte 36; the other types a vertex
   // count at 36 and the vertices from 38.
   const int first_vertex = type == DGNTYPE_LINE ? dgnraw::kLineVertices : dgnraw::kMultiVertices;
@@ -582,12 +576,13 @@ DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int poi
   for (int i = 0; i < point_count; ++i) {
     DGNWriteRawPoint(handle, &points[i], element->raw_data + first_vertex + stride * i);
   }
+}
 
-  DGNStoreElemCore(handle, element);
-
+// Stores the box around `count` points (at least one) as the element's range.
+void StoreRangeOfPoints(DGNFile *handle, DGNElement *element, const DGNPoint *points, int count) {
   DGNPoint low = points[0];
   DGNPoint high = points[0];
-  for (int i = 1; i < point_count; ++i) {
+  for (int i = 1; i < count; ++i) {
     low.x = std::fmin(low.x, points[i].x);
     low.y = std::fmin(low.y, points[i].y);
     low.z = std::fmin(low.z, points[i].z);
@@ -596,6 +591,32 @@ DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int poi
     high.z = std::fmax(high.z, points[i].z);
   }
   DGNStoreRange(handle, element, &low, &high);
+}
+
+}  // namespace
+
+DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int point_count,
+                                              const DGNPoint *points) {
+  if (handle == nullptr) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreateMultiPointElem() needs an open design file.");
+    return nullptr;
+  }
+  DGNLoadTCB(handle);
+  if (!MultiPointRequestFits(type, point_count, points, DGNMaxNewVertices(handle))) return nullptr;
+
+  const size_t record =
+      sizeof(DGNMultiPointElement) + static_cast<size_t>(point_count) * sizeof(DGNPoint);
+  auto *element = static_cast<DGNMultiPointElement *>(CPLCalloc(1, static_cast<int>(record)));
+  DGNClearElemCore(handle, element);
+  element->kind = DGNKIND_MULTIPOINT;
+  element->type = type;
+  element->num_vertices = point_count;
+  for (int i = 0; i < point_count; ++i) element->vertices[i] = points[i];
+
+  EncodeVertices(handle, element, points);
+  DGNStoreElemCore(handle, element);
+  StoreRangeOfPoints(handle, element, points, point_count);
   return element;
 }
 
@@ -611,32 +632,27 @@ int32_t StoredCount(double value, double unit) {
   return static_cast<int32_t>(std::lround(v));
 }
 
-}  // namespace
-
-DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int char_count,
-                                  int font_id, int justification, double length_mult,
-                                  double height_mult, double rotation, const DGNPoint *origin) {
-  if (handle == nullptr || origin == nullptr || char_count < 0 ||
-      (char_count > 0 && chars == nullptr)) {
-    CPLError(CPLClassFailure, CPLNumGeneral,
-             "DGNCreateTextElem() needs an open design file, an origin and the characters.");
-    return nullptr;
-  }
-  DGNLoadTCB(handle);
+// The number of bytes `char_count` characters take in a text element, and in
+// `wide` whether they make a 16-bit text; -1, reported, when they do not fit.
+int StoredTextBytes(const uint16_t *chars, int char_count, bool *wide) {
   // Characters beyond 8 bits make the whole text a 16-bit one.
-  bool wide = false;
-  for (int i = 0; i < char_count; ++i) wide = wide || chars[i] > 0xFF;
-  const int stored = wide ? 2 + 2 * char_count : char_count;
+  *wide = false;
+  for (int i = 0; i < char_count; ++i) *wide = *wide || chars[i] > 0xFF;
+  const int stored = *wide ? 2 + 2 * char_count : char_count;
   if (stored > dgnraw::kTextMaxBytes) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Attempt to create a text of %d characters failed.\nA text element holds %d %s.",
-             char_count, wide ? (dgnraw::kTextMaxBytes - 2) / 2 : dgnraw::kTextMaxBytes,
-             wide ? "16-bit characters" : "characters");
-    return nullptr;
+             char_count, *wide ? (dgnraw::kTextMaxBytes - 2) / 2 : dgnraw::kTextMaxBytes,
+             *wide ? "16-bit characters" : "characters");
+    return -1;
   }
+  return stored;
+}
 
-  // The record, with the text as a reader decodes it: a 16-bit character
-  // below 0x100 as one byte, any other as two, high byte first.
+// The record of a new text, with the text as a reader decodes it: a 16-bit
+// character below 0x100 as one byte, any other as two, high byte first.
+DGNTextElement *NewTextRecord(DGNFile *handle, const uint16_t *chars, int char_count, bool wide,
+                              int font_id, int justification) {
   auto *text = static_cast<DGNTextElement *>(
       CPLCalloc(1, static_cast<int>(sizeof(DGNTextElement) + 2 * char_count + 8)));
   DGNClearElemCore(handle, text);
@@ -644,22 +660,19 @@ DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int ch
   text->type = DGNTYPE_TEXT;
   text->font_id = font_id & 0xFF;
   text->justification = justification & 0xFF;
-  const bool three_d = handle->dimension == 3;
   int out = 0;
   for (int i = 0; i < char_count; ++i) {
     if (wide && chars[i] > 0xFF) text->text[out++] = static_cast<char>(chars[i] >> 8);
     text->text[out++] = static_cast<char>(chars[i] & 0xFF);
   }
   text->text[out] = '\0';
+  return text;
+}
 
-  const int first_char = three_d ? dgnraw::kText3DChars : dgnraw::kText2DChars;
-  const int raw_bytes = (first_char + stored + 1) / 2 * 2;
-  text->raw_bytes = raw_bytes;
-  text->size = raw_bytes;
-  text->raw_data = static_cast<unsigned char *>(CPLCalloc(1, raw_bytes));
+// Writes the size multipliers of a text and gives the record the values
+// they stand for.
+void EncodeTextSize(DGNFile *handle, DGNTextElement *text, double length_mult, double height_mult) {
   unsigned char *raw = text->raw_data;
-  raw[dgnraw::kTextFont] = static_cast<unsigned char>(text->font_id);
-  raw[dgnraw::kTextJustification] = static_cast<unsigned char>(text->justification);
   // Multipliers are kept in 1/1000 of a design unit, divided by 6.
   const double multiplier_unit = handle->scale * 6.0 / 1000.0;
   const int32_t length_units = StoredCount(length_mult, multiplier_unit);
@@ -668,9 +681,16 @@ DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int ch
   PutInt32(raw + dgnraw::kTextHeightMult, height_units);
   text->length_mult = length_units * multiplier_unit;
   text->height_mult = height_units * multiplier_unit;
+}
+
+// Writes the rotation, the origin and the stored length of a text, in the
+// layout of the file's dimension.
+void EncodeTextPlacement(DGNFile *handle, DGNTextElement *text, double rotation,
+                         const DGNPoint *origin, int stored) {
+  unsigned char *raw = text->raw_data;
   // One turn either way is kept as it is; further turns only repeat it.
   const double turn = std::isfinite(rotation) ? std::fmod(rotation, 360.0) : 0.0;
-  if (three_d) {
+  if (handle->dimension == 3) {
     // A rotation about the z axis as the quaternion w, x, y, z.
     const double half = turn * 3.14159265358979323846 / 360.0;
     PutInt32(raw + dgnraw::kText3DQuat, StoredCount(std::cos(half), 1.0 / 2147483648.0));
@@ -684,7 +704,11 @@ DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int ch
     DGNWriteRawPoint(handle, origin, raw + dgnraw::kText2DOrigin);
     raw[dgnraw::kText2DCount] = static_cast<unsigned char>(stored);
   }
-  unsigned char *at = raw + first_char;
+}
+
+// Writes the characters from `at`: one byte each, or, in a 16-bit text, the
+// 16-bit marker and a word each.
+void EncodeTextChars(unsigned char *at, const uint16_t *chars, int char_count, bool wide) {
   if (wide) {
     *at++ = dgnraw::kText16Marker0;
     *at++ = dgnraw::kText16Marker1;
@@ -697,17 +721,49 @@ DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int ch
       *at++ = static_cast<unsigned char>(chars[i]);
     }
   }
-  text->origin = *origin;
-  DGNStoreElemCore(handle, text);
+}
 
-  // The range: a box around the origin that holds the text at any rotation
-  // and justification (each character at most as wide as the length
-  // multiplier, the text as high as the height multiplier).
+// Stores as the text's range a box around the origin that holds the text at
+// any rotation and justification (each character at most as wide as the
+// length multiplier, the text as high as the height multiplier).
+void StoreTextRange(DGNFile *handle, DGNTextElement *text, int char_count, const DGNPoint *origin) {
   const double reach = std::fabs(text->length_mult) * (char_count > 0 ? char_count : 1) +
                        std::fabs(text->height_mult);
   const DGNPoint low{origin->x - reach, origin->y - reach, origin->z};
   const DGNPoint high{origin->x + reach, origin->y + reach, origin->z};
   DGNStoreRange(handle, text, &low, &high);
+}
+
+}  // namespace
+
+DGNTextElement *DGNCreateTextElem(DGNFile *handle, const uint16_t *chars, int char_count,
+                                  int font_id, int justification, double length_mult,
+                                  double height_mult, double rotation, const DGNPoint *origin) {
+  if (handle == nullptr || origin == nullptr || char_count < 0 ||
+      (char_count > 0 && chars == nullptr)) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "DGNCreateTextElem() needs an open design file, an origin and the characters.");
+    return nullptr;
+  }
+  DGNLoadTCB(handle);
+  bool wide = false;
+  const int stored = StoredTextBytes(chars, char_count, &wide);
+  if (stored < 0) return nullptr;
+
+  DGNTextElement *text = NewTextRecord(handle, chars, char_count, wide, font_id, justification);
+  const int first_char = handle->dimension == 3 ? dgnraw::kText3DChars : dgnraw::kText2DChars;
+  const int raw_bytes = (first_char + stored + 1) / 2 * 2;
+  text->raw_bytes = raw_bytes;
+  text->size = raw_bytes;
+  text->raw_data = static_cast<unsigned char *>(CPLCalloc(1, raw_bytes));
+  text->raw_data[dgnraw::kTextFont] = static_cast<unsigned char>(text->font_id);
+  text->raw_data[dgnraw::kTextJustification] = static_cast<unsigned char>(text->justification);
+  EncodeTextSize(handle, text, length_mult, height_mult);
+  EncodeTextPlacement(handle, text, rotation, origin, stored);
+  EncodeTextChars(text->raw_data + first_char, chars, char_count, wide);
+  text->origin = *origin;
+  DGNStoreElemCore(handle, text);
+  StoreTextRange(handle, text, char_count, origin);
   return text;
 }
 

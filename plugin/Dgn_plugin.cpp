@@ -991,6 +991,79 @@ void ShowReadFailure(TMessagePlugIn *sink) {
   ShowMessage(sink, msg.CStr());
 }
 
+// The levels an import sent objects on, in the order they first appeared.
+class UsedLevels {
+ public:
+  UsedLevels() : levels_(100, 100) {}
+
+  // Notes the level of an object sent; a negative level is none.
+  void Note(int level) {
+    const bool inList = level >= 0 && level < 64 && ((listed_ >> level) & 1u) != 0;
+    if (level >= 0 && !inList && !HasLevel(levels_, level)) levels_.Insert(&level, -1);
+    if (level >= 0 && level < 64) listed_ |= uint64_t(1) << level;
+  }
+
+  // Sends one layer per level noted.
+  void Send(TVectorCallbacksPlugIn *callbacks) const {
+    const int32_t end = levels_.Base() + Min(levels_.Count(), levels_.Capacity());
+    for (int32_t i = levels_.Base(); i < end; ++i)
+      if (levels_.IsValid(i)) SendLayer(*levels_.Get(i), callbacks);
+  }
+
+ private:
+  Vector<int> levels_;
+  // Levels already in the list, as bits, so that the list is searched only
+  // for a level it may not hold yet; element levels are 0..63.
+  uint64_t listed_ = 0;
+};
+
+// Reads the elements in file order and sends each as the import shows it
+// (through `whole` for the whole map, when not null), noting the levels
+// used.  False when the host cancelled.
+bool SendElements(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
+                  TProgressPlugIn *progress, dgnplugin::WholeMapImport *whole, UsedLevels &levels) {
+  for (;;) {
+    DGNElement *element = DGNReadElement(file);
+    if (element == nullptr) return true;
+    // The element is released before anything below can throw.
+    int used[2] = {-1, -1};
+    try {
+      if (whole != nullptr) {
+        whole->Take(element, used);
+      } else {
+        used[0] = dgnplugin::SendElement(file, element, callbacks);
+      }
+    } catch (...) {
+      DGNFreeElement(file, element);
+      throw;
+    }
+    DGNFreeElement(file, element);
+
+    ProgressStep(progress);
+    if (ProgressIsCancelled(progress)) {
+      ShowMessage(sink, kReadStop);
+      return false;
+    }
+    levels.Note(used[0]);
+    levels.Note(used[1]);
+  }
+}
+
+// Bytes follow that no reader can reach (a word count gone wrong, a file
+// cut short): what came before is the map as far as it can be read, and
+// the host is told that it is not the whole file.
+void WarnIfStreamCut(DGNFile *file, TMessagePlugIn *sink) {
+  int64_t streamEnd = 0, fileBytes = 0;
+  if (!DGNStreamCut(file, &streamEnd, &fileBytes)) return;
+  char text[300];
+  std::snprintf(text, sizeof text,
+                "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at "
+                "offset %lld, at an element that does not fit in the file of %lld bytes; the "
+                "bytes from there on cannot be read.",
+                static_cast<long long>(streamEnd), static_cast<long long>(fileBytes));
+  ShowMessage(sink, text);
+}
+
 // Walks the whole file in element order, then sends one layer per level in
 // the order the levels first appeared.  False when the host cancelled.
 bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
@@ -1006,65 +1079,20 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   DGNGetElementIndex(file, &count);
   ProgressSetTotal(progress, count);
 
-  Vector<int> levels(100, 100);
-  // Levels already in the list, as bits, so that the list is searched only
-  // for a level it may not hold yet; element levels are 0..63.
-  uint64_t listed = 0;
-  auto note = [&](int level) {
-    const bool inList = level >= 0 && level < 64 && ((listed >> level) & 1u) != 0;
-    if (level >= 0 && !inList && !HasLevel(levels, level)) levels.Insert(&level, -1);
-    if (level >= 0 && level < 64) listed |= uint64_t(1) << level;
-  };
+  UsedLevels levels;
   const bool wholeMap = IsWholeMap(file);
   dgnplugin::WholeMapImport whole(file, callbacks);
-  for (;;) {
-    DGNElement *element = DGNReadElement(file);
-    if (element == nullptr) break;
-    // The element is released before anything below can throw.
-    int used[2] = {-1, -1};
-    try {
-      if (wholeMap) {
-        whole.Take(element, used);
-      } else {
-        used[0] = dgnplugin::SendElement(file, element, callbacks);
-      }
-    } catch (...) {
-      DGNFreeElement(file, element);
-      throw;
-    }
-    DGNFreeElement(file, element);
-
-    ProgressStep(progress);
-    if (ProgressIsCancelled(progress)) {
-      ShowMessage(sink, kReadStop);
-      return false;
-    }
-    note(used[0]);
-    note(used[1]);
+  if (!SendElements(file, callbacks, sink, progress, wholeMap ? &whole : nullptr, levels)) {
+    return false;
   }
   // A record the file asked for could not be had: the map is not complete.
   if (DGNReadFailed(file)) {
     ShowReadFailure(sink);
     return false;
   }
-  if (wholeMap) note(whole.Finish());
-  // Bytes follow that no reader can reach (a word count gone wrong, a file
-  // cut short): what came before is the map as far as it can be read, and
-  // the host is told that it is not the whole file.
-  int64_t streamEnd = 0, fileBytes = 0;
-  if (DGNStreamCut(file, &streamEnd, &fileBytes)) {
-    char text[300];
-    std::snprintf(text, sizeof text,
-                  "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): the element stream stops at "
-                  "offset %lld, at an element that does not fit in the file of %lld bytes; the "
-                  "bytes from there on cannot be read.",
-                  static_cast<long long>(streamEnd), static_cast<long long>(fileBytes));
-    ShowMessage(sink, text);
-  }
-
-  const int32_t end = levels.Base() + Min(levels.Count(), levels.Capacity());
-  for (int32_t i = levels.Base(); i < end; ++i)
-    if (levels.IsValid(i)) SendLayer(*levels.Get(i), callbacks);
+  if (wholeMap) levels.Note(whole.Finish());
+  WarnIfStreamCut(file, sink);
+  levels.Send(callbacks);
   return true;
 }
 

@@ -168,6 +168,67 @@ bool ReadPositions(const std::vector<Token> &t, uint32_t at, int32_t kind, GeoPa
   return true;
 }
 
+// What a geometry collection gives once all its geometries are read: their
+// lines and rings, or the first one's error.
+GeoResult ResolveCollection(GeoState &g) {
+  GeoResult r;
+  if (!g.listSeen || !g.listIsArray) {
+    r.error = "a geometry collection without a list of geometries";
+    return r;
+  }
+  for (GeoResult &child : g.children) {
+    if (!child.error.empty()) {
+      r.error = child.error;
+      return r;
+    }
+    r.lineOrArea = r.lineOrArea || child.lineOrArea;
+    for (GeoPart &part : child.parts) r.parts.push_back(std::move(part));
+  }
+  return r;
+}
+
+// The depth of nesting of the position lists of a line or area type (1 for
+// a line, 2 for rings or lines of a multi-line, 3 for the polygons of a
+// multi-polygon) and its kind (0 line, 1 area); false for any other type.
+bool LineOrAreaShape(const std::string &t, int &nesting, int32_t &kind) {
+  kind = t == "Polygon" || t == "MultiPolygon" ? 1 : 0;
+  if (t == "LineString") {
+    nesting = 1;
+  } else if (t == "MultiLineString" || t == "Polygon") {
+    nesting = 2;
+  } else if (t == "MultiPolygon") {
+    nesting = 3;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Reads the lines or rings of coordinates nested 2 or 3 deep into `r`;
+// stops at the first that is not a list of positions, with `r.error` set.
+void ReadNestedParts(const std::vector<Token> &c, int nesting, int32_t kind, GeoResult &r) {
+  // The rings of a polygon after its first are its holes.
+  uint32_t i = 0;
+  for (uint32_t inner = 1; inner < c[0].end; inner = Next(c, inner), ++i) {
+    if (nesting == 3) {
+      if (c[inner].kind != Token::kList) {
+        r.error = "a polygon of a MultiPolygon is not a list of rings";
+        return;
+      }
+      uint32_t k = 0;
+      for (uint32_t ring = inner + 1; ring < c[inner].end; ring = Next(c, ring), ++k) {
+        r.parts.emplace_back();
+        r.parts.back().hole = k > 0;
+        if (!ReadPositions(c, ring, kind, r.parts.back(), r.error)) return;
+      }
+    } else {
+      r.parts.emplace_back();
+      r.parts.back().hole = kind == 1 && i > 0;
+      if (!ReadPositions(c, inner, kind, r.parts.back(), r.error)) return;
+    }
+  }
+}
+
 // What a geometry gives once all its members are read.
 GeoResult Resolve(GeoState &g) {
   GeoResult r;
@@ -176,70 +237,24 @@ GeoResult Resolve(GeoState &g) {
     return r;
   }
   const std::string &t = g.type;
-  if (t == "GeometryCollection") {
-    if (!g.listSeen || !g.listIsArray) {
-      r.error = "a geometry collection without a list of geometries";
-      return r;
-    }
-    for (GeoResult &child : g.children) {
-      if (!child.error.empty()) {
-        r.error = child.error;
-        return r;
-      }
-      r.lineOrArea = r.lineOrArea || child.lineOrArea;
-      for (GeoPart &part : child.parts) r.parts.push_back(std::move(part));
-    }
-    return r;
-  }
+  if (t == "GeometryCollection") return ResolveCollection(g);
   if (t == "Point" || t == "MultiPoint") return r;  // nothing to draw as a line
   if (!g.coordsSeen || g.coords.empty() || g.coords[0].kind != Token::kList) {
     r.error = t + " without coordinates";
     return r;
   }
-  // Depth of nesting of the position lists: 1 for a line, 2 for rings or
-  // lines of a multi-line, 3 for the polygons of a multi-polygon.
   int nesting = 0;
   int32_t kind = 0;
-  if (t == "LineString") {
-    nesting = 1;
-  } else if (t == "MultiLineString") {
-    nesting = 2;
-  } else if (t == "Polygon") {
-    nesting = 2;
-    kind = 1;
-  } else if (t == "MultiPolygon") {
-    nesting = 3;
-    kind = 1;
-  } else {
+  if (!LineOrAreaShape(t, nesting, kind)) {
     r.error = "unknown geometry type " + t;
     return r;
   }
   r.lineOrArea = true;
-  const std::vector<Token> &c = g.coords;
   if (nesting == 1) {
     r.parts.emplace_back();
-    ReadPositions(c, 0, kind, r.parts.back(), r.error);
-    return r;
-  }
-  // The rings of a polygon after its first are its holes.
-  uint32_t i = 0;
-  for (uint32_t inner = 1; inner < c[0].end; inner = Next(c, inner), ++i) {
-    if (nesting == 3) {
-      if (c[inner].kind != Token::kList) {
-        r.error = "a polygon of a MultiPolygon is not a list of rings";
-        return r;
-      }
-      uint32_t k = 0;
-      for (uint32_t ring = inner + 1; ring < c[inner].end; ring = Next(c, ring), ++k) {
-        r.parts.emplace_back();
-        r.parts.back().hole = k > 0;
-        if (!ReadPositions(c, ring, kind, r.parts.back(), r.error)) return r;
-      }
-    } else {
-      r.parts.emplace_back();
-      r.parts.back().hole = kind == 1 && i > 0;
-      if (!ReadPositions(c, inner, kind, r.parts.back(), r.error)) return r;
-    }
+    ReadPositions(g.coords, 0, kind, r.parts.back(), r.error);
+  } else {
+    ReadNestedParts(g.coords, nesting, kind, r);
   }
   return r;
 }
