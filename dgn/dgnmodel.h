@@ -155,8 +155,10 @@ struct DGNFile {
   // stream_cut set, of an element that does not fit in the file (a header
   // cut short or an element longer than the bytes left), past which the
   // file holds bytes no reader can reach.  Both 0 until a read has ended.
+  // stream_marker: an end-of-design marker stands at stream_end.
   int64_t stream_end;
   int32_t stream_cut;
+  int32_t stream_marker;
 
   // Set when the last DGNReadElement failed for want of memory (reported
   // through the error layer): its null then is no end of the stream.
@@ -366,6 +368,9 @@ const DGNIndexEntry *DGNGetElementIndex(DGNFile *handle, int *count);
 // Gives the file's extents in master units (lowest and highest corner, building the
 // index if need be); false when no element of the file has a range.
 bool DGNGetExtents(DGNFile *handle, DGNPoint *low, DGNPoint *high);
+// Gives the file's extents as far as the index has found them, as stored (design value
+// + 2^31) for x, y and z; false when no element found so far has a range.
+bool DGNGetRawFileExtents(const DGNFile *handle, uint32_t low[3], uint32_t high[3]);
 // Positions the stream so that the next read returns element `element`; false if none.
 bool DGNGotoElement(DGNFile *handle, int element);
 // The characters of a 16-bit text element (stored FF FD, then 16-bit words) into
@@ -393,6 +398,8 @@ void DGNTransformPoint(DGNFile *handle, DGNPoint *point);
 int DGNGetDimension(const DGNFile *handle);
 // Gives the size of one design unit in master units.
 double DGNGetScale(const DGNFile *handle);
+// Gives the file's global origin in master units (0, 0, 0 until its TCB is read).
+DGNPoint DGNGetOrigin(const DGNFile *handle);
 // Gives the design value (before rounding and clamping) that a master-unit
 // coordinate of an axis (0 x, 1 y, 2 z) is stored as.
 double DGNMasterToDesign(const DGNFile *handle, int axis, double master);
@@ -406,6 +413,9 @@ bool DGNReadFailed(const DGNFile *handle);
 // Gives whether the element stream stops before the end of the file, with
 // the offset where it stops and the file's size.
 bool DGNStreamCut(const DGNFile *handle, int64_t *stream_end, int64_t *file_bytes);
+// Gives whether the last read that reached the end of the element stream
+// stopped at an end-of-design marker.
+bool DGNStreamAtMarker(const DGNFile *handle);
 // Master units to design units, in place, clamped to +-2147483647.
 void DGNInverseTransformPoint(DGNFile *handle, DGNPoint *point);
 // Converts 8 bytes in place from a stored D-float to a little-endian IEEE double.

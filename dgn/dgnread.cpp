@@ -655,6 +655,7 @@ bool DGNLoadRawElement(DGNFile *handle, int *type, int *level) {
         static_cast<int64_t>(dgnstream::Tell(handle)) - static_cast<int64_t>(consumed);
     handle->stream_cut =
         !end_marker && (consumed > 0 || handle->stream_end < handle->file_bytes) ? 1 : 0;
+    handle->stream_marker = end_marker ? 1 : 0;
     // The stream stays on an end-of-design marker, or on an element that
     // does not fit in the file, so that every later read ends there too
     // instead of taking whatever follows (old elements, padding, the rest of
@@ -930,6 +931,17 @@ bool DGNGetExtents(DGNFile *handle, DGNPoint *low, DGNPoint *high) {
   return true;
 }
 
+bool DGNGetRawFileExtents(const DGNFile *handle, uint32_t low[3], uint32_t high[3]) {
+  if (handle == nullptr || low == nullptr || high == nullptr || !handle->got_bounds) return false;
+  low[0] = handle->min_x;
+  low[1] = handle->min_y;
+  low[2] = handle->min_z;
+  high[0] = handle->max_x;
+  high[1] = handle->max_y;
+  high[2] = handle->max_z;
+  return true;
+}
+
 bool DGNGotoElement(DGNFile *handle, int element) {
   if (handle == nullptr) return false;
   if (!handle->index_built) DGNBuildIndex(handle);
@@ -1094,6 +1106,11 @@ int DGNGetDimension(const DGNFile *handle) {
 
 double DGNGetScale(const DGNFile *handle) { return handle != nullptr ? handle->scale : 1.0; }
 
+DGNPoint DGNGetOrigin(const DGNFile *handle) {
+  if (handle == nullptr) return DGNPoint{0.0, 0.0, 0.0};
+  return DGNPoint{handle->origin_x, handle->origin_y, handle->origin_z};
+}
+
 double DGNMasterToDesign(const DGNFile *handle, int axis, double master) {
   if (handle == nullptr) return master;
   const double origin = axis == 0   ? handle->origin_x
@@ -1123,6 +1140,10 @@ bool DGNStreamCut(const DGNFile *handle, int64_t *stream_end, int64_t *file_byte
   if (stream_end != nullptr) *stream_end = handle->stream_end;
   if (file_bytes != nullptr) *file_bytes = handle->file_bytes;
   return true;
+}
+
+bool DGNStreamAtMarker(const DGNFile *handle) {
+  return handle != nullptr && handle->stream_marker != 0;
 }
 
 void DGNDFloatToDouble(void *bytes) {

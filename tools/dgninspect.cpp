@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "cpl_conv.h"
 #include "cpl_error.h"
 #include "dgnmodel.h"
 
@@ -365,14 +364,13 @@ int ShowElements(DGNFile *handle, bool raw) {
     ++count;
     DGNFreeElement(handle, e);
   }
-  // Where and how the element stream ended.
-  unsigned char tail[2] = {0, 0};
-  size_t got = 0;
-  if (CPLFSeek(handle->fp, end, SEEK_SET) == 0) got = CPLFRead(tail, 1, 2, handle->fp);
+  // Where and how the element stream ended: after the last element read,
+  // unless an element could not be read whole.
+  const bool unreadable = DGNReadFailed(handle) || DGNStreamCut(handle, nullptr, nullptr);
   std::printf("end: %d elements, stream ends at offset %ld (%s)\n", count, end,
-              got == 2 && tail[0] == 0xFF && tail[1] == 0xFF ? "end-of-design marker"
-              : got == 0                                     ? "end of file without marker"
-                                                             : "incomplete or unreadable element");
+              unreadable                  ? "incomplete or unreadable element"
+              : DGNStreamAtMarker(handle) ? "end-of-design marker"
+                                          : "end of file without marker");
   return 0;
 }
 
@@ -389,27 +387,27 @@ int ShowIndex(DGNFile *handle) {
                 Flags(x.flags & DGNEF_COMPLEX, x.flags & DGNEF_DELETED).c_str(),
                 DGNTypeToName(x.type));
   }
-  if (!handle->got_bounds) {
+  const DGNPoint o = DGNGetOrigin(handle);
+  const double scale = DGNGetScale(handle);
+  uint32_t lo[3], hi[3];
+  if (!DGNGetRawFileExtents(handle, lo, hi)) {
     std::printf("extents: none\n");
   } else {
-    const uint32_t lo[3] = {handle->min_x, handle->min_y, handle->min_z};
-    const uint32_t hi[3] = {handle->max_x, handle->max_y, handle->max_z};
-    const double origin[3] = {handle->origin_x, handle->origin_y, handle->origin_z};
+    const double origin[3] = {o.x, o.y, o.z};
     std::printf("extents (raw): low %u %u %u high %u %u %u\n", lo[0], lo[1], lo[2], hi[0], hi[1],
                 hi[2]);
     DGNPoint low{}, high{};
     double *l[3] = {&low.x, &low.y, &low.z};
     double *h[3] = {&high.x, &high.y, &high.z};
     for (int i = 0; i < 3; ++i) {
-      *l[i] = RangeToMaster(lo[i], handle->scale, origin[i]);
-      *h[i] = RangeToMaster(hi[i], handle->scale, origin[i]);
+      *l[i] = RangeToMaster(lo[i], scale, origin[i]);
+      *h[i] = RangeToMaster(hi[i], scale, origin[i]);
     }
     std::printf("extents (master units): low %s high %s\n", Point(low, 3).c_str(),
                 Point(high, 3).c_str());
   }
-  std::printf("units: dimension %d, scale %s, origin %s\n", handle->dimension,
-              Num(handle->scale).c_str(),
-              Point(DGNPoint{handle->origin_x, handle->origin_y, handle->origin_z}, 3).c_str());
+  std::printf("units: dimension %d, scale %s, origin %s\n", DGNGetDimension(handle),
+              Num(scale).c_str(), Point(o, 3).c_str());
   if (!g_failure.empty()) std::fprintf(stderr, "dgninspect: %s\n", g_failure.c_str());
   return whole ? 0 : 1;
 }

@@ -129,7 +129,8 @@ TEST(Open, OneWriterAtATimeAndReadersAlongside) {
 // that does not fit in the file, since an append there would overwrite the
 // bytes after it for good; reading it still gives what comes before, and
 // the handle tells where the stream stops.  A stream that ends at the
-// marker, whatever follows, or at the very end of the file is whole.
+// marker, whatever follows, or at the very end of the file is whole; the
+// handle tells which of the two.
 TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
   const Bytes tcb = dgnkit::MakeTcb({});
   const Bytes a = Line(0, 0, 1, 1);
@@ -161,6 +162,7 @@ TEST(Open, ForUpdateOnlyAStreamThatEndsWhole) {
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(dgnkit::ReadAll(read.get()).size(), 2u);
     EXPECT_EQ(read->stream_cut, c.stops_at >= 0 ? 1 : 0);
+    EXPECT_EQ(DGNStreamAtMarker(read.get()), std::string(c.label).rfind("marker", 0) == 0);
     if (c.stops_at < 0) {
       EXPECT_NE(update, nullptr);
       continue;
