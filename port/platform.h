@@ -1,13 +1,16 @@
 // Thin OS layer of the plug-in: INI profile access, file attributes, drives,
 // debugger test, host program path and current directory; the size and the
-// update lock of an open design file; a lock for state shared by threads.
+// update lock of an open design file; a lock for state shared by threads;
+// and the few file and console calls of the command-line host.
 //
-// Every platform #if of the support library lives behind this header: one
-// implementation per platform (platform_win32.cpp, platform_posix.cpp).
+// Every platform #if of the support library and the tools lives behind this
+// header: one implementation per platform (platform_win32.cpp,
+// platform_posix.cpp).
 //
 // Paths inside the plug-in use the backslash as separator.  On POSIX each
-// function below that takes a path turns '\' into '/' itself before it asks
-// the OS; callers that open files from such paths use PlatToOsPath.
+// function below that takes a path, but for those of the command-line host,
+// turns '\' into '/' itself before it asks the OS; callers that open files
+// from such paths use PlatToOsPath.
 #ifndef DGN_PORT_PLATFORM_H
 #define DGN_PORT_PLATFORM_H
 
@@ -98,6 +101,33 @@ PlatLockResult PlatLockForUpdate(FILE *stream);
 
 // Gives up the update lock that PlatLockForUpdate took on the stream.
 void PlatUnlockForUpdate(FILE *stream);
+
+// --- The command-line host ------------------------------------------------
+// Paths here are in the OS form, as a command line gives them: unchanged on
+// every platform.
+
+// Tells whether two paths lead to one existing file: the same file on the
+// same volume, however spelt (another folder path, a link).
+bool PlatSameFile(const char *a, const char *b);
+
+// Puts file `from` in the place of `to`, replacing any file there in one
+// step; false with the system's reason in `error`.
+bool PlatRenameOver(const char *from, const char *to, std::string &error);
+
+// Makes a new empty folder in the system's folder for temporary files, its
+// name starting with `prefix`; gives its path with a trailing separator, or
+// the empty text when none can be made.
+std::string PlatMakeTempFolder(const char *prefix);
+
+// Removes an empty folder; false when it cannot.
+bool PlatRemoveFolder(const char *path);
+
+// Gives the system's number of this process, which no other process running
+// now has (for names of temporary files).
+unsigned long PlatProcessId();
+
+// Tells whether an open stream writes to a terminal (a console on Windows).
+bool PlatIsTerminal(FILE *stream);
 
 // --- Threads --------------------------------------------------------------
 

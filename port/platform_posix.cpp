@@ -399,6 +399,33 @@ int64_t PlatStreamFileSize(FILE *stream) {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool PlatSameFile(const char *a, const char *b) {
+  if (a == nullptr || b == nullptr) return false;
+  struct stat sa, sb;
+  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+bool PlatRenameOver(const char *from, const char *to, std::string &error) {
+  if (std::rename(from, to) == 0) return true;
+  error = std::strerror(errno);
+  return false;
+}
+
+std::string PlatMakeTempFolder(const char *prefix) {
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +
+                        (prefix != nullptr ? prefix : "") + "XXXXXX";
+  if (::mkdtemp(&pattern[0]) == nullptr) return std::string();
+  return pattern + "/";
+}
+
+bool PlatRemoveFolder(const char *path) { return path != nullptr && ::rmdir(path) == 0; }
+
+unsigned long PlatProcessId() { return static_cast<unsigned long>(::getpid()); }
+
+bool PlatIsTerminal(FILE *stream) { return stream != nullptr && ::isatty(::fileno(stream)) != 0; }
+
 namespace {
 
 // Sets (F_WRLCK) or clears (F_UNLCK) the update lock on a descriptor; gives 0

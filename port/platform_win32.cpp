@@ -3,6 +3,7 @@
 // current directory.
 #include "platform.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -158,6 +159,54 @@ void PlatUnlockForUpdate(FILE *stream) {
   const HANDLE h = HandleOf(stream);
   if (h != INVALID_HANDLE_VALUE) UnlockFile(h, kUpdateLockByteLow, kUpdateLockByteHigh, 1, 0);
 }
+
+namespace {
+
+// The volume and file number of an existing file; false when it cannot be opened.
+bool FileIdentity(const char *path, BY_HANDLE_FILE_INFORMATION &info) {
+  // No access is asked for: the handle only serves to ask who the file is.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
+bool PlatSameFile(const char *a, const char *b) {
+  if (a == nullptr || b == nullptr) return false;
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return FileIdentity(a, ia) && FileIdentity(b, ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool PlatRenameOver(const char *from, const char *to, std::string &error) {
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) return true;
+  error = "error " + std::to_string(GetLastError());
+  return false;
+}
+
+std::string PlatMakeTempFolder(const char *prefix) {
+  char base[MAX_PATH];
+  const DWORD n = GetTempPathA(sizeof base, base);
+  if (n == 0 || n >= sizeof base) return std::string();
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    char name[MAX_PATH + 64];
+    std::snprintf(name, sizeof name, "%s%s%lu-%u", base, prefix != nullptr ? prefix : "",
+                  GetCurrentProcessId(), attempt);
+    if (_mkdir(name) == 0) return std::string(name) + "\\";
+  }
+  return std::string();
+}
+
+bool PlatRemoveFolder(const char *path) { return path != nullptr && _rmdir(path) == 0; }
+
+unsigned long PlatProcessId() { return GetCurrentProcessId(); }
+
+bool PlatIsTerminal(FILE *stream) { return stream != nullptr && _isatty(_fileno(stream)) != 0; }
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64 && alignof(CRITICAL_SECTION) <= 16,
               "PlatMutex::storage_ holds a CRITICAL_SECTION");

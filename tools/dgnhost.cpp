@@ -22,15 +22,9 @@
 #include "dgnhost_ini.h"
 #include "dgnhost_svg.h"
 #include "dgnhost_text.h"
+#include "platform.h"
 #include "plugin_loader.h"
 #include "plugin_records.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -41,28 +35,12 @@ constexpr int kExitCancelled = 130;
 
 // The folder of the running program, with its trailing separator.
 std::string ProgramDir(const char *argv0) {
-#if defined(_WIN32)
-  char buf[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-  std::string p = (n > 0 && n < sizeof buf) ? std::string(buf, n) : std::string(argv0);
-  size_t slash = p.find_last_of("\\/");
-#else
-  std::string p;
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  p = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string(argv0);
-  size_t slash = p.find_last_of('/');
-#endif
-  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
-}
-
-// Gives whether standard error is a terminal (where a progress bar makes sense).
-bool StderrIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
-#endif
+  // Taken apart in the platform layer's form, where a backslash separates
+  // folders (on Windows a slash may too).
+  std::string p = PlatProgramPath();
+  if (p.empty()) p = PlatFromOsPath(argv0);
+  const size_t slash = p.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : PlatToOsPath(p.substr(0, slash + 1).c_str());
 }
 
 std::string BaseName(const std::string &path) {
@@ -257,7 +235,7 @@ int CmdImport(Context &ctx, int argc, char **argv) {
   TVectorMapPlugIn map{};
   map.directory = &directory[0];
   map.readFlag = 1;
-  ImportHost host(StderrIsTerminal(), o.interruptAfter);
+  ImportHost host(PlatIsTerminal(stderr), o.interruptAfter);
   if (!ctx.api.Open(o.file.c_str(), &map, host.Messages())) return kExitFailed;
 
   ImportOutputs outputs;

@@ -1,6 +1,6 @@
-// dgnhost's file operations that differ between systems: whether two names
-// lead to one file, the name of a temporary file beside a target, and
-// replacing a file by another.
+// dgnhost's file operations that differ between systems (the platform layer
+// does them): whether two names lead to one file, the name of a temporary
+// file beside a target, and replacing a file by another.
 #ifndef DGN_TOOLS_DGNHOST_FILES_H
 #define DGN_TOOLS_DGNHOST_FILES_H
 

@@ -2,15 +2,9 @@
 #include "dgnhost_ini.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#if defined(_WIN32)
-#include <direct.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform.h"
 
 namespace {
 
@@ -53,27 +47,6 @@ std::string Slurp(const std::string &path) {
   return text;
 }
 
-// A new empty folder under the system's temporary folder; empty on failure.
-std::string MakeScratchDir() {
-#if defined(_WIN32)
-  char base[MAX_PATH];
-  const DWORD n = GetTempPathA(sizeof base, base);
-  if (n == 0 || n >= sizeof base) return std::string();
-  for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    char name[MAX_PATH + 64];
-    std::snprintf(name, sizeof name, "%sdgnhost-%lu-%u", base, GetCurrentProcessId(), attempt);
-    if (_mkdir(name) == 0) return std::string(name) + "\\";
-  }
-  return std::string();
-#else
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dgnhost-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) return std::string();
-  return pattern + "/";
-#endif
-}
-
 }  // namespace
 
 std::string IniWithKeyOn(const std::string &ini, const char *section, const char *key) {
@@ -111,7 +84,7 @@ std::string IniWithKeyOn(const std::string &ini, const char *section, const char
 }
 
 WholeMapIni::WholeMapIni(const std::string &iniDir) {
-  dir_ = MakeScratchDir();
+  dir_ = PlatMakeTempFolder("dgnhost-");
   if (dir_.empty()) return;
   const std::string text = IniWithKeyOn(Slurp(JoinPath(iniDir, kIniName)), kSection, kWholeMapKey);
   FILE *f = std::fopen(JoinPath(dir_, kIniName).c_str(), "wb");
@@ -123,10 +96,5 @@ WholeMapIni::WholeMapIni(const std::string &iniDir) {
 WholeMapIni::~WholeMapIni() {
   if (dir_.empty()) return;
   std::remove(JoinPath(dir_, kIniName).c_str());
-  const std::string folder = dir_.substr(0, dir_.size() - 1);
-#if defined(_WIN32)
-  _rmdir(folder.c_str());
-#else
-  rmdir(folder.c_str());
-#endif
+  PlatRemoveFolder(dir_.substr(0, dir_.size() - 1).c_str());
 }
