@@ -1,7 +1,9 @@
 // dgnhost's GeoJSON output (dgnhost_geojson.h).
 #include "dgnhost_geojson.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -89,48 +91,64 @@ void WriteGeometry(TextBuffer &out, const ObjectAttributes &o, const Vertex *all
   out.Append("}", 1);
 }
 
-// A float property: its number, or null when it is not finite.
-void AppendFloat(std::string &s, float v) {
-  if (std::isfinite(v))
-    AppendNum(s, v);
-  else
-    s += "null";
+// Writes text without its terminating zero at p; gives the end.
+template <size_t N>
+char *Put(char *p, const char (&text)[N]) {
+  std::memcpy(p, text, N - 1);
+  return p + N - 1;
 }
 
-void AppendProperties(std::string &s, const ObjectAttributes &o, const std::string *layer) {
-  s += "{\"kind\":\"";
-  s += KindName(o.kind);
-  s += "\",\"level\":";
-  AppendInt(s, o.level);
-  s += ",\"layer\":";
+char *PutInt(char *p, int32_t v) { return std::to_chars(p, p + 11, v).ptr; }
+
+// A float property: its number, or null when it is not finite.
+char *PutFloat(char *p, float v) { return std::isfinite(v) ? WriteNum(p, v) : Put(p, "null"); }
+
+// Writes the feature's properties and closes the feature, in place: after
+// the coordinates they are the most of a GeoJSON file.
+void WriteProperties(TextBuffer &out, const ObjectAttributes &o, const std::string *layer) {
+  constexpr size_t kRoom = 256;  // the properties but the texts, with a number's room
+  char *p = out.Room(kRoom);
+  p = Put(p, ",\"properties\":{\"kind\":\"");
+  const char *kind = KindName(o.kind);
+  const size_t kindLength = std::strlen(kind);
+  std::memcpy(p, kind, kindLength);
+  p = Put(p + kindLength, "\",\"level\":");
+  p = PutInt(p, o.level);
+  p = Put(p, ",\"layer\":");
   if (layer != nullptr) {
-    AppendJsonString(s, *layer);
+    out.Advance(p);
+    std::string name;
+    AppendJsonString(name, *layer);
+    out.Append(name);
+    p = out.Room(kRoom);
   } else {  // "Level N" needs no escaping
-    s += "\"Level ";
-    AppendInt(s, o.level);
-    s += '"';
+    p = Put(p, "\"Level ");
+    p = PutInt(p, o.level);
+    *p++ = '"';
   }
-  s += ",\"color\":\"";
-  AppendHexColor(s, o.color);
-  s += "\",\"width\":";
-  AppendFloat(s, o.width);
-  s += ",\"style\":";
-  if (o.style >= 0)
-    AppendInt(s, o.style);
-  else
-    s += "null";
-  s += ",\"elementId\":";
-  AppendInt(s, o.elementId);
+  p = Put(p, ",\"color\":\"");
+  p = WriteHexColor(p, o.color);
+  p = Put(p, "\",\"width\":");
+  p = PutFloat(p, o.width);
+  p = Put(p, ",\"style\":");
+  p = o.style >= 0 ? PutInt(p, o.style) : Put(p, "null");
+  p = Put(p, ",\"elementId\":");
+  p = PutInt(p, o.elementId);
   if (o.hasText) {
-    s += ",\"text\":";
-    AppendJsonString(s, o.text);
-    s += ",\"height\":";
-    AppendFloat(s, o.height);
-    s += ",\"rotation\":";
-    AppendFloat(s, o.rotation);
-    s += ",\"justification\":" + std::to_string(o.justification);
+    p = Put(p, ",\"text\":");
+    out.Advance(p);
+    std::string text;
+    AppendJsonString(text, o.text);
+    out.Append(text);
+    p = out.Room(kRoom);
+    p = Put(p, ",\"height\":");
+    p = PutFloat(p, o.height);
+    p = Put(p, ",\"rotation\":");
+    p = PutFloat(p, o.rotation);
+    p = Put(p, ",\"justification\":");
+    p = PutInt(p, o.justification);
   }
-  s += '}';
+  out.Advance(Put(p, "}}"));
 }
 
 }  // namespace
@@ -155,16 +173,12 @@ void GeoJsonBatch::Add(const ImportedObject &o, const ImportedLayer *layer) {
 }
 
 void GeoJsonBatch::Format(TextBuffer &text, TextSpill &spill) const {
-  std::string properties;
   for (size_t i = 0; i < count; ++i) {
     const Feature &f = features[i];
     text.Append(opens && i == 0 ? "\n{\"type\":\"Feature\",\"geometry\":"
                                 : ",\n{\"type\":\"Feature\",\"geometry\":");
     WriteGeometry(text, f.attributes, points.data() + f.first, f.count);
-    properties.assign(",\"properties\":");
-    AppendProperties(properties, f.attributes, f.namedLayer ? &f.layer : nullptr);
-    properties += '}';
-    text.Append(properties);
+    WriteProperties(text, f.attributes, f.namedLayer ? &f.layer : nullptr);
     spill.Check(text);
   }
 }

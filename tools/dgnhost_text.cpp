@@ -455,16 +455,21 @@ std::string HexColor(int32_t color) {
   return s;
 }
 
-void AppendHexColor(std::string &out, int32_t color) {
+char *WriteHexColor(char *p, int32_t color) {
   static const char kHex[] = "0123456789abcdef";
   if (color < 0) color = 0;
-  char buf[7] = {'#'};
+  p[0] = '#';
   for (int i = 0; i < 3; ++i) {
     const int c = (color >> (8 * i)) & 0xFF;
-    buf[1 + 2 * i] = kHex[c >> 4];
-    buf[2 + 2 * i] = kHex[c & 15];
+    p[1 + 2 * i] = kHex[c >> 4];
+    p[2 + 2 * i] = kHex[c & 15];
   }
-  out.append(buf, 7);
+  return p + 7;
+}
+
+void AppendHexColor(std::string &out, int32_t color) {
+  char buf[7];
+  out.append(buf, WriteHexColor(buf, color));
 }
 
 void AppendInt(std::string &out, int64_t v) {

@@ -37,6 +37,8 @@ void AppendPx(std::string &out, double v);
 std::string HexColor(int32_t color);
 // Appends a host colour as HexColor gives it.
 void AppendHexColor(std::string &out, int32_t color);
+// Writes a host colour as HexColor gives it (7 bytes) at p; gives the end.
+char *WriteHexColor(char *p, int32_t color);
 // Appends a whole number in decimal.
 void AppendInt(std::string &out, int64_t v);
 
