@@ -277,6 +277,13 @@ u128 Scaled(uint64_t m, int decimals) {
 // n * 2^-shift rounded to an integer, ties to even: the digits printf
 // writes for the decimals n was scaled by.
 uint64_t RoundedDigits(u128 n, int shift) {
+  if (shift < 64) {  // numbers from 2^-11 on: the remainder is in the low word
+    const uint64_t low = static_cast<uint64_t>(n), high = static_cast<uint64_t>(n >> 64);
+    uint64_t q = (low >> shift) | ((high << 1) << (63 - shift));
+    const uint64_t rest = low & ((uint64_t(1) << shift) - 1), half = uint64_t(1) << (shift - 1);
+    if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+    return q;
+  }
   uint64_t q = static_cast<uint64_t>(n >> shift);
   const u128 rest = n - (static_cast<u128>(q) << shift);
   const u128 half = static_cast<u128>(1) << (shift - 1);
