@@ -62,13 +62,14 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_tests build/asan "Linux x86-64 ASan+UBSan" -j"$jobs" || fail "sanitizer tests failed"
 passed=$((passed + 1))
 
-step "Linux x86-64, ThreadSanitizer: maps used on several threads at once"
-# Only the thread test and what it loads are built, to keep the command short.
+step "Linux x86-64, ThreadSanitizer: maps used on several threads at once, dgnhost's helper threads"
+# Only the thread test, the tools' tests (dgnhost formats GeoJSON on helper
+# threads) and what they load are built, to keep the command short.
 CC=clang CXX=clang++ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDGN_TSAN=ON \
   -DDGN_BENCH=OFF >/dev/null || fail "ThreadSanitizer configure failed"
-cmake --build build/tsan -j"$jobs" --target thread_tests || fail "ThreadSanitizer build failed"
-TSAN_OPTIONS=halt_on_error=1 run_tests build/tsan "Linux x86-64 TSan" -R '^thread_tests$' \
-  || fail "the thread test failed under ThreadSanitizer"
+cmake --build build/tsan -j"$jobs" --target thread_tests tools_tests || fail "ThreadSanitizer build failed"
+TSAN_OPTIONS=halt_on_error=1 run_tests build/tsan "Linux x86-64 TSan" -R '^(thread_tests|tools_tests)$' \
+  || fail "the thread tests failed under ThreadSanitizer"
 passed=$((passed + 1))
 
 step "Linux i386 under qemu-i386"
