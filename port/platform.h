@@ -150,17 +150,20 @@ class PlatMutex {
   alignas(16) unsigned char storage_[64];
 };
 
-// Holds a PlatMutex from its construction to the end of the scope.
-class PlatLockGuard {
+// Holds a lock (a PlatMutex, or another with Lock and Unlock) from its
+// construction to the end of the scope.
+template <class Lockable>
+class PlatScopedLock {
  public:
-  explicit PlatLockGuard(PlatMutex &mutex) : mutex_(mutex) { mutex_.Lock(); }
-  ~PlatLockGuard() { mutex_.Unlock(); }
-  PlatLockGuard(const PlatLockGuard &) = delete;
-  PlatLockGuard &operator=(const PlatLockGuard &) = delete;
+  explicit PlatScopedLock(Lockable &lock) : lock_(lock) { lock_.Lock(); }
+  ~PlatScopedLock() { lock_.Unlock(); }
+  PlatScopedLock(const PlatScopedLock &) = delete;
+  PlatScopedLock &operator=(const PlatScopedLock &) = delete;
 
  private:
-  PlatMutex &mutex_;
+  Lockable &lock_;
 };
+using PlatLockGuard = PlatScopedLock<PlatMutex>;
 
 // --- Test hooks -----------------------------------------------------------
 

@@ -4,6 +4,8 @@
 #ifndef DGN_PORT_PLATFORM_THREADS_H
 #define DGN_PORT_PLATFORM_THREADS_H
 
+#include "platform.h"
+
 // A thread of the process, started by Start and waited for by Join.
 class PlatThread {
  public:
@@ -49,16 +51,7 @@ class PlatMonitor {
 };
 
 // Holds a PlatMonitor's lock from its construction to the end of the scope.
-class PlatMonitorLock {
- public:
-  explicit PlatMonitorLock(PlatMonitor &monitor) : monitor_(monitor) { monitor_.Lock(); }
-  ~PlatMonitorLock() { monitor_.Unlock(); }
-  PlatMonitorLock(const PlatMonitorLock &) = delete;
-  PlatMonitorLock &operator=(const PlatMonitorLock &) = delete;
-
- private:
-  PlatMonitor &monitor_;
-};
+using PlatMonitorLock = PlatScopedLock<PlatMonitor>;
 
 // Gives the number of processors the process can run on (at least 1).
 unsigned PlatProcessorCount();

@@ -103,6 +103,16 @@ char *PutInt(char *p, int32_t v) { return std::to_chars(p, p + 11, v).ptr; }
 // A float property: its number, or null when it is not finite.
 char *PutFloat(char *p, float v) { return std::isfinite(v) ? WriteNum(p, v) : Put(p, "null"); }
 
+// Appends raw 8-bit host text as a JSON string where `p` stands; gives
+// where the writing goes on, with `room` bytes of room again.
+char *PutJsonString(TextBuffer &out, char *p, const std::string &raw, size_t room) {
+  out.Advance(p);
+  std::string json;
+  AppendJsonString(json, raw);
+  out.Append(json);
+  return out.Room(room);
+}
+
 // Writes the feature's properties and closes the feature, in place: after
 // the coordinates they are the most of a GeoJSON file.
 void WriteProperties(TextBuffer &out, const ObjectAttributes &o, const std::string *layer) {
@@ -116,11 +126,7 @@ void WriteProperties(TextBuffer &out, const ObjectAttributes &o, const std::stri
   p = PutInt(p, o.level);
   p = Put(p, ",\"layer\":");
   if (layer != nullptr) {
-    out.Advance(p);
-    std::string name;
-    AppendJsonString(name, *layer);
-    out.Append(name);
-    p = out.Room(kRoom);
+    p = PutJsonString(out, p, *layer, kRoom);
   } else {  // "Level N" needs no escaping
     p = Put(p, "\"Level ");
     p = PutInt(p, o.level);
@@ -135,12 +141,7 @@ void WriteProperties(TextBuffer &out, const ObjectAttributes &o, const std::stri
   p = Put(p, ",\"elementId\":");
   p = PutInt(p, o.elementId);
   if (o.hasText) {
-    p = Put(p, ",\"text\":");
-    out.Advance(p);
-    std::string text;
-    AppendJsonString(text, o.text);
-    out.Append(text);
-    p = out.Room(kRoom);
+    p = PutJsonString(out, Put(p, ",\"text\":"), o.text, kRoom);
     p = Put(p, ",\"height\":");
     p = PutFloat(p, o.height);
     p = Put(p, ",\"rotation\":");
