@@ -469,10 +469,10 @@ TEST_F(Tools, GeoJsonToStandardOutput) {
 // helper threads format it or the import's own thread does.
 TEST_F(Tools, GeoJsonIsTheSameOnAnyNumberOfThreads) {
   dgnkit::TempFile dgn, serial(".geojson"), threaded(".geojson");
-  dgnbench::MapSpec spec;
-  spec.element_count = 20000;
+  dgnbench::MapSpec want;
+  want.element_count = 20000;
   std::string error;
-  ASSERT_TRUE(dgnbench::WriteMap(dgn.c_str(), spec, nullptr, &error)) << error;
+  ASSERT_TRUE(dgnbench::WriteMap(dgn.c_str(), want, nullptr, &error)) << error;
   for (const char *threads : {"0", "3"}) {
     const std::string &out = threads[0] == '0' ? serial.path() : threaded.path();
     const Result r = Shell(Host() + " import " + Q(dgn.path()) + " --geojson " + Q(out) +
