@@ -200,5 +200,6 @@ void GeoJsonSink::Take(const ImportedObject &o, const std::vector<ImportedLayer>
 void GeoJsonSink::Finish() {
   if (workers_.Current().count > 0) workers_.Hand();
   workers_.Finish();
+  if (workers_.Failed()) out_.Fail();
   out_.Write("\n]}\n");
 }

@@ -87,6 +87,8 @@ class OutputFile {
   void Write(const char *data, size_t n);
   void Write(const std::string &s) { Write(s.data(), s.size()); }
   void Write(const char *s) { Write(s, std::strlen(s)); }
+  // Marks the file as failed: Commit will report it and leave the target alone.
+  void Fail() { failed_ = true; }
   // Appends everything a spill file holds, from its start.
   void Append(FILE *spill);
   // Writes what is buffered, closes the file and puts it in the target's

@@ -99,6 +99,10 @@ class OrderedWorkers {
     filling_ = false;
   }
 
+  // Tells, after Finish, whether a helper thread ran out of memory: the
+  // text of that job is missing from the output.
+  bool Failed() const { return failed_; }
+
  private:
   static constexpr unsigned kSlotsPerThread = 2;
 
@@ -156,9 +160,16 @@ class OrderedWorkers {
       Slot &slot = slots_[mine % slots_.size()];
       slot.text.clear();
       Turn turn(*this, mine, false);
-      slot.job.Format(slot.text, turn);
+      bool formatted = true;
+      try {
+        slot.job.Format(slot.text, turn);
+      } catch (...) {  // no memory for the text: nothing may leave a thread
+        formatted = false;
+        slot.text.clear();
+      }
       turn.Finish(slot.text);  // waits for the turn of this job, if it has not yet
       PlatMonitorLock lock(monitor_);
+      if (!formatted) failed_ = true;
       ++written_;
       monitor_.WakeAll();
     }
@@ -172,6 +183,7 @@ class OrderedWorkers {
   // thread, written.  Guarded by monitor_ while threads run.
   uint64_t handed_ = 0, taken_ = 0, written_ = 0;
   bool stopping_ = false;
+  bool failed_ = false;
   bool filling_ = false;  // the caller's thread only
 };
 
