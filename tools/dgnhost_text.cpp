@@ -160,10 +160,29 @@ const uint64_t kPow10[] = {1ull,
                            1000000000000000000ull,
                            10000000000000000000ull};
 
-const char kPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The digits are made as characters in 64-bit words, the first character
+// in the lowest byte, which memcpy puts first on a little-endian machine.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digit words assume little-endian");
+
+// The four digits of every number below 10^4 as four characters, the
+// first in the lowest byte.
+struct FourDigitTable {
+  uint32_t text[10000];
+  constexpr FourDigitTable() : text() {
+    for (uint32_t v = 0; v < 10000; ++v)
+      text[v] = (0x30 + v / 1000) | (0x30 + v / 100 % 10) << 8 | (0x30 + v / 10 % 10) << 16 |
+                (0x30 + v % 10) << 24;
+  }
+};
+constexpr FourDigitTable kFourDigits;
+
+// The eight digits of v < 10^8 as eight characters in one word, the first
+// in its lowest byte.
+inline uint64_t EightDigits(uint32_t v) {
+  return kFourDigits.text[v / 10000] | static_cast<uint64_t>(kFourDigits.text[v % 10000]) << 32;
+}
+
+constexpr uint64_t kZeroChars = 0x3030303030303030ull;  // "00000000" as a word
 
 // Number of decimal digits of q (1 for 0).
 int DigitCount(uint64_t q) {
@@ -172,24 +191,16 @@ int DigitCount(uint64_t q) {
   return t - (q < kPow10[t] ? 1 : 0) + 1;
 }
 
-// Writes v < 10^8 as exactly eight digits at p.
-void WriteEight(char *p, uint32_t v) {
-  const uint32_t hi = v / 10000, lo = v % 10000;
-  std::memcpy(p, kPairs + 2 * (hi / 100), 2);
-  std::memcpy(p + 2, kPairs + 2 * (hi % 100), 2);
-  std::memcpy(p + 4, kPairs + 2 * (lo / 100), 2);
-  std::memcpy(p + 6, kPairs + 2 * (lo % 100), 2);
-}
-
 // Writes q / 10^decimals (q < 10^20, decimals <= 20) in fixed notation, "-"
 // first when `negative`, at p, which has kNumberRoom bytes; gives the end.
 // The digits are made right-aligned in a row of 24 and copied in blocks of
 // 20 bytes: the copies may write past the end, within the room.
 char *WriteFixed(char *p, bool negative, uint64_t q, int decimals) {
   char row[48] = {};
-  WriteEight(row + 16, static_cast<uint32_t>(q % 100000000));
-  WriteEight(row + 8, static_cast<uint32_t>(q / 100000000 % 100000000));
-  WriteEight(row, static_cast<uint32_t>(q / 100000000 / 100000000));
+  const uint64_t words[3] = {EightDigits(static_cast<uint32_t>(q / 100000000 / 100000000)),
+                             EightDigits(static_cast<uint32_t>(q / 100000000 % 100000000)),
+                             EightDigits(static_cast<uint32_t>(q % 100000000))};
+  std::memcpy(row, words, sizeof words);
   *p = '-';
   p += negative ? 1 : 0;
   const int n = DigitCount(q);
@@ -211,17 +222,10 @@ char *WriteFixed(char *p, bool negative, uint64_t q, int decimals) {
   return p + n + 1;
 }
 
-// Writes what the C library's printf writes for `v` under `format`
-// (precision and conversion given to to_chars), for the numbers the fast
-// paths below do not take.
-char *WriteSlow(char *p, double v, std::chars_format format, int precision) {
-  char buf[400];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v, format, precision);
-  const size_t n = static_cast<size_t>(r.ptr - buf);
-  if (n > kNumberRoom)
-    return p;  // cannot happen for %g; %f of such numbers is refused by the caller
-  std::memcpy(p, buf, n);
-  return p + n;
+// Writes `v` as %.{precision}g writes it (at most 24 characters), for the
+// numbers the fast paths below do not take.
+char *WriteGeneral(char *p, double v, int precision) {
+  return std::to_chars(p, p + kNumberRoom, v, std::chars_format::general, precision).ptr;
 }
 
 // %.15g when it reads back as `v`, %.17g otherwise, through to_chars (and
@@ -238,7 +242,7 @@ char *WriteSlowNum(char *p, double v) {
         std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
     double back = 0.0;
     std::from_chars(buf, r.ptr, back);
-    return WriteSlow(p, v, std::chars_format::general, back == v || !std::isfinite(v) ? 15 : 17);
+    return WriteGeneral(p, v, back == v || !std::isfinite(v) ? 15 : 17);
   }
   char buf[64];
   const std::to_chars_result r =
@@ -252,7 +256,7 @@ char *WriteSlowNum(char *p, double v) {
   for (; s < r.ptr && *s != 'e'; ++s)
     if (*s != '.' && n < 24) digits[n++] = *s;
   const int exponent = static_cast<int>(std::strtol(s + 1, nullptr, 10));
-  if (n > 15) return WriteSlow(p, v, std::chars_format::general, 17);
+  if (n > 15) return WriteGeneral(p, v, 17);
   if (exponent < -4 || exponent >= 15) {  // %g's exponent style is to_chars' own
     std::memcpy(p, buf, static_cast<size_t>(r.ptr - buf));
     return p + (r.ptr - buf);
@@ -290,26 +294,6 @@ uint64_t RoundedDigits(u128 n, int shift) {
   if (rest > half || (rest == half && (q & 1) != 0)) ++q;
   return q;
 }
-
-// The four digits of every number below 10^4 as four characters, the
-// first in the lowest byte.
-struct FourDigitTable {
-  uint32_t text[10000];
-  constexpr FourDigitTable() : text() {
-    for (uint32_t v = 0; v < 10000; ++v)
-      text[v] = (0x30 + v / 1000) | (0x30 + v / 100 % 10) << 8 | (0x30 + v / 10 % 10) << 16 |
-                (0x30 + v % 10) << 24;
-  }
-};
-constexpr FourDigitTable kFourDigits;
-
-// The eight digits of v < 10^8 as eight characters in one word, the first
-// in its lowest byte.
-inline uint64_t EightDigits(uint32_t v) {
-  return kFourDigits.text[v / 10000] | static_cast<uint64_t>(kFourDigits.text[v % 10000]) << 32;
-}
-
-constexpr uint64_t kZeroChars = 0x3030303030303030ull;  // "00000000" as a word
 
 // Writes what "%.15g, or %.17g when that does not read back" writes, for
 // the numbers %g writes without an exponent (1e-4 <= |v| < 1e15); null for
