@@ -163,14 +163,18 @@ void GeoJsonBatch::Clear() {
 }
 
 void GeoJsonBatch::Add(const ImportedObject &o, const ImportedLayer *layer) {
+  // The feature counts only once all of it is in: an allocation that fails
+  // on the way leaves the batch as it was (but for unused vertices).
+  const size_t first = points.size();
+  points.insert(points.end(), o.points.begin(), o.points.end());
   if (count == features.size()) features.emplace_back();
-  Feature &f = features[count++];
+  Feature &f = features[count];
   f.attributes = o;  // reuses the text's room of the feature that held the place before
   f.namedLayer = layer != nullptr;
   if (layer != nullptr) f.layer = layer->name;
-  f.first = points.size();
+  f.first = first;
   f.count = o.points.size();
-  points.insert(points.end(), o.points.begin(), o.points.end());
+  ++count;
 }
 
 void GeoJsonBatch::Format(TextBuffer &text, TextSpill &spill) const {
