@@ -3,14 +3,17 @@
 // records and callback tables, and drives the plug-in through its ten exports.
 //
 //   dgnhost info                          the informational answers
-//   dgnhost import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map]
-//                       [--threads N]
+//   dgnhost import FILE [--geojson OUT] [--svg OUT] [--gpkg OUT] [--summary]
+//                       [--whole-map] [--threads N] [--srs EPSG:n [--srs-wkt FILE]]
 //
 // Exit status: 0 done, 1 the plug-in or an output file failed, 2 usage,
 // 130 the import was cancelled (Ctrl-C).
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "dgnhost_export.h"
 #include "dgnhost_files.h"
 #include "dgnhost_geojson.h"
+#include "dgnhost_gpkg.h"
 #include "dgnhost_import.h"
 #include "dgnhost_ini.h"
 #include "dgnhost_svg.h"
@@ -63,18 +67,28 @@ int Usage(FILE *out) {
                "\n"
                "commands:\n"
                "  info      print the plug-in's version and file-type answers\n"
-               "  import FILE [--geojson OUT] [--svg OUT] [--summary] [--whole-map] [--threads N]\n"
-               "            import a DGN file through the plug-in; OUT '-' is standard output;\n"
+               "  import FILE [--geojson OUT] [--svg OUT] [--gpkg OUT] [--summary] [--whole-map]\n"
+               "         [--threads N] [--srs EPSG:n [--srs-wkt FILE]]\n"
+               "            import a DGN file through the plug-in; OUT '-' is standard output\n"
+               "            (not for --gpkg, a GeoPackage: tables lines, polygons, texts);\n"
                "            --whole-map also brings arcs, ellipses, curves and complex\n"
                "            chains and shapes (the DGN_Whole_Map setting, for this run);\n"
                "            --threads N formats the GeoJSON on N helper threads (default:\n"
-               "            one per processor, at most 4; 0: none)\n"
+               "            one per processor, at most 4; 0: none); --srs records the\n"
+               "            map's coordinate system in the GeoPackage (default: undefined\n"
+               "            Cartesian), its definition taken from the WKT in --srs-wkt FILE\n"
+               "%s"
                "%s"
                "\n"
                "--plugin PATH  the plug-in library to load (default: %s beside dgnhost)\n"
                "\n"
                "exit status: 0 done, 1 failed, 2 usage, 130 import cancelled (Ctrl-C)\n",
-               kExportUsage, kPluginFileName);
+               kExportUsage,
+               GeoPackageBuiltIn()
+                   ? "            (export and update also read a GeoPackage as IN)\n"
+                   : "            (this dgnhost was built without GeoPackage support: --gpkg\n"
+                     "            and GeoPackage input are not available)\n",
+               kPluginFileName);
   return out == stdout ? kExitOk : kExitUsage;
 }
 
@@ -93,7 +107,8 @@ int CmdInfo(Context &ctx, int argc, char **) {
 
 // What `import` was asked for.
 struct ImportOptions {
-  std::string file, geojsonPath, svgPath;
+  std::string file, geojsonPath, svgPath, gpkgPath;
+  GpkgSrs srs;
   bool summary = false;
   bool wholeMap = false;
   int threads = -1;              // helper threads for the GeoJSON; -1: the default
@@ -109,6 +124,26 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
       o.geojsonPath = argv[++i];
     } else if (a == "--svg" && i + 1 < argc) {
       o.svgPath = argv[++i];
+    } else if (a == "--gpkg" && i + 1 < argc) {
+      if (!GeoPackageBuiltIn()) {
+        std::fprintf(stderr, "dgnhost: import: this dgnhost was built without GeoPackage support\n");
+        return kExitUsage;
+      }
+      o.gpkgPath = argv[++i];
+    } else if (a == "--srs" && i + 1 < argc) {
+      if (!ParseSrs(argv[++i], o.srs)) return kExitUsage;
+    } else if (a == "--srs-wkt" && i + 1 < argc) {
+      const char *wkt = argv[++i];
+      std::ifstream in(wkt, std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      o.srs.definition = text.str();
+      while (!o.srs.definition.empty() && std::isspace(static_cast<unsigned char>(o.srs.definition.back())))
+        o.srs.definition.pop_back();
+      if (!in || o.srs.definition.empty()) {
+        std::fprintf(stderr, "dgnhost: import: cannot read a definition from %s\n", wkt);
+        return kExitUsage;
+      }
     } else if (a == "--summary") {
       o.summary = true;
     } else if (a == "--whole-map") {
@@ -133,9 +168,17 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
     }
   }
   if (o.file.empty()) return Usage(stderr);
+  if (!o.srs.definition.empty() && o.srs.id <= 0) {
+    std::fprintf(stderr, "dgnhost: import: --srs-wkt needs --srs EPSG:n\n");
+    return kExitUsage;
+  }
+  if (o.gpkgPath == "-") {
+    std::fprintf(stderr, "dgnhost: import: a GeoPackage cannot go to standard output\n");
+    return kExitUsage;
+  }
   // An output that is the map itself would replace the map by its own
   // GeoJSON or drawing.
-  for (const std::string *out : {&o.geojsonPath, &o.svgPath}) {
+  for (const std::string *out : {&o.geojsonPath, &o.svgPath, &o.gpkgPath}) {
     if (!out->empty() && *out != "-" && SameFile(o.file, *out)) {
       std::fprintf(stderr,
                    "dgnhost: import: %s is the map being imported; refusing to write "
@@ -150,9 +193,10 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
 // The outputs of one import, written as the objects arrive, each under a
 // temporary name that takes the output's place only when the import succeeded.
 struct ImportOutputs {
-  OutputFile geojsonFile, svgFile;
+  OutputFile geojsonFile, svgFile, gpkgFile;
   std::unique_ptr<GeoJsonSink> geojson;
   std::unique_ptr<SvgSink> svg;
+  std::unique_ptr<GpkgSink> gpkg;
   SummarySink summary;
   std::vector<ObjectSink *> sinks;
 
@@ -173,6 +217,12 @@ struct ImportOutputs {
       if (!svg->Ready()) return false;
       sinks.push_back(svg.get());
     }
+    if (!o.gpkgPath.empty()) {
+      if (!gpkgFile.Open(o.gpkgPath)) return false;
+      gpkg.reset(new GpkgSink(gpkgFile, o.gpkgPath, o.srs, MapDimension(o.file) == 3));
+      if (!gpkg->Ready()) return false;
+      sinks.push_back(gpkg.get());
+    }
     if (o.summary) sinks.push_back(&summary);
     return true;
   }
@@ -186,6 +236,7 @@ struct ImportOutputs {
       ok = geojsonFile.Commit() && ok;
     }
     if (svg) ok = svg->Finish() && svgFile.Commit() && ok;
+    if (gpkg) ok = gpkg->Finish() && gpkgFile.Commit() && ok;
     if (o.summary) summary.Print(BaseName(o.file), stats.total, stats.layers);
     return ok;
   }

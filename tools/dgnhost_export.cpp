@@ -7,6 +7,7 @@
 
 #include "dgnhost_files.h"
 #include "dgnhost_geojson.h"
+#include "dgnhost_gpkg.h"
 #include "dgnhost_ini.h"
 
 #include <cstdint>
@@ -121,7 +122,7 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
 bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
                  const std::string &path, bool texts, bool replace, Tally &t) {
   GeoCollection again;
-  const bool read = ReadGeoJson(
+  const bool read = ReadFeatureFile(
       path, texts, true, [&](const GeoFeature &f) { AddFeature(api, map, sink, f, replace, t); },
       again);
   api.Close(&map);
@@ -169,7 +170,10 @@ const char kExportUsage[] =
     "            justification) and long lines and areas as complex chains and shapes\n"
     "  update FILE IN.geojson [--whole-map]\n"
     "            add every line and area of the GeoJSON to an existing DGN file; a\n"
-    "            feature's elementId property names the element it replaces\n";
+    "            feature's elementId property names the element it replaces\n"
+    "            IN may also be a GeoPackage: its feature tables of lines, polygons and\n"
+    "            points, with the columns above (and text, height, rotation,\n"
+    "            justification) taken by name\n";
 
 int RunExportCommand(const PluginApi &api, const std::string &programDir, int argc, char **argv) {
   std::string in, out, iniDir = programDir;
@@ -200,7 +204,7 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
   }
 
   GeoCollection c;
-  if (!ReadGeoJson(in, wholeMap, false, nullptr, c)) return kExitFailed;
+  if (!ReadFeatureFile(in, wholeMap, false, nullptr, c)) return kExitFailed;
   std::unique_ptr<WholeMapIni> whole;
   std::string directory = IniDirFor(iniDir, whole, wholeMap);
   if (directory.empty() && wholeMap) return kExitFailed;
@@ -261,7 +265,7 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
   if (file.empty() || in.empty()) return ExportUsage();
 
   GeoCollection c;
-  if (!ReadGeoJson(in, wholeMap, false, nullptr, c)) return kExitFailed;
+  if (!ReadFeatureFile(in, wholeMap, false, nullptr, c)) return kExitFailed;
   std::unique_ptr<WholeMapIni> whole;
   std::string directory = IniDirFor(programDir, whole, wholeMap);
   if (directory.empty() && wholeMap) return kExitFailed;

@@ -96,6 +96,13 @@ struct GeoCollection {
   long skipped = 0;   // features without (points, null geometry)
 };
 
+// Gives a host colour (red bits 0-7, green 8-15, blue 16-23) from "#rrggbb";
+// false when the text is not that form.
+bool ParseColor(const std::string &text, int32_t &color);
+
+// Gives a host point record at (x, y, z), as the host fills one for an add call.
+TVectorPointPlugIn HostPoint(double x, double y, double z);
+
 // Reads the GeoJSON FeatureCollection at `path` one feature at a time and
 // hands each feature with a line or area to `take` (which may be empty, to
 // only check the file).  With `texts`, a Point feature with a "text"

@@ -15,6 +15,33 @@
 #include "rapidjson/filereadstream.h"
 #include "rapidjson/reader.h"
 
+bool ParseColor(const std::string &text, int32_t &color) {
+  if (text.size() != 7 || text[0] != '#') return false;
+  uint32_t rgb = 0;
+  for (size_t i = 1; i < 7; ++i) {
+    const char c = text[i];
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0) return false;
+    rgb = rgb * 16 + static_cast<uint32_t>(d);
+  }
+  const uint32_t red = (rgb >> 16) & 0xFF, green = (rgb >> 8) & 0xFF, blue = rgb & 0xFF;
+  color = static_cast<int32_t>(red | (green << 8) | (blue << 16));
+  return true;
+}
+
+TVectorPointPlugIn HostPoint(double x, double y, double z) {
+  TVectorPointPlugIn p{};
+  p.size = 36;
+  p.x = x;
+  p.y = y;
+  p.z = z;
+  p.hostField28 = -1.0;
+  return p;
+}
+
 namespace {
 
 // Numbers come as their text (converted as strtod would), nesting of any
@@ -79,24 +106,6 @@ int32_t ToInt32(double v) {
   return static_cast<int32_t>(v);
 }
 
-// A host colour (red bits 0-7, green 8-15, blue 16-23) from "#rrggbb".
-bool ParseColor(const std::string &text, int32_t &color) {
-  if (text.size() != 7 || text[0] != '#') return false;
-  uint32_t rgb = 0;
-  for (size_t i = 1; i < 7; ++i) {
-    const char c = text[i];
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return false;
-    rgb = rgb * 16 + static_cast<uint32_t>(d);
-  }
-  const uint32_t red = (rgb >> 16) & 0xFF, green = (rgb >> 8) & 0xFF, blue = rgb & 0xFF;
-  color = static_cast<int32_t>(red | (green << 8) | (blue << 16));
-  return true;
-}
-
 // Reads the DGN attributes of a feature; a property of the wrong form is
 // named in `warning` and left at its default.
 GeoStyle ReadStyle(const PropValue (&props)[kPropCount], std::string &warning) {
@@ -119,16 +128,6 @@ GeoStyle ReadStyle(const PropValue (&props)[kPropCount], std::string &warning) {
   number(kStyle, " style is not a number;", [&](double d) { st.style = ToInt32(d); });
   number(kElementId, " elementId is not a number;", [&](double d) { st.elementId = ToInt32(d); });
   return st;
-}
-
-TVectorPointPlugIn HostPoint(double x, double y, double z) {
-  TVectorPointPlugIn p{};
-  p.size = 36;
-  p.x = x;
-  p.y = y;
-  p.z = z;
-  p.hostField28 = -1.0;
-  return p;
 }
 
 // The token after the value that starts at `at`.

@@ -62,6 +62,15 @@ SvgView MapExtents(const std::string &path) {
   return view;
 }
 
+int MapDimension(const std::string &path) {
+  const CPLErrorHandlerFn previous = CPLSetErrorHandler(nullptr);
+  DGNFile *file = DGNOpen(path.c_str(), false);
+  const int dimension = file != nullptr ? DGNGetDimension(file) : 2;
+  DGNClose(file);
+  CPLSetErrorHandler(previous);
+  return dimension;
+}
+
 SvgSink::SvgSink(OutputFile &out, const std::string &target, const SvgView &view,
                  const std::string &title)
     : out_(out), view_(view), margin_(kSvgMargin) {

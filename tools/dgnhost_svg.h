@@ -22,6 +22,9 @@ struct SvgView {
 // when it indexes the file; an empty view when it has none.
 SvgView MapExtents(const std::string &path);
 
+// Gives the dimension of the design file at `path` (3 for a 3D file, else 2).
+int MapDimension(const std::string &path);
+
 class SvgSink : public ObjectSink {
  public:
   // Starts the drawing in `out` (titled `title`).  Polylines and texts wait

@@ -83,6 +83,9 @@ class OutputFile {
 
   // Creates the temporary file beside `target`; false with a message.
   bool Open(const std::string &target);
+  // Gives the temporary file's name (empty for standard output), for a
+  // writer that fills the file through a library of its own.
+  const std::string &TempPath() const { return temp_; }
   // Appends bytes (kept in a buffer, written in large pieces).
   void Write(const char *data, size_t n);
   void Write(const std::string &s) { Write(s.data(), s.size()); }
