@@ -2,7 +2,7 @@
 //
 //   fuzz_corpus KIND DIR [FILE.dgn ...]
 //
-// KIND is ini, paths, import, goto or export.  The DGN kinds are built with
+// KIND is ini, paths, import, goto, export or gpkgblob.  The DGN kinds are built with
 // the raw element builder of the tests; extra design files named on the
 // command line (the sample map written by dgnsample) join the import and goto
 // seeds.  Nothing here is a committed binary: every seed is made at build
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dgn_elements.h"
+#include "dgnhost_gpkgblob.h"
 
 namespace {
 
@@ -238,9 +239,48 @@ bool MakeExport() {
 
 }  // namespace
 
+// ---- GeoPackage geometry blobs: each shape dgnhost writes, and the others -
+
+bool MakeGpkgBlob() {
+  const Vertex pts[] = {{0, 0, 1}, {10, 0, 2}, {10, 10, 3}, {0, 10, 4}};
+  std::string blob;
+  bool ok = true;
+  int n = 0;
+  for (BlobShape shape : {BlobShape::kPoint, BlobShape::kLineString, BlobShape::kPolygon}) {
+    for (bool z : {false, true}) {
+      WriteGeometryBlob(blob, -1, shape, pts, 4, z);
+      ok = Put("blob" + std::to_string(n++), Text(blob)) && ok;
+    }
+  }
+  // A big-endian header over a multi-polygon with a hole, a collection, and
+  // a line with m values: forms only other writers make.
+  const std::string le = std::string("GP\0\0\0\0\0\0", 8);
+  auto u32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  auto f64 = [](double d) {
+    uint64_t v;
+    std::memcpy(&v, &d, 8);
+    std::string s;
+    for (int i = 0; i < 8; ++i) s += static_cast<char>(v >> (8 * i));
+    return s;
+  };
+  auto ring = [&](double a, double b) {
+    return u32(4) + f64(a) + f64(a) + f64(b) + f64(a) + f64(b) + f64(b) + f64(a) + f64(a);
+  };
+  const std::string polygon = std::string("\1") + u32(3) + u32(2) + ring(0, 9) + ring(1, 2);
+  ok = Put("multipolygon", Text(le + "\1" + u32(6) + u32(2) + polygon + polygon)) && ok;
+  ok = Put("collection", Text(le + "\1" + u32(7) + u32(2) + "\1" + u32(1) + f64(1) + f64(2) +
+                              polygon)) && ok;
+  ok = Put("line_m", Text(le + "\1" + u32(2002) + u32(2) + f64(0) + f64(0) + f64(7) + f64(1) +
+                          f64(1) + f64(8))) && ok;
+  return ok;
+}
+
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: fuzz_corpus ini|paths|import|goto|export DIR [FILE.dgn ...]\n");
+    std::fprintf(stderr, "usage: fuzz_corpus ini|paths|import|goto|export|gpkgblob DIR [FILE.dgn ...]\n");
     return 2;
   }
   const std::string kind = argv[1];
@@ -257,6 +297,8 @@ int main(int argc, char **argv) {
     ok = MakeGoto(extra);
   else if (kind == "export")
     ok = MakeExport();
+  else if (kind == "gpkgblob")
+    ok = MakeGpkgBlob();
   else {
     std::fprintf(stderr, "fuzz_corpus: unknown kind %s\n", kind.c_str());
     return 2;
