@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Measures the peak resident memory and time of dgnhost on a large map: the
-# import to GeoJSON, to SVG and to a summary, and the export of the import's
-# own GeoJSON, with /usr/bin/time -v.
+# import to GeoJSON, to SVG, to a GeoPackage and to a summary, and the export
+# of the import's own GeoJSON and GeoPackage, with /usr/bin/time -v.
 #
 #   bash scripts/bench_host.sh [--elements N] [--data DIR] [--bin DIR] [--runs N]
 #
 #   --elements N  elements of the generated 2D map (default 5000000)
-#   --data DIR    scratch folder for the map, its GeoJSON and SVG and the
-#                 exported map (default build/bench/data; about 4 GB at 5M)
+#   --data DIR    scratch folder for the map, its GeoJSON, SVG and GeoPackage
+#                 and the exported maps (default build/bench/data; about 6 GB
+#                 at 5M)
 #   --bin DIR     the programs to measure (default: the Release tree
 #                 build/bench, built first)
 #   --runs N      runs of each command (default 2); the table gives the
@@ -81,11 +82,20 @@ echo "| ------------------------------------ | ---------- | ------------ |"
 svg=$data/host-$elements.svg
 geojson=$data/host-$elements.geojson
 exported=$data/host-$elements-export.dgn
+gpkg=$data/host-$elements.gpkg
 run "import --summary" - "$bin/dgnhost" import "$map" --summary
 summary_seconds=$seconds
 run "import --svg" "$svg" "$bin/dgnhost" import "$map" --svg "$svg"
 run "import --geojson" "$geojson" "$bin/dgnhost" import "$map" --geojson "$geojson"
 geojson_seconds=$seconds
 run "export ($(size "$geojson") GeoJSON)" "$exported" "$bin/dgnhost" export "$geojson" "$exported"
+geojson_export_seconds=$seconds
+run "import --gpkg" "$gpkg" "$bin/dgnhost" import "$map" --gpkg "$gpkg"
+gpkg_seconds=$seconds
+run "export ($(size "$gpkg") GeoPackage)" "$exported" "$bin/dgnhost" export "$gpkg" "$exported"
+gpkg_export_seconds=$seconds
+ratio() { echo "$1 / $2" | bc -l | xargs printf '%.1f'; }
 echo
-echo "GeoJSON import: $(echo "$geojson_seconds / $summary_seconds" | bc -l | xargs printf '%.1f') times the summary"
+echo "GeoJSON import: $(ratio "$geojson_seconds" "$summary_seconds") times the summary"
+echo "GeoPackage import: $(ratio "$gpkg_seconds" "$geojson_seconds") times the GeoJSON import"
+echo "GeoPackage export: $(ratio "$gpkg_export_seconds" "$geojson_export_seconds") times the GeoJSON export"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job, end to end: builds the x86-64 tree, writes the sample map
 # (tools/sample_map.recipe) to out/sample.dgn, imports it through the
-# plug-in with dgnhost, and leaves out/sample.geojson and out/sample.svg
-# beside it, with a short summary on screen; then the same with the whole
+# plug-in with dgnhost, and leaves out/sample.geojson, out/sample.svg and
+# out/sample.gpkg (a GeoPackage) beside it, with a short summary on screen; then the same with the whole
 # map (out/sample-whole.*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,12 +28,21 @@ fi
 "$build/bin/dgnsample" tools/sample_map.recipe "$out/sample.dgn" || die "cannot write the sample map"
 say "wrote out/sample.dgn from tools/sample_map.recipe"
 
+# A GeoPackage only where dgnhost was built with SQLite (Linux builds).
+gpkg=()
+help=$("$build/bin/dgnhost" --help)
+if [[ $help != *"without GeoPackage"* ]]; then
+  gpkg=(--gpkg "$out/sample.gpkg")
+fi
 "$build/bin/dgnhost" import "$out/sample.dgn" \
-  --geojson "$out/sample.geojson" --svg "$out/sample.svg" --summary \
+  --geojson "$out/sample.geojson" --svg "$out/sample.svg" "${gpkg[@]}" --summary \
   || die "the import through the plug-in failed"
 
 say "out/sample.geojson  $(wc -c <"$out/sample.geojson") bytes (GeoJSON FeatureCollection)"
 say "out/sample.svg      $(wc -c <"$out/sample.svg") bytes (open it in a browser)"
+if [ ${#gpkg[@]} -gt 0 ]; then
+  say "out/sample.gpkg     $(wc -c <"$out/sample.gpkg") bytes (GeoPackage: open it in a GIS, or sqlite3 out/sample.gpkg)"
+fi
 
 # The same map with the whole map on (the DGN_Whole_Map setting, for this run
 # only): the roundabout arc, the pond, the tree crowns and the footpath chain

@@ -3,7 +3,8 @@
 # Needs root (CI runs as root); prints what it installs.
 set -euo pipefail
 pkgs=(cmake make g++ g++-multilib qemu-user g++-mingw-w64-i686 binutils-mingw-w64-i686
-      googletest clang libclang-rt-14-dev valgrind librsvg2-bin python3 rapidjson-dev)
+      googletest clang libclang-rt-14-dev valgrind librsvg2-bin python3 rapidjson-dev
+      libsqlite3-dev sqlite3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
