@@ -85,7 +85,9 @@ int Usage(FILE *out) {
                "exit status: 0 done, 1 failed, 2 usage, 130 import cancelled (Ctrl-C)\n",
                kExportUsage,
                GeoPackageBuiltIn()
-                   ? "            (export and update also read a GeoPackage as IN)\n"
+                   ? "            export and update also read a GeoPackage as IN: its feature\n"
+                     "            tables of lines, polygons and points, with the columns above\n"
+                     "            (and text, height, rotation, justification) taken by name\n"
                    : "            (this dgnhost was built without GeoPackage support: --gpkg\n"
                      "            and GeoPackage input are not available)\n",
                kPluginFileName);

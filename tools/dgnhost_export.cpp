@@ -170,10 +170,7 @@ const char kExportUsage[] =
     "            justification) and long lines and areas as complex chains and shapes\n"
     "  update FILE IN.geojson [--whole-map]\n"
     "            add every line and area of the GeoJSON to an existing DGN file; a\n"
-    "            feature's elementId property names the element it replaces\n"
-    "            IN may also be a GeoPackage: its feature tables of lines, polygons and\n"
-    "            points, with the columns above (and text, height, rotation,\n"
-    "            justification) taken by name\n";
+    "            feature's elementId property names the element it replaces\n";
 
 int RunExportCommand(const PluginApi &api, const std::string &programDir, int argc, char **argv) {
   std::string in, out, iniDir = programDir;
