@@ -13,6 +13,9 @@
 #include "plugin_host.h"
 
 using namespace plugintest;
+
+// Most points of one object the import sends (kMaxObjectPoints in the plug-in).
+constexpr int kMaxObjectPoints = 65536;
 using dgnkit::Bytes;
 namespace fs = std::filesystem;
 
@@ -181,6 +184,161 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
   for (size_t k = 0; k < off.objects.size(); ++k) {
     if (Val(off.objects[k].elementId) != 17) continue;
     EXPECT_EQ(off.object_names[k], "\x20\xAC x '\x13\xC9");
+  }
+}
+
+// A design file in millimetre design units of metre master units (one design
+// unit is 0.001), so that joints meet rounding.
+Bytes MillimetreFile(const std::vector<Bytes> &elements) {
+  dgnkit::TcbSpec tcb;
+  tcb.subunits_per_master = 1000;
+  tcb.uor_per_subunit = 1;
+  std::vector<Bytes> parts = {dgnkit::MakeTcb(tcb)};
+  parts.insert(parts.end(), elements.begin(), elements.end());
+  parts.push_back(dgnkit::EndOfDesign());
+  return dgnkit::Concat(parts);
+}
+
+Bytes ChainOf(const std::vector<Bytes> &components, int type = DGNTYPE_COMPLEX_CHAIN_HEADER) {
+  std::vector<Bytes> out = {
+      dgnkit::MakeComplexHeader(type, 60, static_cast<uint16_t>(components.size()))};
+  for (const Bytes &c : components) out.push_back(Component(c));
+  return dgnkit::Concat(out);
+}
+
+Bytes Elem(int type, const std::vector<dgnkit::IPoint> &points) {
+  return dgnkit::MakeMultiPoint(type, points);
+}
+
+// Joints: ends no more than one design unit apart are one vertex, measured as
+// a distance and with the rounding of fractional units; a curve too short to
+// pass through two vertices adds nothing; a 16-bit text keeps what follows a
+// zero, and a surrogate pair is one character.
+TEST_F(WholeMap, ChainsJoinByDistanceAndSkipCurvesThatDrawNothing) {
+  struct Case {
+    const char *label;
+    std::vector<Bytes> components;
+    std::vector<std::pair<double, double>> want;  // master units
+  } cases[] = {
+      {"ends one unit apart",
+       {Elem(DGNTYPE_LINE_STRING, {{1000, 0}, {1234, 0}}),
+        Elem(DGNTYPE_LINE_STRING, {{1235, 0}, {2000, 7}})},
+       {{1.0, 0}, {1.234, 0}, {2.0, 0.007}}},
+      {"ends one unit apart on both axes",
+       {Elem(DGNTYPE_LINE_STRING, {{1000, 0}, {1234, 5}}),
+        Elem(DGNTYPE_LINE_STRING, {{1235, 6}, {2000, 7}})},
+       {{1.0, 0}, {1.234, 0.005}, {1.235, 0.006}, {2.0, 0.007}}},
+      {"a curve of 5 vertices inside",
+       {Elem(DGNTYPE_LINE, {{0, 0}, {1000, 0}}),
+        Elem(DGNTYPE_CURVE, {{0, 0}, {1000, 0}, {1500, 5000}, {1000, 0}, {2000, 0}}),
+        Elem(DGNTYPE_LINE, {{1000, 0}, {2000, 0}})},
+       {{0, 0}, {1.0, 0}, {2.0, 0}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    Host host;
+    Import(MillimetreFile({ChainOf(c.components)}), host);
+    ASSERT_EQ(host.objects.size(), 1u);
+    const std::vector<TVectorPointPlugIn> p = PointsOf(host, 0);
+    ASSERT_EQ(p.size(), c.want.size());
+    for (size_t i = 0; i < p.size(); ++i)
+      EXPECT_TRUE(Same(p[i], c.want[i].first, c.want[i].second)) << i;
+  }
+
+  dgnkit::TextSpec text;
+  text.raw_text = dgnkit::Text16({'a', 0, 'b', 0xD83D, 0xDE00, 'c', 0xDE00, 0});
+  Host host;
+  Import(DesignFile({dgnkit::MakeText(text)}), host);
+  ASSERT_EQ(host.object_names.size(), 1u);
+  EXPECT_EQ(host.object_names[0], "a?b?c?");
+}
+
+// A complex header whose components stop before as many as it announces is
+// named with its offset and counts, with the whole map and without it; its
+// components then come on their own, never as a line or area cut short.
+TEST_F(WholeMap, ComplexElementsCutShortComeAsTheirComponents) {
+  const Bytes a = Elem(DGNTYPE_LINE_STRING, {{0, 0}, {100, 0}, {100, 100}});
+  const Bytes b = Elem(DGNTYPE_LINE_STRING, {{100, 100}, {0, 100}});
+  const Bytes header = dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 60, 5);
+  struct Case {
+    const char *label;
+    std::vector<Bytes> elements;
+    long long offset;  // of the header
+  } cases[] = {
+      {"cut by the next element",
+       {header, Component(a), Component(b), Elem(DGNTYPE_LINE, {{5, 5}, {6, 6}})},
+       1536},
+      {"cut by the end of the file", {header, Component(a), Component(b)}, 1536},
+  };
+  for (const Case &c : cases) {
+    for (bool whole : {true, false}) {
+      SCOPED_TRACE(std::string(c.label) + (whole ? " with" : " without") + " the whole map");
+      Host host;
+      Import(DesignFile(c.elements), host, whole);
+      ASSERT_EQ(host.messages.size(), 1u);
+      EXPECT_NE(host.messages[0].find("the complex shape at offset " + std::to_string(c.offset) +
+                                      " announces 5 components but 2 follow it"),
+                std::string::npos)
+          << host.messages[0];
+      ASSERT_GE(host.objects.size(), 2u);
+      for (size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(Val(host.objects[k].objectKind), 0);
+        EXPECT_EQ(Val(host.objects[k].elementId), int(k) + 2);
+      }
+      EXPECT_EQ(Val(host.objects[0].numPoints), 3);
+      EXPECT_EQ(Val(host.objects[1].numPoints), 2);
+    }
+  }
+}
+
+// Whatever a complex element holds, no object the host gets is longer than
+// kMaxObjectPoints: a longer one comes in pieces that share their joint
+// vertex, name no element, and together hold every point; a shape's pieces
+// are open polylines whose last ends at its first vertex.
+TEST_F(WholeMap, LongComplexElementsComeInPiecesThatKeepEveryPoint) {
+  for (int type : {DGNTYPE_COMPLEX_CHAIN_HEADER, DGNTYPE_COMPLEX_SHAPE_HEADER}) {
+    SCOPED_TRACE(type);
+    // Tall half ellipses on bases of 1000, each from where the one before ends.
+    const int arcs = 2000;
+    std::vector<Bytes> elements = {dgnkit::MakeComplexHeader(type, 0xFFFF, uint16_t(arcs))};
+    for (int i = 0; i < arcs; ++i) {
+      dgnkit::ArcSpec arc = Circle(1000.0 * i + 500, 0, 500, 180, -180);
+      arc.secondary_axis = 200000;
+      elements.push_back(Component(dgnkit::MakeArc(arc)));
+    }
+    elements.push_back(Elem(DGNTYPE_LINE, {{7, 7}, {8, 8}}));
+    Host host;
+    Import(DesignFile(elements), host);
+    ASSERT_GE(host.objects.size(), 3u);
+    const size_t pieces = host.objects.size() - 1;
+    std::vector<TVectorPointPlugIn> all;
+    for (size_t k = 0; k < pieces; ++k) {
+      const TVectorObjectPlugIn &o = host.objects[k];
+      EXPECT_EQ(Val(o.objectKind), 0);
+      EXPECT_EQ(Val(o.elementId), 0);
+      ASSERT_LE(Val(o.numPoints), kMaxObjectPoints);
+      const std::vector<TVectorPointPlugIn> p = PointsOf(host, k);
+      if (k > 0) {
+        EXPECT_TRUE(Same(p.front(), all.back().x, all.back().y)) << "piece " << k;
+        all.pop_back();
+      }
+      all.insert(all.end(), p.begin(), p.end());
+    }
+    // Every arc's ends are there, in order, and a shape comes back to its start.
+    EXPECT_TRUE(Same(all.front(), 0, 0));
+    size_t at = 0;
+    for (int i = 1; i <= arcs; ++i) {
+      while (at < all.size() && !Same(all[at], 1000.0 * i, 0)) ++at;
+      ASSERT_LT(at, all.size()) << "end of arc " << i;
+    }
+    if (type == DGNTYPE_COMPLEX_SHAPE_HEADER) {
+      EXPECT_TRUE(Same(all.back(), 0, 0));
+    }
+    EXPECT_EQ(Val(host.objects.back().elementId), arcs + 2);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_NE(host.messages[0].find("delivered as " + std::to_string(pieces) + " open polylines"),
+              std::string::npos)
+        << host.messages[0];
   }
 }
 
