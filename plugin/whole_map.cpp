@@ -201,7 +201,11 @@ void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels) {
           SendAlone(element, levels);
         } else if (!dropped_ && n >= 2) {
           // A run of fewer than two points (a curve of 5 vertices) adds nothing.
-          if (pieces_ == 0) {
+          // Kept while they fit in one object: beyond that the complex
+          // element goes in pieces anyway.
+          if (keepComponents_ && componentPoints_.size() + size_t(n) > size_t(kMaxObjectPoints))
+            DropComponents();
+          if (keepComponents_) {
             components_.push_back(Component{FieldsOf(element), componentPoints_.size(), size_t(n)});
             componentPoints_.insert(componentPoints_.end(), points, points + n);
           }
@@ -231,9 +235,16 @@ void ImportWalk::Open(const DGNElement *header) {
   header_ = FieldsOf(header);
 }
 
+void ImportWalk::DropComponents() {
+  keepComponents_ = false;
+  std::vector<Component>().swap(components_);
+  std::vector<DGNPoint>().swap(componentPoints_);
+}
+
 void ImportWalk::Reset(bool release) {
   collecting_ = false;
   dropped_ = false;
+  keepComponents_ = true;
   runs_ = 0;
   pieces_ = 0;
   joined_ = 0;
@@ -286,7 +297,7 @@ void ImportWalk::CloseShort(const ShortComplex &cut, LevelNotes &levels) {
   const size_t used = printed > 0 ? size_t(printed) : 0;
   if (dropped_) {
     std::snprintf(text + used, sizeof text - used, "it was left out.");
-  } else if (!wholeMap_ || pieces_ == 0) {
+  } else if (!wholeMap_ || keepComponents_) {
     // No whole object can be made of what came: each component is sent on
     // its own, as it would be outside any complex element.
     for (const Component &c : components_) {
@@ -294,7 +305,8 @@ void ImportWalk::CloseShort(const ShortComplex &cut, LevelNotes &levels) {
     }
     std::snprintf(text + used, sizeof text - used, "they are delivered on their own.");
   } else {
-    // Its first pieces went already: the rest goes as one more, left open.
+    // Too long to keep its components, or its first pieces went already:
+    // what was joined goes in pieces, left open.
     if (points_.size() >= 2) SendPieces(true, levels);
     std::snprintf(text + used, sizeof text - used,
                   "it is delivered as %d open polylines up to where they stop.", pieces_);
@@ -377,12 +389,9 @@ void ImportWalk::SendPieces(bool all, LevelNotes &levels) {
     const size_t n = points_.size() < most ? points_.size() : most;
     SendPoints(file_, piece, 0, header_.style, points_.data(), static_cast<int32_t>(n), callbacks_);
     levels.Note(header_.level);
-    if (pieces_++ == 0) {
-      // From now on it goes in pieces, so its components are no longer kept
-      // to be sent on their own.
-      std::vector<Component>().swap(components_);
-      std::vector<DGNPoint>().swap(componentPoints_);
-    }
+    // From now on it goes in pieces, so its components are no longer kept
+    // to be sent on their own.
+    if (pieces_++ == 0) DropComponents();
     // The next piece starts at the vertex this one ended with.
     points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(n - 1));
     if (n < most) points_.clear();

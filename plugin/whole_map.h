@@ -160,8 +160,11 @@ class ImportWalk {
   void Close(LevelNotes &levels);
   // Sends what came of a complex element whose components stopped short.
   void CloseShort(const ShortComplex &cut, LevelNotes &levels);
-  // Forgets the complex element being collected, and the memory it held.
+  // Forgets the complex element being collected (and, when `release`, the
+  // memory it held).
   void Reset(bool release);
+  // Stops keeping the components of the complex element being collected.
+  void DropComponents();
   // The points of a joinable component (a line, line string, arc or curve)
   // in stroke_; false for a component of another type.
   bool StrokeComponent(const DGNElement *element, const DGNPoint **points, int *n);
@@ -188,6 +191,7 @@ class ImportWalk {
   bool collecting_ = false;     // a complex header is collecting components
   bool dropped_ = false;        // memory ran out for the complex element: its joinable components go
   int runs_ = 0;                // components joined so far
+  bool keepComponents_ = true;  // its components are kept to be sent on their own
   int pieces_ = 0;              // pieces of it sent so far
   size_t joined_ = 0;           // points joined in all (the pieces' shared vertices once)
   DGNElement header_{};         // its header fields (no owned blocks)
