@@ -93,17 +93,14 @@ bool SamePoint(const DGNPoint &a, const DGNPoint &b) {
 // two end vertices outside the run, as long as the neighbouring step of the
 // run (or, when those two coincide, the inner rule with them).
 DGNPoint CurveTangent(const DGNPoint *v, int n, int prev, int i, int next) {
-  const int last = n - 3;
-  const bool at_first = prev < 0;
-  const bool at_last = next > last;
-  if (at_first || at_last) {
+  if (prev < 0 || next > n - 3) {
     // A stroked run has two vertices at least, so no vertex is both ends.
-    const bool use_first = at_first;
-    const DGNPoint direction = use_first ? Sub(v[1], v[0]) : Sub(v[n - 1], v[n - 2]);
+    const bool at_first = prev < 0;
+    const DGNPoint direction = at_first ? Sub(v[1], v[0]) : Sub(v[n - 1], v[n - 2]);
     const double length = Length(direction);
-    const double step = use_first ? Length(Sub(v[next], v[i])) : Length(Sub(v[i], v[prev]));
+    const double step = at_first ? Length(Sub(v[next], v[i])) : Length(Sub(v[i], v[prev]));
     if (length > 0.0) return Scale(direction, step / length);
-    return use_first ? Scale(Sub(v[next], v[1]), 0.5) : Scale(Sub(v[n - 2], v[prev]), 0.5);
+    return at_first ? Scale(Sub(v[next], v[1]), 0.5) : Scale(Sub(v[n - 2], v[prev]), 0.5);
   }
   return Scale(Sub(v[next], v[prev]), 0.5);
 }
