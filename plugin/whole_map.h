@@ -4,9 +4,11 @@
 // host's texts as text elements and long polylines as complex elements.
 //
 // Internal to the plug-in.  This holds the import's side and the host's code
-// page; the entry points (Dgn_plugin.cpp) call into it only for maps opened
-// with the setting on, and keep the export's side (AddText, AddComplex)
-// beside the replacement rules it shares with the polyline export.
+// page: every import walks its elements through ImportWalk, which follows
+// complex elements with or without the setting and converts the rest only
+// with it.  The entry points (Dgn_plugin.cpp) keep the export's side
+// (AddText, AddComplex) beside the replacement rules it shares with the
+// polyline export.
 #ifndef DGN_PLUGIN_WHOLE_MAP_H
 #define DGN_PLUGIN_WHOLE_MAP_H
 
