@@ -374,7 +374,7 @@ bool DGNGetRawFileExtents(const DGNFile *handle, uint32_t low[3], uint32_t high[
 // Positions the stream so that the next read returns element `element`; false if none.
 bool DGNGotoElement(DGNFile *handle, int element);
 // The characters of a 16-bit text element (stored FF FD, then 16-bit words) into
-// chars, at most max of them, up to the first zero; gives their number, or -1 for
+// chars, at most max of them, zeros included; gives their number, or -1 for
 // an 8-bit text or when the element's bytes are no longer at hand (neither
 // captured with DGN_OPTION_CAPTURE_RAW nor the element the last read gave).
 int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars, int max);

@@ -717,14 +717,12 @@ int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars,
   if (count < 2 || b.byte(start) != dgnraw::kText16Marker0 ||
       b.byte(start + 1) != dgnraw::kText16Marker1)
     return -1;
-  // The characters the decoder read, up to the first zero as it stops there.
+  // Every stored character, zeros too: a zero inside a 16-bit text is a
+  // character, and only the caller knows what to make of it.
   int n = 0;
   const int words = count / 2 - 1;
-  for (int i = 0; i < words && n < max; ++i) {
-    const unsigned w = b.word(start + 2 + 2 * i);
-    if (w == 0) break;
-    chars[n++] = static_cast<uint16_t>(w);
-  }
+  for (int i = 0; i < words && n < max; ++i)
+    chars[n++] = static_cast<uint16_t>(b.word(start + 2 + 2 * i));
   return n;
 }
 

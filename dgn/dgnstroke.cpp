@@ -9,14 +9,16 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegree = kPi / 180.0;
 // Stored quaternion components are fractions scaled by 2^31.
 constexpr double kQuatScale = 2147483648.0;
-// Chords of an arc may depart from it by this share of the primary axis.
+// Chords of an arc may depart from it by this share of its larger axis.
 constexpr double kArcTolerance = 0.001;
 // Largest angle one chord may span, even on an arc too small for the
 // tolerance to matter: eight chords to a whole turn.
 constexpr double kMaxChordAngle = kPi / 4.0;
-// Smallest: 360 chords to a whole turn.
+// Smallest: 360 chords to a whole turn (the tolerance alone never asks for
+// more than 71).
 constexpr double kMinChordAngle = 2.0 * kPi / 360.0;
-// Chords of a curve may depart from it by this share of the span they cover.
+// Chords of a curve may depart from it by this share of the size of the span
+// they cover: the largest of its chord and its two end tangents.
 constexpr double kCurveTolerance = 0.001;
 
 // One design unit of the file in master units; 0 when the file's units give none.
@@ -80,22 +82,27 @@ DGNPoint Sub(const DGNPoint &a, const DGNPoint &b) {
 DGNPoint Scale(const DGNPoint &a, double k) { return DGNPoint{a.x * k, a.y * k, a.z * k}; }
 double Length(const DGNPoint &a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
 
-// The tangent of a curve at vertex i of the run first..last it passes
-// through.  Inside the run: half the step from the vertex before to the one
-// after.  At the ends: the direction of the two end vertices outside the run,
-// as long as the neighbouring step of the run (or, when those two coincide,
-// the inner rule again).
-DGNPoint CurveTangent(const DGNPoint *v, int n, int i) {
-  const int first = 2;
-  const int last = n - 3;
-  if (i == first || i == last) {
-    const DGNPoint direction = i == first ? Sub(v[1], v[0]) : Sub(v[n - 1], v[n - 2]);
+bool SamePoint(const DGNPoint &a, const DGNPoint &b) {
+  return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+
+// The tangent of a curve at its run vertex i, whose neighbours in the run
+// (repeated vertices taken once) are prev and next; prev < 0 at the first
+// vertex of the run, next > last at its last.  Inside the run: half the step
+// from the vertex before to the one after.  At the ends: the direction of the
+// two end vertices outside the run, as long as the neighbouring step of the
+// run (or, when those two coincide, the inner rule with them).
+DGNPoint CurveTangent(const DGNPoint *v, int n, int prev, int i, int next) {
+  if (prev < 0 || next > n - 3) {
+    // A stroked run has two vertices at least, so no vertex is both ends.
+    const bool at_first = prev < 0;
+    const DGNPoint direction = at_first ? Sub(v[1], v[0]) : Sub(v[n - 1], v[n - 2]);
     const double length = Length(direction);
-    const double step =
-        i == first ? Length(Sub(v[first + 1], v[first])) : Length(Sub(v[last], v[last - 1]));
+    const double step = at_first ? Length(Sub(v[next], v[i])) : Length(Sub(v[i], v[prev]));
     if (length > 0.0) return Scale(direction, step / length);
+    return at_first ? Scale(Sub(v[next], v[1]), 0.5) : Scale(Sub(v[n - 2], v[prev]), 0.5);
   }
-  return Scale(Sub(v[i + 1], v[i - 1]), 0.5);
+  return Scale(Sub(v[next], v[prev]), 0.5);
 }
 
 }  // namespace
@@ -118,7 +125,7 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
   if (sweep > 360.0) sweep = 360.0;
   if (sweep < -360.0) sweep = -360.0;
 
-  const double tolerance = std::fmax(kArcTolerance * std::fabs(a), DesignUnit(handle));
+  const double tolerance = std::fmax(kArcTolerance * radius, DesignUnit(handle));
   const double span = std::fabs(sweep) * kDegree;
   int segments = static_cast<int>(std::ceil(span / ChordAngle(radius, tolerance) - 1e-9));
   if (segments < 1) segments = 1;
@@ -171,25 +178,40 @@ int DGNStrokeCurve(const DGNFile *handle, const DGNMultiPointElement *curve, DGN
   const double unit = DesignUnit(handle);
   const int first = 2;
   const int last = n - 3;
+  // The run is walked with repeated vertices taken once: a span of no length
+  // adds no point, and gives no tangent that could turn the stroke back.
+  auto next_of = [&](int i) {
+    int k = i + 1;
+    while (k <= last && SamePoint(v[k], v[i])) ++k;
+    return k;
+  };
   int count = 0;
   out[count++] = v[first];
-  for (int i = first; i < last; ++i) {
-    // A cubic from v[i] to v[i + 1] with the tangents m0, m1 there.
+  int prev = -1;
+  int i = first;
+  int next = next_of(first);
+  while (next <= last) {
+    const int after = next_of(next);
+    // A cubic from v[i] to v[next] with the tangents m0, m1 there.
     const DGNPoint &p0 = v[i];
-    const DGNPoint &p1 = v[i + 1];
-    const DGNPoint m0 = CurveTangent(v, n, i);
-    const DGNPoint m1 = CurveTangent(v, n, i + 1);
+    const DGNPoint &p1 = v[next];
+    const DGNPoint m0 = CurveTangent(v, n, prev, i, next);
+    const DGNPoint m1 = CurveTangent(v, n, i, next, after);
     // Its second derivative is linear along it, so largest at one end; a
     // chord over a parameter step h then departs by at most h^2 / 8 of it.
+    // With the tolerance a share of the span's size, which bounds that
+    // derivative at 12 sizes, no span needs more than DGN_STROKE_CURVE_STEPS.
     const DGNPoint d = Sub(p1, p0);
     const DGNPoint at0 = Sub(Sub(Scale(d, 6.0), Scale(m0, 4.0)), Scale(m1, 2.0));
     const DGNPoint at1 = Add(Add(Scale(d, -6.0), Scale(m0, 2.0)), Scale(m1, 4.0));
     const double bend = std::fmax(Length(at0), Length(at1));
-    const double tolerance = std::fmax(kCurveTolerance * Length(d), unit);
-    int steps = DGN_STROKE_CURVE_STEPS;
+    const double size = std::fmax(Length(d), std::fmax(Length(m0), Length(m1)));
+    const double tolerance = std::fmax(kCurveTolerance * size, unit);
+    int steps = 1;
     if (tolerance > 0.0) {
       const double wanted = std::ceil(std::sqrt(bend / (8.0 * tolerance)));
-      if (wanted < DGN_STROKE_CURVE_STEPS) steps = wanted < 1.0 ? 1 : static_cast<int>(wanted);
+      if (wanted > 1.0)
+        steps = wanted < DGN_STROKE_CURVE_STEPS ? static_cast<int>(wanted) : DGN_STROKE_CURVE_STEPS;
     }
     for (int k = 1; k < steps; ++k) {
       const double t = static_cast<double>(k) / steps;
@@ -206,6 +228,9 @@ int DGNStrokeCurve(const DGNFile *handle, const DGNMultiPointElement *curve, DGN
     }
     // Every vertex of the run is passed through exactly.
     out[count++] = p1;
+    prev = i;
+    i = next;
+    next = after;
   }
   return count;
 }

@@ -7,17 +7,20 @@
 
 #include "dgnmodel.h"
 
-// Most points a stroked arc or ellipse has: 360 segments for a whole turn.
+// Room for the points of a stroked arc or ellipse: 360 segments for a whole
+// turn (the chord bound below asks for 71 at most).
 constexpr int DGN_STROKE_MAX_ARC_POINTS = 361;
-// Most segments a stroked curve has between two consecutive vertices it passes through.
-constexpr int DGN_STROKE_CURVE_STEPS = 16;
+// Most segments a stroked curve has between two consecutive vertices it
+// passes through: what the chord bound of a curve can ask for, not a cap.
+constexpr int DGN_STROKE_CURVE_STEPS = 39;
 
 // Strokes an arc (an open run from its start to its end angle) or an ellipse
 // (a closed ring whose last point equals its first) into `out`, which has room
 // for DGN_STROKE_MAX_ARC_POINTS points.  No chord departs from the true curve
-// by more than 0.1 % of the primary axis or one design unit of `handle`,
-// whichever is larger.  Gives the number of points, or 0 when the element
-// draws nothing: both axes 0, no sweep, or values that are not finite.
+// by more than 0.1 % of the larger axis or one design unit of `handle`,
+// whichever is larger (a whole turn: 8 to 71 chords).  Gives the number of
+// points, or 0 when the element draws nothing: both axes 0, no sweep, or
+// values that are not finite.
 int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out);
 
 // Points that the stroke of a curve of `vertex_count` vertices may need (0 below 5).
@@ -25,9 +28,14 @@ int DGNCurveStrokeCapacity(int vertex_count);
 
 // Strokes a curve element: a smooth run through its vertices from the third to
 // the third-last, the first two and last two setting the direction at its ends.
-// `out` has room for DGNCurveStrokeCapacity(num_vertices) points.  Gives the
-// number of points: 0 for a curve of fewer than 5 vertices (which passes
-// through none) or with coordinates that are not finite, 1 for one of 5.
+// Each span between two vertices is a cubic whose tangents are half the step
+// between the vertices around it; no chord departs from it by more than 0.1 %
+// of the span's size (the largest of its chord and its end tangents) or one
+// design unit, whichever is larger.  A vertex repeated in the run is passed
+// once.  `out` has room for DGNCurveStrokeCapacity(num_vertices) points.  Gives
+// the number of points: 0 for a curve of fewer than 5 vertices (which passes
+// through none) or with coordinates that are not finite, 1 for a run of one
+// vertex (a curve of 5).
 int DGNStrokeCurve(const DGNFile *handle, const DGNMultiPointElement *curve, DGNPoint *out);
 
 #endif  // DGN_DGNSTROKE_H

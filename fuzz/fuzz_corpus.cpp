@@ -2,7 +2,10 @@
 //
 //   fuzz_corpus KIND DIR [FILE.dgn ...]
 //
-// KIND is ini, paths, import, goto, export or gpkgblob.  The DGN kinds are built with
+// KIND is ini, paths, import, goto, export or gpkgblob; `large` writes instead
+// the two maps that measure the memory of a whole-map import (chains of 65,535
+// tall half ellipses or whole loops, and one of 10,000 curves of 100
+// vertices), which are too big for seeds.  The DGN kinds are built with
 // the raw element builder of the tests; extra design files named on the
 // command line (the sample map written by dgnsample) join the import and goto
 // seeds.  Nothing here is a committed binary: every seed is made at build
@@ -124,6 +127,48 @@ bool MakePaths() {
 
 // ---- DGN seeds ---------------------------------------------------------------
 
+// One complex chain of `arcs` half ellipses, each standing `height` design
+// units tall on a base of 1000 and starting where the one before ends (with
+// a sweep of -360 each is a whole loop instead, starting a base further on).
+dgnkit::Bytes ArcChain(int arcs, double height, double sweep = -180) {
+  using namespace dgnkit;
+  std::vector<Bytes> parts = {MakeTcb({}),
+                              MakeComplexHeader(12, 0xFFFF, static_cast<uint16_t>(arcs))};
+  ArcSpec arc;
+  arc.primary_axis = 500;
+  arc.secondary_axis = height;
+  arc.start_angle = 180;
+  arc.sweep_angle = sweep;
+  for (int i = 0; i < arcs; ++i) {
+    arc.origin[0] = 1000.0 * i + 500;
+    Bytes part = MakeArc(arc);
+    part[0] |= 0x80;  // complex component
+    parts.push_back(std::move(part));
+  }
+  parts.push_back(EndOfDesign());
+  return Concat(parts);
+}
+
+// One complex chain of `curves` zig-zag curves of `vertices` vertices each,
+// every one passing on from where the one before ends.
+dgnkit::Bytes CurveChain(int curves, int vertices) {
+  using namespace dgnkit;
+  std::vector<Bytes> parts = {MakeTcb({}),
+                              MakeComplexHeader(12, 0xFFFF, static_cast<uint16_t>(curves))};
+  const int32_t inner = vertices - 4;  // the vertices the curve passes through
+  for (int c = 0; c < curves; ++c) {
+    std::vector<IPoint> v;
+    const int32_t x0 = c * (inner - 1) * 100;
+    for (int32_t k = -2; k < vertices - 2; ++k)
+      v.push_back({x0 + k * 100, ((c * (inner - 1) + k) & 1) * 300});
+    Bytes part = MakeMultiPoint(11, v);
+    part[0] |= 0x80;  // complex component
+    parts.push_back(std::move(part));
+  }
+  parts.push_back(EndOfDesign());
+  return Concat(parts);
+}
+
 // Small design files: each element kind on its own after a TCB, the two
 // sample files of the builder, and a few broken forms.
 std::vector<Bytes> DesignFiles(const std::vector<std::string> &extra) {
@@ -180,6 +225,42 @@ std::vector<Bytes> DesignFiles(const std::vector<std::string> &extra) {
   tilted.quat[0] = tilted.quat[1] = 1518500250;  // 90 degrees about x
   files.push_back(
       Concat({tcb3, MakeText(wide, 3), MakeArc(tilted, 3), MakeEllipse(tilted, 3), EndOfDesign()}));
+  // Corners of the whole map: a chain of tall half ellipses; a curve of 5
+  // vertices inside a chain (no point of its own); curves with a vertex
+  // repeated at each place of the run and a zig-zag one; a half ellipse 999
+  // by 1e9; ends exactly one design unit apart at millimetre units; a 16-bit
+  // text with U+0000 inside and a surrogate pair; a header announcing 5
+  // components of which 2 follow.
+  files.push_back(ArcChain(40, 200000));
+  files.push_back(CurveChain(3, 9));
+  Bytes five = MakeMultiPoint(11, {{0, 0}, {100, 0}, {150, 500}, {100, 0}, {200, 0}});
+  five[0] |= 0x80;
+  Bytes lineA = MakeMultiPoint(4, {{0, 0}, {100, 0}});
+  Bytes lineB = MakeMultiPoint(4, {{200, 0}, {300, 0}});
+  lineA[0] |= 0x80;
+  lineB[0] |= 0x80;
+  TcbSpec millimetres;
+  millimetres.subunits_per_master = 1000;
+  millimetres.uor_per_subunit = 1;
+  Bytes apartA = MakeMultiPoint(4, {{1234, 0}, {1235, 0}});
+  Bytes apartB = MakeMultiPoint(4, {{1236, 0}, {1300, 50}});
+  apartA[0] |= 0x80;
+  apartB[0] |= 0x80;
+  ArcSpec flat;
+  flat.primary_axis = 999;
+  flat.secondary_axis = 1e9;
+  flat.start_angle = 0;
+  flat.sweep_angle = 180;
+  TextSpec nul;
+  nul.raw_text = Text16({'a', 0, 'b', 0xD83D, 0xDE00, 'c'});
+  files.push_back(Concat(
+      {MakeTcb(millimetres), MakeComplexHeader(12, 60, 3), lineA, five, lineB,
+       MakeMultiPoint(11, {{0, 0}, {100, 0}, {200, 0}, {200, 0}, {300, 0}, {400, 0}, {500, 0}}),
+       MakeMultiPoint(11, {{0, 0}, {100, 0}, {200, 0}, {300, 0}, {300, 0}, {400, 0}, {500, 0}}),
+       MakeMultiPoint(11, {{0, 0}, {0, 0}, {200, 0}, {300, 0}, {400, 0}, {500, 0}, {500, 0}}),
+       MakeMultiPoint(11, {{0, 0}, {1, 1}, {2, 0}, {3, 1}, {400, 0}, {5, 1}, {6, 0}, {7, 1}}),
+       MakeArc(flat), MakeComplexHeader(12, 60, 2), apartA, apartB, MakeText(nul),
+       MakeComplexHeader(14, 60, 5), lineA, lineB, EndOfDesign()}));
   for (const std::string &path : extra) {
     const Bytes b = ReadFile(path);
     if (b.empty()) {
@@ -280,7 +361,8 @@ bool MakeGpkgBlob() {
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: fuzz_corpus ini|paths|import|goto|export|gpkgblob DIR [FILE.dgn ...]\n");
+    std::fprintf(stderr,
+                 "usage: fuzz_corpus ini|paths|import|goto|export|gpkgblob|large DIR [FILE.dgn ...]\n");
     return 2;
   }
   const std::string kind = argv[1];
@@ -299,6 +381,10 @@ int main(int argc, char **argv) {
     ok = MakeExport();
   else if (kind == "gpkgblob")
     ok = MakeGpkgBlob();
+  else if (kind == "large")
+    ok = Put("arc_chain_65535.dgn", ArcChain(65535, 200000)) &&
+         Put("arc_loops_65535.dgn", ArcChain(65535, 200000, -360)) &&
+         Put("curve_chain_10000.dgn", CurveChain(10000, 100));
   else {
     std::fprintf(stderr, "fuzz_corpus: unknown kind %s\n", kind.c_str());
     return 2;

@@ -992,12 +992,12 @@ void ShowReadFailure(TMessagePlugIn *sink) {
 }
 
 // The levels an import sent objects on, in the order they first appeared.
-class UsedLevels {
+class UsedLevels : public dgnplugin::LevelNotes {
  public:
   UsedLevels() : levels_(100, 100) {}
 
   // Notes the level of an object sent; a negative level is none.
-  void Note(int level) {
+  void Note(int level) override {
     const bool inList = level >= 0 && level < 64 && ((listed_ >> level) & 1u) != 0;
     if (level >= 0 && !inList && !HasLevel(levels_, level)) levels_.Insert(&level, -1);
     if (level >= 0 && level < 64) listed_ |= uint64_t(1) << level;
@@ -1018,21 +1018,16 @@ class UsedLevels {
 };
 
 // Reads the elements in file order and sends each as the import shows it
-// (through `whole` for the whole map, when not null), noting the levels
-// used.  False when the host cancelled.
-bool SendElements(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
-                  TProgressPlugIn *progress, dgnplugin::WholeMapImport *whole, UsedLevels &levels) {
+// (through `walk`, with or without the whole map), noting the levels used.
+// False when the host cancelled.
+bool SendElements(DGNFile *file, TMessagePlugIn *sink, TProgressPlugIn *progress,
+                  dgnplugin::ImportWalk &walk, UsedLevels &levels) {
   for (;;) {
     DGNElement *element = DGNReadElement(file);
     if (element == nullptr) return true;
     // The element is released before anything below can throw.
-    int used[2] = {-1, -1};
     try {
-      if (whole != nullptr) {
-        whole->Take(element, used);
-      } else {
-        used[0] = dgnplugin::SendElement(file, element, callbacks);
-      }
+      walk.Take(element, levels);
     } catch (...) {
       DGNFreeElement(file, element);
       throw;
@@ -1044,8 +1039,6 @@ bool SendElements(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlug
       ShowMessage(sink, kReadStop);
       return false;
     }
-    levels.Note(used[0]);
-    levels.Note(used[1]);
   }
 }
 
@@ -1080,17 +1073,14 @@ bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn 
   ProgressSetTotal(progress, count);
 
   UsedLevels levels;
-  const bool wholeMap = IsWholeMap(file);
-  dgnplugin::WholeMapImport whole(file, callbacks);
-  if (!SendElements(file, callbacks, sink, progress, wholeMap ? &whole : nullptr, levels)) {
-    return false;
-  }
+  dgnplugin::ImportWalk walk(file, callbacks, sink, IsWholeMap(file));
+  if (!SendElements(file, sink, progress, walk, levels)) return false;
   // A record the file asked for could not be had: the map is not complete.
   if (DGNReadFailed(file)) {
     ShowReadFailure(sink);
     return false;
   }
-  if (wholeMap) levels.Note(whole.Finish());
+  walk.Finish(levels);
   WarnIfStreamCut(file, sink);
   levels.Send(callbacks);
   return true;

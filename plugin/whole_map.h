@@ -4,9 +4,11 @@
 // host's texts as text elements and long polylines as complex elements.
 //
 // Internal to the plug-in.  This holds the import's side and the host's code
-// page; the entry points (Dgn_plugin.cpp) call into it only for maps opened
-// with the setting on, and keep the export's side (AddText, AddComplex)
-// beside the replacement rules it shares with the polyline export.
+// page: every import walks its elements through ImportWalk, which follows
+// complex elements with or without the setting and converts the rest only
+// with it.  The entry points (Dgn_plugin.cpp) keep the export's side
+// (AddText, AddComplex) beside the replacement rules it shares with the
+// polyline export.
 #ifndef DGN_PLUGIN_WHOLE_MAP_H
 #define DGN_PLUGIN_WHOLE_MAP_H
 
@@ -39,49 +41,166 @@ void SendText(DGNFile *file, const DGNTextElement *element, const char *text,
 // ---------------------------------------------------------------------------
 
 // Gives 16-bit characters as host text: each in its Windows-1252 byte, '?' for
-// the characters that code page does not hold.
+// a character that code page does not hold (one for a surrogate pair) and for
+// a zero inside the text; zeros at its end are padding and give nothing.
 std::string HostTextOf(const uint16_t *chars, int count);
 // Gives host text (Windows-1252) as 16-bit characters, one per byte.
 std::vector<uint16_t> CharactersOf(const char *hostText);
 
 // ---------------------------------------------------------------------------
-// The import with the whole map.
+// The import, element by element.
 // ---------------------------------------------------------------------------
 
-// Converts the elements of one import, in file order.  A complex chain or
-// shape header collects the components that follow it and is sent as one
-// object once they end; everything else is sent when it is taken.
-class WholeMapImport {
- public:
-  WholeMapImport(DGNFile *file, TVectorCallbacksPlugIn *callbacks);
+// Most points one object of the import holds: 65,536 points are 2.25 MiB of
+// host point records and 1.5 MiB of the plug-in's own, so that a 32-bit host
+// never needs a single large block for one object whatever a file holds.  A
+// longer object goes to the host in consecutive pieces of at most this many
+// points that share their joint vertex.
+constexpr int32_t kMaxObjectPoints = 65536;
 
-  // Sends what the element just read gives the host (or keeps it for the
-  // complex element it belongs to).  The levels of the objects sent go to
-  // levels[0] and levels[1], in the order sent (-1 where none).
-  void Take(DGNElement *element, int levels[2]);
-  // Sends a complex element that the end of the file left open; gives its
-  // level, or -1 when nothing was sent.
-  int Finish();
+// Where the import notes the level of each object it sends, in order.
+class LevelNotes {
+ public:
+  // Notes the level of an object sent; a negative level is none.
+  virtual void Note(int level) = 0;
+
+ protected:
+  ~LevelNotes() = default;
+};
+
+// The one rule of which elements belong to a complex chain or shape: those
+// right after its header that carry the complex bit, as many as the header
+// announces, up to another complex header or a cell header.  Gives whether an
+// element of `type` with the complex bit `complexBit` is the next component
+// of a header that still awaits `remaining` components.
+bool IsNextComponent(int remaining, int type, bool complexBit);
+
+// A complex header whose components stop before as many as it announces
+// (another writer stopped part way).
+struct ShortComplex {
+  int64_t offset = 0;  // of the header
+  int type = 0;        // DGNTYPE_COMPLEX_CHAIN_HEADER or DGNTYPE_COMPLEX_SHAPE_HEADER
+  int announced = 0;
+  int found = 0;  // components that follow it
+};
+
+// Follows the complex chains and shapes of an import in file order.
+class ComplexWalk {
+ public:
+  enum Role {
+    kAlone,         // belongs to no complex element
+    kHeader,        // a live complex chain or shape header that announces components
+    kComponent,     // the next component of the open header
+    kLastComponent  // its last announced component
+  };
+  // Places the element just read.  When it is not the component the open
+  // header still awaits, that header ends short first (see EndedShort).
+  Role Place(const DGNElement *element);
+  // At the end of the file: a header still awaiting components ends short.
+  void Finish();
+  // Gives, once, the header that the last Place or Finish ended short.
+  bool EndedShort(ShortComplex *out);
 
  private:
-  // Sends a complex element collected so far; gives its level or -1.
-  int Close();
-  // Adds a joinable component to the complex element; false for a type that
-  // cannot be joined.
-  bool Join(DGNElement *element);
+  void EndShort();
+
+  bool open_ = false;
+  int remaining_ = 0;
+  ShortComplex header_;
+  bool ended_ = false;
+  ShortComplex short_;
+};
+
+// Warnings of one import to the host's message sink: the first 20 in full,
+// then one line that counts the rest.
+class ImportNotices {
+ public:
+  explicit ImportNotices(TMessagePlugIn *sink) : sink_(sink) {}
+  // Shows one warning, or counts it once 20 were shown.
+  void Show(const char *text);
+  // Shows how many warnings were held back, if any.
+  void Finish();
+
+ private:
+  TMessagePlugIn *sink_;
+  int shown_ = 0;
+  int held_ = 0;
+};
+
+// Converts the elements of one import, in file order.  Without the whole map
+// each element is sent as it always was.  With it, a complex chain or shape
+// header collects the components that follow it and is sent as one object
+// once they end, in pieces of kMaxObjectPoints when longer; everything else
+// is sent when it is taken.  Either way a complex element whose components
+// stop short is named in a warning, and with the whole map its components
+// are then sent on their own, as no whole object can be made of them.
+class ImportWalk {
+ public:
+  ImportWalk(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
+             bool wholeMap);
+
+  // Sends what the element just read gives the host (or keeps it for the
+  // complex element it belongs to), noting the level of each object sent.
+  // An element that memory cannot be found for is left out with a warning;
+  // the import goes on.
+  void Take(DGNElement *element, LevelNotes &levels);
+  // Sends what the end of the file left open, and the warnings held back.
+  void Finish(LevelNotes &levels);
+
+ private:
+  // One component kept until its complex element proves whole.
+  struct Component {
+    DGNElement fields;  // its header fields (no owned blocks)
+    size_t begin;       // its points in componentPoints_
+    size_t count;
+  };
+
+  void TakeElement(DGNElement *element, LevelNotes &levels);
+  // Starts collecting the components of a complex header.
+  void Open(const DGNElement *header);
+  // Sends the complex element whose components all came.
+  void Close(LevelNotes &levels);
+  // Sends what came of a complex element whose components stopped short.
+  void CloseShort(const ShortComplex &cut, LevelNotes &levels);
+  // Forgets the complex element being collected (and, when `release`, the
+  // memory it held).
+  void Reset(bool release);
+  // Stops keeping the components of the complex element being collected.
+  void DropComponents();
+  // The points of a joinable component (a line, line string, arc or curve)
+  // in stroke_; false for a component of another type.
+  bool StrokeComponent(const DGNElement *element, const DGNPoint **points, int *n);
   // Appends one component's run of points where the complex element ends.
   void AppendRun(const DGNPoint *points, int n);
-  // Sends an element on its own; gives the level it counts, or -1.
-  int SendAlone(DGNElement *element);
+  // Sends the collected points but the last as pieces while more than one
+  // object may hold are collected (or all of them when `all`).
+  void SendPieces(bool all, LevelNotes &levels);
+  // Sends n points of an element as one object, or as pieces when longer
+  // than one object may hold.
+  void SendRun(const DGNElement &fields, int32_t objectKind, const DGNPoint *points, size_t n,
+               LevelNotes &levels);
+  // Sends an element on its own, noting its level.
+  void SendAlone(DGNElement *element, LevelNotes &levels);
+  // Tells the host that an element or complex element was too long for one object.
+  void NotePieces(const DGNElement &fields, size_t points, int pieces);
 
   DGNFile *file_;
   TVectorCallbacksPlugIn *callbacks_;
-  double unit_;                   // one design unit, master units
-  bool open_ = false;             // a complex header is collecting components
-  int remaining_ = 0;             // components it may still take
-  int runs_ = 0;                  // components joined so far
-  DGNElement header_{};           // its header fields (no owned blocks)
-  std::vector<DGNPoint> points_;  // the joined points
+  bool wholeMap_;
+  ImportNotices notices_;
+  ComplexWalk walk_;
+  double unit_;                 // one design unit, master units
+  bool collecting_ = false;     // a complex header is collecting components
+  bool dropped_ = false;        // memory ran out for the complex element: its joinable components go
+  int runs_ = 0;                // components joined so far
+  bool keepComponents_ = true;  // its components are kept to be sent on their own
+  int pieces_ = 0;              // pieces of it sent so far
+  size_t joined_ = 0;           // points joined in all (the pieces' shared vertices once)
+  DGNElement header_{};         // its header fields (no owned blocks)
+  DGNPoint first_{};            // its first point, which closes a shape
+  std::vector<DGNPoint> points_;  // the joined points not yet sent
+  std::vector<Component> components_;
+  std::vector<DGNPoint> componentPoints_;
   std::vector<DGNPoint> stroke_;  // one stroked arc or curve
 };
 

@@ -13,6 +13,9 @@
 #include "plugin_host.h"
 
 using namespace plugintest;
+
+// Most points of one object the import sends (kMaxObjectPoints in the plug-in).
+constexpr int kMaxObjectPoints = 65536;
 using dgnkit::Bytes;
 namespace fs = std::filesystem;
 
@@ -120,7 +123,7 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
     int kind, id, level;
   };
   const std::vector<Want> want = {{0, 1, 2},  {1, 2, 3},  {0, 4, 4},  {0, 5, 5},
-                                  {1, 9, 6},  {3, 15, 8}, {0, 13, 7}, {0, 16, 1},
+                                  {1, 9, 6},  {3, 15, 8}, {0, 14, 1}, {0, 16, 1},
                                   {3, 17, 8}, {1, 21, 9}, {0, 22, 9}, {0, 23, 1}};
   ASSERT_EQ(host.objects.size(), want.size());
   for (size_t k = 0; k < want.size(); ++k) {
@@ -137,7 +140,7 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
   EXPECT_EQ(host.steps, 24);
   std::vector<int> layers;
   for (const TVectorObjectPlugIn &l : host.layers) layers.push_back(l.level);
-  EXPECT_EQ(layers, (std::vector<int>{2, 3, 4, 5, 6, 8, 7, 1, 9}));
+  EXPECT_EQ(layers, (std::vector<int>{2, 3, 4, 5, 6, 8, 1, 9}));
 
   // The arc runs from its start to its end angle.
   std::vector<TVectorPointPlugIn> p = PointsOf(host, 0);
@@ -161,9 +164,13 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
   EXPECT_TRUE(Same(p[0], 0, 0) && Same(p[1], 1000, 0) && Same(p.back(), 0, 0));
   EXPECT_GT(Val(p[2].x), 1000.0);
   EXPECT_LT(Val(p[2].y), 500.0);
-  // The 16-bit text in the host's code page; the broken chain keeps what joined.
+  // The 16-bit text in the host's code page; the broken chain's line comes
+  // on its own, and the host is told why.
   EXPECT_EQ(host.object_names[5], "\x80 x ?\xC9");
   EXPECT_EQ(Val(host.objects[6].numPoints), 2);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].find("complex chain at offset"), std::string::npos);
+  EXPECT_NE(host.messages[0].find("announces 65535 components but 2 follow it"), std::string::npos);
   EXPECT_EQ(host.object_names[8], "\x80 x ?\xC9");
 
   // With the setting off the same file gives what it always gave: no arcs,
@@ -177,6 +184,171 @@ TEST_F(WholeMap, ImportStrokesJoinsAndConvertsEveryDrawableElement) {
   for (size_t k = 0; k < off.objects.size(); ++k) {
     if (Val(off.objects[k].elementId) != 17) continue;
     EXPECT_EQ(off.object_names[k], "\x20\xAC x '\x13\xC9");
+  }
+}
+
+// A design file in millimetre design units of metre master units (one design
+// unit is 0.001), so that joints meet rounding.
+Bytes MillimetreFile(const std::vector<Bytes> &elements) {
+  dgnkit::TcbSpec tcb;
+  tcb.subunits_per_master = 1000;
+  tcb.uor_per_subunit = 1;
+  std::vector<Bytes> parts = {dgnkit::MakeTcb(tcb)};
+  parts.insert(parts.end(), elements.begin(), elements.end());
+  parts.push_back(dgnkit::EndOfDesign());
+  return dgnkit::Concat(parts);
+}
+
+Bytes ChainOf(const std::vector<Bytes> &components, int type = DGNTYPE_COMPLEX_CHAIN_HEADER) {
+  std::vector<Bytes> out = {
+      dgnkit::MakeComplexHeader(type, 60, static_cast<uint16_t>(components.size()))};
+  for (const Bytes &c : components) out.push_back(Component(c));
+  return dgnkit::Concat(out);
+}
+
+Bytes Elem(int type, const std::vector<dgnkit::IPoint> &points) {
+  return dgnkit::MakeMultiPoint(type, points);
+}
+
+// Joints: ends no more than one design unit apart are one vertex, measured as
+// a distance and with the rounding of fractional units; a curve too short to
+// pass through two vertices adds nothing; a 16-bit text keeps what follows a
+// zero, and a surrogate pair is one character.
+TEST_F(WholeMap, ChainsJoinByDistanceAndSkipCurvesThatDrawNothing) {
+  struct Case {
+    const char *label;
+    std::vector<Bytes> components;
+    std::vector<std::pair<double, double>> want;  // master units
+  } cases[] = {
+      {"ends one unit apart",
+       {Elem(DGNTYPE_LINE_STRING, {{1000, 0}, {1234, 0}}),
+        Elem(DGNTYPE_LINE_STRING, {{1235, 0}, {2000, 7}})},
+       {{1.0, 0}, {1.234, 0}, {2.0, 0.007}}},
+      {"ends one unit apart on both axes",
+       {Elem(DGNTYPE_LINE_STRING, {{1000, 0}, {1234, 5}}),
+        Elem(DGNTYPE_LINE_STRING, {{1235, 6}, {2000, 7}})},
+       {{1.0, 0}, {1.234, 0.005}, {1.235, 0.006}, {2.0, 0.007}}},
+      {"a curve of 5 vertices inside",
+       {Elem(DGNTYPE_LINE, {{0, 0}, {1000, 0}}),
+        Elem(DGNTYPE_CURVE, {{0, 0}, {1000, 0}, {1500, 5000}, {1000, 0}, {2000, 0}}),
+        Elem(DGNTYPE_LINE, {{1000, 0}, {2000, 0}})},
+       {{0, 0}, {1.0, 0}, {2.0, 0}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    Host host;
+    Import(MillimetreFile({ChainOf(c.components)}), host);
+    ASSERT_EQ(host.objects.size(), 1u);
+    const std::vector<TVectorPointPlugIn> p = PointsOf(host, 0);
+    ASSERT_EQ(p.size(), c.want.size());
+    for (size_t i = 0; i < p.size(); ++i)
+      EXPECT_TRUE(Same(p[i], c.want[i].first, c.want[i].second)) << i;
+  }
+
+  dgnkit::TextSpec text;
+  text.raw_text = dgnkit::Text16({'a', 0, 'b', 0xD83D, 0xDE00, 'c', 0xDE00, 0});
+  Host host;
+  Import(DesignFile({dgnkit::MakeText(text)}), host);
+  ASSERT_EQ(host.object_names.size(), 1u);
+  EXPECT_EQ(host.object_names[0], "a?b?c?");
+}
+
+// A complex header whose components stop before as many as it announces is
+// named with its offset and counts, with the whole map and without it; its
+// components then come on their own, never as a line or area cut short.
+TEST_F(WholeMap, ComplexElementsCutShortComeAsTheirComponents) {
+  const Bytes a = Elem(DGNTYPE_LINE_STRING, {{0, 0}, {100, 0}, {100, 100}});
+  const Bytes b = Elem(DGNTYPE_LINE_STRING, {{100, 100}, {0, 100}});
+  const Bytes header = dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_SHAPE_HEADER, 60, 5);
+  struct Case {
+    const char *label;
+    std::vector<Bytes> elements;
+    long long offset;  // of the header
+  } cases[] = {
+      {"cut by the next element",
+       {header, Component(a), Component(b), Elem(DGNTYPE_LINE, {{5, 5}, {6, 6}})},
+       1536},
+      {"cut by the end of the file", {header, Component(a), Component(b)}, 1536},
+  };
+  for (const Case &c : cases) {
+    for (bool whole : {true, false}) {
+      SCOPED_TRACE(std::string(c.label) + (whole ? " with" : " without") + " the whole map");
+      Host host;
+      Import(DesignFile(c.elements), host, whole);
+      ASSERT_EQ(host.messages.size(), 1u);
+      EXPECT_NE(host.messages[0].find("the complex shape at offset " + std::to_string(c.offset) +
+                                      " announces 5 components but 2 follow it"),
+                std::string::npos)
+          << host.messages[0];
+      ASSERT_GE(host.objects.size(), 2u);
+      for (size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(Val(host.objects[k].objectKind), 0);
+        EXPECT_EQ(Val(host.objects[k].elementId), int(k) + 2);
+      }
+      EXPECT_EQ(Val(host.objects[0].numPoints), 3);
+      EXPECT_EQ(Val(host.objects[1].numPoints), 2);
+    }
+  }
+}
+
+// Whatever a complex element holds, no object the host gets is longer than
+// kMaxObjectPoints: a longer one comes in pieces that share their joint
+// vertex, name no element, and together hold every point; a shape's pieces
+// are open polylines whose last ends at its first vertex.
+TEST_F(WholeMap, LongComplexElementsComeInPiecesThatKeepEveryPoint) {
+  struct Case {
+    int type;
+    int missing;  // components announced that never come
+    const char *told;
+  } cases[] = {
+      {DGNTYPE_COMPLEX_SHAPE_HEADER, 0, "open polylines that share their joint vertices"},
+      {DGNTYPE_COMPLEX_CHAIN_HEADER, 5, "announces 1905 components but 1900 follow it; it is"},
+  };
+  for (const Case &c : cases) {
+    const int type = c.type;
+    SCOPED_TRACE(std::to_string(type) + " missing " + std::to_string(c.missing));
+    // Tall half ellipses on bases of 1000, each from where the one before ends.
+    const int arcs = 1900;  // 36 chords each: 68,401 points
+    std::vector<Bytes> elements = {
+        dgnkit::MakeComplexHeader(type, 0xFFFF, uint16_t(arcs + c.missing))};
+    for (int i = 0; i < arcs; ++i) {
+      dgnkit::ArcSpec arc = Circle(1000.0 * i + 500, 0, 500, 180, -180);
+      arc.secondary_axis = 200000;
+      elements.push_back(Component(dgnkit::MakeArc(arc)));
+    }
+    elements.push_back(Elem(DGNTYPE_LINE, {{7, 7}, {8, 8}}));
+    Host host;
+    Import(DesignFile(elements), host);
+    ASSERT_GE(host.objects.size(), 3u);
+    const size_t pieces = host.objects.size() - 1;
+    std::vector<TVectorPointPlugIn> all;
+    for (size_t k = 0; k < pieces; ++k) {
+      const TVectorObjectPlugIn &o = host.objects[k];
+      EXPECT_EQ(Val(o.objectKind), 0);
+      EXPECT_EQ(Val(o.elementId), 0);
+      ASSERT_LE(Val(o.numPoints), kMaxObjectPoints);
+      const std::vector<TVectorPointPlugIn> p = PointsOf(host, k);
+      if (k > 0) {
+        EXPECT_TRUE(Same(p.front(), all.back().x, all.back().y)) << "piece " << k;
+        all.pop_back();
+      }
+      all.insert(all.end(), p.begin(), p.end());
+    }
+    // Every arc's ends are there, in order, and a shape comes back to its start.
+    EXPECT_TRUE(Same(all.front(), 0, 0));
+    size_t at = 0;
+    for (int i = 1; i <= arcs; ++i) {
+      while (at < all.size() && !Same(all[at], 1000.0 * i, 0)) ++at;
+      ASSERT_LT(at, all.size()) << "end of arc " << i;
+    }
+    // A whole shape comes back to its start; one cut short stays open.
+    EXPECT_EQ(Same(all.back(), 0, 0), type == DGNTYPE_COMPLEX_SHAPE_HEADER && c.missing == 0);
+    EXPECT_EQ(Val(host.objects.back().elementId), arcs + 2);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_NE(host.messages[0].find(c.told), std::string::npos) << host.messages[0];
+    EXPECT_NE(host.messages[0].find(" " + std::to_string(pieces) + " open polylines"),
+              std::string::npos)
+        << host.messages[0];
   }
 }
 
