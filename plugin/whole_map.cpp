@@ -48,6 +48,21 @@ std::vector<uint16_t> CharactersOf(const char *hostText) {
   return out;
 }
 
+bool IsComplexMember(const DGNElement *element, int remaining) {
+  return element->complex != 0 && remaining > 0 && !IsComplexHeader(element) &&
+         element->type != DGNTYPE_CELL_HEADER;
+}
+
+bool JoinsItsComplex(const DGNElement *element) {
+  switch (element->type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING:
+    case DGNTYPE_CURVE: return element->kind == DGNKIND_MULTIPOINT;
+    case DGNTYPE_ARC: return element->kind == DGNKIND_ARC;
+    default: return false;
+  }
+}
+
 WholeMapImport::WholeMapImport(DGNFile *file, TVectorCallbacksPlugIn *callbacks)
     : file_(file), callbacks_(callbacks) {
   const double unit = std::fabs(DGNGetScale(file));
@@ -60,8 +75,7 @@ void WholeMapImport::Take(DGNElement *element, int levels[2]) {
     // A component: the next element with the complex bit, as long as the
     // header announced more.  A header of its own or a cell ends the
     // complex element instead.
-    if (element->complex != 0 && remaining_ > 0 && !IsComplexHeader(element) &&
-        element->type != DGNTYPE_CELL_HEADER) {
+    if (IsComplexMember(element, remaining_)) {
       --remaining_;
       if (element->deleted == 0 && !Join(element)) levels[0] = SendAlone(element);
       if (remaining_ == 0) levels[1] = Close();
@@ -114,6 +128,7 @@ int WholeMapImport::Close() {
 }
 
 bool WholeMapImport::Join(DGNElement *element) {
+  if (!JoinsItsComplex(element)) return false;
   switch (element->type) {
     case DGNTYPE_LINE:
     case DGNTYPE_LINE_STRING: {

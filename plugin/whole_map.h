@@ -48,6 +48,14 @@ std::vector<uint16_t> CharactersOf(const char *hostText);
 // The import with the whole map.
 // ---------------------------------------------------------------------------
 
+// The one rule of complex membership, which the import and replacement share:
+// whether `element`, read while a complex chain or shape header still awaits
+// `remaining` components, is one of them (a header or a cell ends it instead).
+bool IsComplexMember(const DGNElement *element, int remaining);
+// Whether a complex member's points join into its header's line or area
+// (lines, line strings, curves, arcs); any other member is delivered alone.
+bool JoinsItsComplex(const DGNElement *element);
+
 // Converts the elements of one import, in file order.  A complex chain or
 // shape header collects the components that follow it and is sent as one
 // object once they end; everything else is sent when it is taken.
