@@ -9,8 +9,10 @@
 #include "dgnhost_geojson.h"
 #include "dgnhost_ini.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,14 +117,56 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
   }
 }
 
+// The element ids that more than one feature names, each with the features
+// (by index) that name it.
+using SharedIds = std::map<int32_t, std::vector<int>>;
+
+// Gives the ids of `named` (id, feature) that two features or more name.
+SharedIds IdsNamedTwice(std::vector<std::pair<int32_t, int>> named) {
+  std::sort(named.begin(), named.end());
+  SharedIds shared;
+  for (size_t i = 1; i < named.size(); ++i) {
+    if (named[i].first != named[i - 1].first) continue;
+    std::vector<int> &features = shared[named[i].first];
+    if (features.empty()) features.push_back(named[i - 1].second);
+    features.push_back(named[i].second);
+  }
+  return shared;
+}
+
+// A feature whose id another feature names too: it is not written, since
+// either would take the element's place and the other be lost; true after
+// saying so on standard error.
+bool NamesASharedId(const GeoFeature &f, const SharedIds &shared, Tally &t) {
+  const auto it = shared.find(f.style.elementId);
+  if (f.style.elementId <= 0 || it == shared.end()) return false;
+  std::string others;
+  for (const int other : it->second) {
+    if (other == f.index) continue;
+    others += (others.empty() ? "" : ", ") + std::to_string(other);
+  }
+  std::fprintf(stderr,
+               "dgnhost: feature %d was not written: its elementId %d is also named by feature "
+               "%s, and none of them is written\n",
+               f.index, static_cast<int>(f.style.elementId), others.c_str());
+  ++t.notWritten;
+  return true;
+}
+
 // Reads the GeoJSON at `path` again and adds its features to the open map
-// as they come, then closes the map.  False when the file could not be read
-// again as it was checked.
+// as they come, then closes the map.  With `replace`, features naming an id
+// in `shared` are left out.  False when the file could not be read again as
+// it was checked.
 bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
-                 const std::string &path, bool texts, bool replace, Tally &t) {
+                 const std::string &path, bool texts, bool replace, const SharedIds &shared,
+                 Tally &t) {
   GeoCollection again;
   const bool read = ReadGeoJson(
-      path, texts, true, [&](const GeoFeature &f) { AddFeature(api, map, sink, f, replace, t); },
+      path, texts, true,
+      [&](const GeoFeature &f) {
+        if (replace && NamesASharedId(f, shared, t)) return;
+        AddFeature(api, map, sink, f, replace, t);
+      },
       again);
   api.Close(&map);
   return read;
@@ -209,6 +253,17 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
   // only when every feature is in it: a failed export leaves an existing OUT
   // as it was.  The map record is filled as the host fills it to create a
   // map: write and create flags, and the folder of its INI file.
+  //
+  // An existing OUT is held for update from here until the new map has its
+  // name: a map open for update elsewhere is not replaced under its writer,
+  // and no writer starts in it while the new one is made.
+  FILE *heldOut = nullptr;
+  if (HoldForUpdate(out, &heldOut) == Hold::kElsewhere) {
+    std::fprintf(stderr, "dgnhost: export: %s is open for update elsewhere; nothing was written\n",
+                 out.c_str());
+    return kExitFailed;
+  }
+  std::unique_ptr<FILE, int (*)(FILE *)> held(heldOut, std::fclose);
   const std::string temp = TempNameBeside(out);
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
@@ -221,7 +276,7 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, t);
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, SharedIds(), t);
   if (!read || t.notWritten > 0) {
     std::remove(temp.c_str());
     if (read)
@@ -232,7 +287,7 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   std::string error;
-  if (!RenameOver(temp, out, error)) {
+  if (!RenameOverHeld(held.release(), temp, out, error)) {
     std::remove(temp.c_str());
     std::fprintf(stderr, "dgnhost: cannot put the new map in the place of %s: %s\n", out.c_str(),
                  error.c_str());
@@ -260,8 +315,14 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
   }
   if (file.empty() || in.empty()) return ExportUsage();
 
+  // The check also notes which element each feature names.
   GeoCollection c;
-  if (!ReadGeoJson(in, wholeMap, false, nullptr, c)) return kExitFailed;
+  std::vector<std::pair<int32_t, int>> named;
+  const auto note = [&named](const GeoFeature &f) {
+    if (f.style.elementId > 0) named.emplace_back(f.style.elementId, f.index);
+  };
+  if (!ReadGeoJson(in, wholeMap, false, note, c)) return kExitFailed;
+  const SharedIds shared = IdsNamedTwice(std::move(named));
   std::unique_ptr<WholeMapIni> whole;
   std::string directory = IniDirFor(programDir, whole, wholeMap);
   if (directory.empty() && wholeMap) return kExitFailed;
@@ -275,7 +336,7 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, t);
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, shared, t);
   PrintWritten("added", t, c, file);
   if (t.notWritten > 0)
     std::fprintf(stderr, "dgnhost: %ld of %ld line and area features were not written\n",

@@ -485,10 +485,11 @@ TEST_F(Tools, GeoJsonIsTheSameOnAnyNumberOfThreads) {
   EXPECT_EQ(Shell(Host() + " import " + Q(dgn.path()) + " --threads x").status, 2);
 }
 
-// An update is refused, with the reason and nothing written, while another
-// handle (here, in this test's own process) holds the file open for update;
-// an import goes on meanwhile, and the update succeeds once the file is
-// closed.  An import warns with the offset when the element stream stops
+// An update, and an export over the file, are refused, with the reason and
+// nothing written, while another handle (here, in this test's own process)
+// holds the file open for update; an import goes on meanwhile, and the
+// update succeeds once the file is closed.  Two features naming one element
+// are both left out.  An import warns with the offset when the element stream stops
 // before the end of the file, and refuses an input that is no regular file.
 TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
   const Bytes tcb = dgnkit::MakeTcb({});
@@ -507,12 +508,28 @@ TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.err, "' is open for update elsewhere")) << r.err;
   EXPECT_EQ(dgnkit::ReadFile(dgn.path()), map);
+  r = Shell(Host() + " export " + Q(in.path()) + " " + Q(dgn.path()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, " is open for update elsewhere; nothing was written")) << r.err;
+  EXPECT_EQ(dgnkit::ReadFile(dgn.path()), map);
   r = Shell(Host() + " import " + Q(dgn.path()) + " --summary");
   EXPECT_EQ(r.status, 0) << r.err;
   DGNClose(held);
   r = Shell(update);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(dgnkit::ReadFile(dgn.path()).size(), map.size());
+  const std::string feature =
+      R"({"type":"Feature","properties":{"elementId":1},)"
+      R"("geometry":{"type":"LineString","coordinates":[[0,0],[2,2]]}})";
+  const std::string twice = R"({"type":"FeatureCollection","features":[)" + feature + "," +
+                            feature + "]}";
+  ASSERT_TRUE(dgnkit::WriteFile(in.path(), Bytes(twice.begin(), twice.end())));
+  const Bytes before = dgnkit::ReadFile(dgn.path());
+  r = Shell(update);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "feature 1 was not written: its elementId 1 is also named by feature 0"))
+      << r.err;
+  EXPECT_EQ(dgnkit::ReadFile(dgn.path()), before);
 
   Bytes cut = dgnkit::Concat({tcb, line, line});
   cut.resize(cut.size() - 3);
