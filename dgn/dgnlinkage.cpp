@@ -53,7 +53,8 @@ bool DGNAppendAttributeLinkage(DGNFile *handle, DGNElement *element, const unsig
   element->raw_bytes = before + bytes;
   element->size = element->raw_bytes;
   // The linkage starts where the body ended.
-  dgnraw::put_word(raw + dgnraw::kAttrIndex, static_cast<unsigned>((before - dgnraw::kAttrBase) / 2));
+  dgnraw::put_word(raw + dgnraw::kAttrIndex,
+                   static_cast<unsigned>((before - dgnraw::kAttrBase) / 2));
   element->properties |= dgnraw::kPropAttributes;
   if (header != nullptr) {
     header->total_length += bytes / 2;

@@ -61,6 +61,28 @@ struct Tally {
   long texts = 0;       // texts among them
 };
 
+// What a DGN element header holds: the plug-in stores a value beyond it as
+// the nearest it can hold.
+constexpr int32_t kMostLevel = 63;
+constexpr float kMostWidth = 31.0f;
+constexpr int32_t kMostStyle = 7;
+
+// Names on standard error each attribute of a feature that the map cannot
+// hold as it is (the plug-in clamps it).
+void ReportClamped(const GeoFeature &f) {
+  const GeoStyle &st = f.style;
+  if (st.level < 0 || st.level > kMostLevel)
+    std::fprintf(stderr, "dgnhost: feature %d: level %d is stored as %d\n", f.index,
+                 static_cast<int>(st.level), st.level < 0 ? 0 : static_cast<int>(kMostLevel));
+  if (!(st.width <= kMostWidth) || st.width < 0.0f)
+    std::fprintf(stderr, "dgnhost: feature %d: width %g is stored as %g\n", f.index,
+                 static_cast<double>(st.width),
+                 st.width > kMostWidth ? static_cast<double>(kMostWidth) : 0.0);
+  if (st.style < -1 || st.style > kMostStyle)
+    std::fprintf(stderr, "dgnhost: feature %d: style %d is stored as %d\n", f.index,
+                 static_cast<int>(st.style), st.style < 0 ? 0 : static_cast<int>(kMostStyle));
+}
+
 // Adds every part of a feature to the open map.  With `replace`, the
 // feature's elementId goes with its first part, whose element then takes
 // the place of the one it names.  A feature counts as written only when all
@@ -71,6 +93,7 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
                 const GeoFeature &f, bool replace, Tally &t) {
   if (f.parts.empty())
     std::fprintf(stderr, "dgnhost: feature %d: its geometry is empty\n", f.index);
+  ReportClamped(f);
   long written = 0, holes = 0;
   std::vector<TVectorPointPlugIn> points;
   for (size_t i = 0; i < f.parts.size(); ++i) {
@@ -90,6 +113,13 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
     if (part.kind == 3) {
       object.name = &text[0];
       object.textInfo = &textInfo;
+      if (part.lostCharacters > 0)
+        std::fprintf(stderr,
+                     "dgnhost: feature %d: %d character%s of its text %s not in Windows-1252 and "
+                     "%s stored as \"?\"\n",
+                     f.index, part.lostCharacters, part.lostCharacters == 1 ? "" : "s",
+                     part.lostCharacters == 1 ? "is" : "are",
+                     part.lostCharacters == 1 ? "is" : "are");
     }
     if (api.AddPolyline(&map, &object, static_cast<int32_t>(n), points.data(), &sink)) {
       ++written;

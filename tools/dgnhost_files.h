@@ -20,9 +20,9 @@ bool RenameOver(const std::string &from, const std::string &to, std::string &err
 
 // Answers of HoldForUpdate.
 enum class Hold {
-  kHeld,     // the existing file's update lock is held by *held
-  kNoFile,   // no file there that could be locked: nothing is held
-  kElsewhere // another map, in this or another program, has it open for update
+  kHeld,      // the existing file's update lock is held by *held
+  kNoFile,    // no file there that could be locked: nothing is held
+  kElsewhere  // another map, in this or another program, has it open for update
 };
 
 // Takes the update lock of an existing file at `path`, for as long as *held
@@ -31,7 +31,6 @@ Hold HoldForUpdate(const std::string &path, FILE **held);
 
 // RenameOver, for a target whose update lock `held` holds (null: none); the
 // hold ends with it.
-bool RenameOverHeld(FILE *held, const std::string &from, const std::string &to,
-                    std::string &error);
+bool RenameOverHeld(FILE *held, const std::string &from, const std::string &to, std::string &error);
 
 #endif  // DGN_TOOLS_DGNHOST_FILES_H

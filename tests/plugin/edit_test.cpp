@@ -88,23 +88,23 @@ Bytes Map(int dim) {
   grouped.color = 4;
   const int chainWords = (40 - 36) / 2 + 2 * (38 + 2 * 4 * dim) / 2;
   return dgnkit::Concat({
-      dgnkit::MakeTcb(tcb),                                                              // 0
-      dgnkit::MakeColorTable(WhiteFirstTable()),                                         // 1
+      dgnkit::MakeTcb(tcb),                                                             // 0
+      dgnkit::MakeColorTable(WhiteFirstTable()),                                        // 1
       WithLinkage(MakeMultiPoint(4, {{0, 0, 1}, {10, 5, 2}, {20, 0, 3}}, dim, marked),  // 2
                   kLinkage),
-      MakeMultiPoint(3, {{5, 5}, {7, 9}}, dim, grouped, 2),                              // 3
-      MakeMultiPoint(6, {{0, 0}, {9, 0}, {9, 9}, {0, 0}}, dim, grouped, 3),              // 4
-      WithLinkage(dgnkit::MakeText(text, dim, grouped), kLinkage),                       // 5
-      dgnkit::MakeText(wide, dim, grouped),                                              // 6
-      dgnkit::MakeArc(arc, dim, grouped),                                                // 7
-      dgnkit::MakeEllipse(arc, dim, marked),                                             // 8
-      MakeMultiPoint(11, {{0, 0}, {5, 5}, {10, 3}, {15, 8}, {20, 0}, {25, 4}}, dim),    // 9
-      dgnkit::MakeComplexHeader(12, uint16_t(chainWords), 2, 0, grouped),                // 10
-      AsComponent(MakeMultiPoint(4, {{0, 0}, {3, 4}}, dim, grouped)),                    // 11
-      AsComponent(MakeMultiPoint(4, {{3, 4}, {8, 4}}, dim, grouped)),                    // 12
-      AsComponent(MakeMultiPoint(4, {{30, 30}, {31, 33}}, dim, grouped)),                // 13
-      MakeMultiPoint(4, {{60, 60}, {61, 66}}, dim),                                      // 14
-      AsDeleted(MakeMultiPoint(4, {{1, 1}, {2, 2}}, dim)),                               // 15
+      MakeMultiPoint(3, {{5, 5}, {7, 9}}, dim, grouped, 2),                           // 3
+      MakeMultiPoint(6, {{0, 0}, {9, 0}, {9, 9}, {0, 0}}, dim, grouped, 3),           // 4
+      WithLinkage(dgnkit::MakeText(text, dim, grouped), kLinkage),                    // 5
+      dgnkit::MakeText(wide, dim, grouped),                                           // 6
+      dgnkit::MakeArc(arc, dim, grouped),                                             // 7
+      dgnkit::MakeEllipse(arc, dim, marked),                                          // 8
+      MakeMultiPoint(11, {{0, 0}, {5, 5}, {10, 3}, {15, 8}, {20, 0}, {25, 4}}, dim),  // 9
+      dgnkit::MakeComplexHeader(12, uint16_t(chainWords), 2, 0, grouped),             // 10
+      AsComponent(MakeMultiPoint(4, {{0, 0}, {3, 4}}, dim, grouped)),                 // 11
+      AsComponent(MakeMultiPoint(4, {{3, 4}, {8, 4}}, dim, grouped)),                 // 12
+      AsComponent(MakeMultiPoint(4, {{30, 30}, {31, 33}}, dim, grouped)),             // 13
+      MakeMultiPoint(4, {{60, 60}, {61, 66}}, dim),                                   // 14
+      AsDeleted(MakeMultiPoint(4, {{1, 1}, {2, 2}}, dim)),                            // 15
       dgnkit::EndOfDesign(),
   });
 }
@@ -186,8 +186,8 @@ class Edit : public ::testing::Test {
     for (Given &g : objects) {
       g.object.name = g.hasText ? &g.name[0] : nullptr;
       g.object.textInfo = g.hasText ? &g.text : nullptr;
-      const bool ok = Lib().AddPolyline(&map, &g.object, int32_t(g.points.size()),
-                                        g.points.data(), host.sink()) != 0;
+      const bool ok = Lib().AddPolyline(&map, &g.object, int32_t(g.points.size()), g.points.data(),
+                                        host.sink()) != 0;
       if (results != nullptr) results->push_back(ok);
     }
     Lib().Close(&map);
@@ -286,7 +286,12 @@ TEST_F(Edit, IdNamesOnlyWhatTheImportDelivered) {
       {"plain: a complex header is no id", false, {kChain}, 3, -1, {}, 1},
       {"plain: a component is delivered", false, {kJoined}, 2, kJoined, {}, 0},
       {"whole: a joined component is no id", true, {kJoined}, 3, -1, {}, 1},
-      {"whole: the header goes with what it joins", true, {kChain}, 3, -1, {kChain, kJoined, 12},
+      {"whole: the header goes with what it joins",
+       true,
+       {kChain},
+       3,
+       -1,
+       {kChain, kJoined, 12},
        1},
       {"whole: a stray complex element alone", true, {kStray}, 2, kStray, {}, 0},
       {"appended in this session", false, {0, kAppendedNow}, 3, -1, {}, 2},
