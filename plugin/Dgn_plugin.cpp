@@ -712,17 +712,19 @@ bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *ob
   return WriteReplacing(file, built.element, mayReplace, object->elementId, 1, sink, retired);
 }
 
-// Components of one complex element the export writes: their words stay
-// within the 65535 that its header counts, in 2D and in 3D.
-constexpr int kMaxComponents = 250;
+// Components of one complex element the export writes: as many as its header
+// can count.  The 65535 words the header also counts end it first (some 290
+// full components in 2D, 250 in 3D, fewer with attribute linkage); a line or
+// area beyond that is refused by the header's maker, with the counts, and
+// nothing is written, rather than be cut into separate objects.
+constexpr int kMaxComponents = 65535;
 
 // With the whole map: writes a polyline or polygon of more vertices than one
 // element holds as one complex chain or shape whose components are line
 // strings of at most 51 vertices (39 in a 3D file), consecutive ones sharing
-// their boundary vertex, so that it comes back as one object.  Beyond
-// kMaxComponents components it goes on in a further complex element from
-// the shared vertex.  The first complex element may take the place of the
-// element `elementId` names in a file opened for update.
+// their boundary vertex, so that it comes back as one object.  The complex
+// element may take the place of the element `elementId` names in a file
+// opened for update.
 bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
                 int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   const int type = object->objectKind == kObjectPolygon ? DGNTYPE_COMPLEX_SHAPE_HEADER
@@ -739,7 +741,8 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
   DGNPoint run[kMaxRun];
   for (int64_t group = 0; group + 1 < count; group += groupStep) {
     const int64_t end = std::min<int64_t>(count, group + groupStep + 1);
-    HeldElements parts(file, kMaxComponents);
+    // Room for every component, made first.
+    HeldElements parts(file, static_cast<size_t>((end - group - 2) / step + 1));
     std::vector<DGNElement *> &components = parts.list;
     for (int64_t start = group; start + 1 < end; start += step) {
       const int n = static_cast<int>(std::min<int64_t>(end - start, step + 1));

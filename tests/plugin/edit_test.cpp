@@ -331,4 +331,49 @@ TEST_F(Edit, IdNamesOnlyWhatTheImportDelivered) {
   }
 }
 
+// With the whole map a line or area too long for one element is one complex
+// element as far as the header's 65535 words reach (51-vertex components of
+// 223 words in 2D, 39-vertex ones of 253 in 3D); beyond, it is refused whole.
+TEST_F(Edit, LongLinesAndAreasAreOneComplexElementOrRefused) {
+  struct Case {
+    int dim, kind, vertices;
+    bool written;
+  };
+  const Case cases[] = {
+      {2, 1, 293 * 50 + 1, true},   // 293 components: 65340 words
+      {2, 0, 294 * 50 + 1, false},  // 294 would need 65563
+      {3, 0, 259 * 38 + 1, true},   // 259 components: 65528 words
+      {3, 1, 20000, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dim << "D, " << c.vertices << " vertices");
+    const Bytes original = Map(c.dim);
+    ASSERT_TRUE(dgnkit::WriteFile(Path(), original));
+    UseWholeMap(true);
+    Given g{};
+    g.object.size = int32_t(sizeof g.object);
+    g.object.objectKind = c.kind;
+    g.object.width = 1;
+    g.object.style = -1;
+    for (int i = 0; i < c.vertices; ++i)
+      g.points.push_back(PointRecord(i % 1000, i / 1000 + (i % 2), c.dim == 3 ? 1 : 0));
+    Host host;
+    TVectorMapPlugIn map = MapRecord(1, 1, 0);
+    map.directory = &dir_[0];
+    ASSERT_TRUE(Lib().Open(Path().c_str(), &map, host.sink()));
+    EXPECT_EQ(Lib().AddPolyline(&map, &g.object, int32_t(g.points.size()), g.points.data(),
+                                host.sink()) != 0,
+              c.written);
+    Lib().Close(&map);
+    EXPECT_EQ(host.messages.size(), c.written ? 0u : 1u);
+    const std::vector<Given> back = Import();
+    if (!c.written) {
+      EXPECT_EQ(dgnkit::ReadFile(Path()), original);
+      continue;
+    }
+    ASSERT_FALSE(back.empty());
+    EXPECT_EQ(back.back().points.size(), size_t(c.vertices + c.kind));  // an area comes closed
+  }
+}
+
 }  // namespace
