@@ -859,11 +859,11 @@ bool WriteRuns(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *
     DGNElement *element = built.element;
     DGNUpdateElemCore(file, element, level, 0, color, weight, style);
     // Every element of a replacement keeps the old one's group and
-    // properties; the first, which takes its place, also its linkage.
+    // properties; the first, which takes its place, also its linkage (a
+    // linkage the element cannot hold is told, and the element written).
     if (!dgnplugin::ApplyKeptParts(file, kept, element, start == 0)) {
       failed = true;
       pending.Assign(kAddCreateFailed).Append(CPLLastErrorText());
-      continue;
     }
 
     // A failed write stops the polyline at its last complete element.
