@@ -713,8 +713,8 @@ bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *ob
 }
 
 // Components of one complex element the export writes: as many as its header
-// can count.  The 65535 words the header also counts end it first (some 290
-// full components in 2D, 250 in 3D, fewer with attribute linkage); a line or
+// can count.  The 65535 words the header also counts end it first (293 full
+// components in 2D, 259 in 3D, fewer with attribute linkage); a line or
 // area beyond that is refused by the header's maker, with the counts, and
 // nothing is written, rather than be cut into separate objects.
 constexpr int kMaxComponents = 65535;
