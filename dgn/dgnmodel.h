@@ -481,6 +481,10 @@ bool DGNUpdateElemCore(DGNFile *handle, DGNElement *element, int level, int grap
 bool DGNStoreElemCore(DGNFile *handle, DGNElement *element);
 // Appends (offset -1) or rewrites in place an element with raw bytes; true if written.
 bool DGNWriteElement(DGNFile *handle, DGNElement *element);
+// Appends attribute linkage bytes behind the body of a built element without linkage (a
+// complex header's total length grows with them); false, with a report, if they do not fit.
+bool DGNAppendAttributeLinkage(DGNFile *handle, DGNElement *element, const unsigned char *data,
+                               int bytes);
 // Sets (or clears) the deleted bit of the file's element that starts at `offset`, in the
 // file and in the index, leaving every other byte alone; true if written.
 bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted);

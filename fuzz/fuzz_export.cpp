@@ -15,10 +15,13 @@
 //   - any other is written (true) as elements of at most 51 vertices (39 in
 //     3D) sharing their boundary vertex, with level clamped to 0..63, weight
 //     the width truncated into 0..31, shape for kind 1 and line string else;
-//   - in the update session the first element replaces the element the id
-//     names when both have the same size, and otherwise the old one is marked
-//     deleted and the new one appended; an id naming a deleted element, or
-//     none, appends;
+//   - in the update session a polyline that is what the import delivered for
+//     its id (kind, level, colour, width, style, every point within half a
+//     design unit) writes nothing; otherwise the first element replaces the
+//     element the id names when both have the same size, and otherwise the
+//     old one is marked deleted and the new one appended; an id naming a
+//     deleted element, none, or one an earlier polyline of the session
+//     replaced, appends;
 //   - the re-import delivers exactly the live elements, in file order, with
 //     every coordinate within one design unit of what was written.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -129,9 +132,42 @@ int Weight(float width) {
   return static_cast<int>(width);
 }
 
-// Adds one polyline and updates the model; `byId` finds an expected element.
-void Add(TVectorMapPlugIn &map, const Polyline &p, const Seed &seed, bool update,
+// What an update session knows: the objects the import delivered before it,
+// and the ids its polylines replaced.
+struct Session {
+  std::vector<fuzzhost::Object> delivered;
+  std::vector<int32_t> replaced;
+};
+
+// The object delivered for `id`, unless the session replaced it already.
+const fuzzhost::Object *Named(const Session &session, int32_t id) {
+  for (const int32_t r : session.replaced)
+    if (r == id) return nullptr;
+  for (const fuzzhost::Object &o : session.delivered)
+    if (o.record.elementId == id) return &o;
+  return nullptr;
+}
+
+// Whether a polyline is the delivered object unchanged.
+bool Unchanged(const Polyline &p, const fuzzhost::Object &d, const Seed &seed) {
+  const TVectorObjectPlugIn &a = p.object, &b = d.record;
+  if (a.objectKind != b.objectKind || a.level != b.level || a.color != b.color ||
+      a.style != b.style || !(a.width == b.width) || p.points.size() != d.points.size())
+    return false;
+  const double half = 0.5 * seed.scale;
+  for (size_t k = 0; k < p.points.size(); ++k) {
+    const TVectorPointPlugIn &u = p.points[k], &v = d.points[k];
+    if (!(std::fabs(u.x - v.x) <= half) || !(std::fabs(u.y - v.y) <= half) ||
+        (seed.dimension == 3 && !(std::fabs(u.z - v.z) <= half)))
+      return false;
+  }
+  return true;
+}
+
+// Adds one polyline and updates the model (`session`: null outside an update).
+void Add(TVectorMapPlugIn &map, const Polyline &p, const Seed &seed, Session *session,
          std::vector<Expected> &model, int32_t &nextId) {
+  const bool update = session != nullptr;
   CheckingHost host;
   const int32_t count = static_cast<int32_t>(p.points.size());
   TVectorObjectPlugIn object = p.object;
@@ -151,6 +187,10 @@ void Add(TVectorMapPlugIn &map, const Polyline &p, const Seed &seed, bool update
   }
   if (result != 1 || !host.messages.empty())
     Fail("a sound polyline was not written", host.messages.empty() ? "" : host.messages[0]);
+  const fuzzhost::Object *named =
+      update && p.object.elementId > 0 ? Named(*session, p.object.elementId) : nullptr;
+  if (named != nullptr && Unchanged(p, *named, seed)) return;
+  if (named != nullptr) session->replaced.push_back(p.object.elementId);
 
   const int step = seed.dimension == 3 ? 38 : 50;
   for (int32_t start = 0; start < count; start += step) {
@@ -163,7 +203,7 @@ void Add(TVectorMapPlugIn &map, const Polyline &p, const Seed &seed, bool update
     e.rawBytes = 38 + 4 * seed.dimension * n;
     e.points.assign(p.points.begin() + start, p.points.begin() + start + n);
     e.id = -1;
-    if (update && start == 0 && p.object.elementId > 0) {
+    if (named != nullptr && start == 0) {
       for (auto old = model.begin(); old != model.end(); ++old) {
         if (old->id != p.object.elementId) continue;
         if (old->rawBytes == e.rawBytes) {
@@ -182,8 +222,9 @@ void Add(TVectorMapPlugIn &map, const Polyline &p, const Seed &seed, bool update
   }
 }
 
-// Imports the file and compares it with the model.
-void CheckImport(const std::string &path, const Seed &seed, const std::vector<Expected> &model) {
+// Imports the file and compares it with the model; gives what was delivered.
+std::vector<fuzzhost::Object> CheckImport(const std::string &path, const Seed &seed,
+                                          const std::vector<Expected> &model) {
   TVectorMapPlugIn map = fuzzhost::MapRecord(1, 0, 0);
   CheckingHost host;
   if (_QuarvelPlugIn_Open_Vector_Map(path.c_str(), &map, host.sink()) != 1)
@@ -213,6 +254,7 @@ void CheckImport(const std::string &path, const Seed &seed, const std::vector<Ex
         Fail("vertex moved", "element " + std::to_string(want.id) + " vertex " + std::to_string(k));
     }
   }
+  return host.objects;
 }
 
 std::string g_dir;
@@ -246,10 +288,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       Fail("creation failed", host.messages.empty() ? "" : host.messages[0]);
     const int polylines = in.ConsumeIntegralInRange<int>(1, 8);
     for (int i = 0; i < polylines; ++i)
-      Add(map, MakePolyline(in, seed, {}), seed, false, model, nextId);
+      Add(map, MakePolyline(in, seed, {}), seed, nullptr, model, nextId);
     _QuarvelPlugIn_Close_Vector_Map(&map);
   }
-  CheckImport(path, seed, model);
+  Session session;
+  session.delivered = CheckImport(path, seed, model);
 
   if (!in.ConsumeBool()) return 0;
   {
@@ -261,7 +304,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       Fail("open for update failed", host.messages.empty() ? "" : host.messages[0]);
     const int polylines = in.ConsumeIntegralInRange<int>(1, 4);
     for (int i = 0; i < polylines; ++i)
-      Add(map, MakePolyline(in, seed, targets), seed, true, model, nextId);
+      Add(map, MakePolyline(in, seed, targets), seed, &session, model, nextId);
     _QuarvelPlugIn_Close_Vector_Map(&map);
   }
   CheckImport(path, seed, model);

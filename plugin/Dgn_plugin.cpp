@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "Vector.h"
 #include "cpl_error.h"
 #include "dgnmodel.h"
+#include "edit_rules.h"
 #include "platform.h"
 #include "whole_map.h"
 
@@ -107,6 +109,9 @@ void HostAddLayer(TVectorCallbacksPlugIn *callbacks, TVectorObjectPlugIn *layer)
 struct OpenMap {
   DGNFile *file;
   bool wholeMap;  // the host's INI setting DGN_Whole_Map was on
+  // What the add calls have done to the map; used only by the thread that
+  // makes them.
+  std::shared_ptr<dgnplugin::EditSession> session;
 };
 
 // Gives the files this library has opened and not yet closed.
@@ -145,6 +150,12 @@ bool IsWholeMap(const DGNFile *file) {
   return FindOpenMap(file, &m) && m.wholeMap;
 }
 
+// Gives the edit session of an open file (null for a file not ours).
+std::shared_ptr<dgnplugin::EditSession> SessionOf(const DGNFile *file) {
+  OpenMap m{};
+  return FindOpenMap(file, &m) ? m.session : nullptr;
+}
+
 // Forgets an open file; true if it was one of ours.
 bool ForgetFile(const void *handle) {
   PlatLockGuard guard(OpenFilesLock());
@@ -169,7 +180,8 @@ bool WholeMapSetting(const char *directory);
 bool AttachFile(TVectorMapPlugIn *map, DGNFile *file) {
   try {
     // The setting is read before the lock is taken: it reads the INI file.
-    const OpenMap entry{file, WholeMapSetting(map->directory)};
+    const OpenMap entry{file, WholeMapSetting(map->directory),
+                        std::make_shared<dgnplugin::EditSession>()};
     PlatLockGuard guard(OpenFilesLock());
     OpenFiles().push_back(entry);
   } catch (...) {
@@ -538,12 +550,27 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
   if (!SameFamily(namedKind, ImportedKind(first, wholeMap))) return plan;
 
   if (complexHeader) {
-    // Its components are the complex elements right after it.
+    // Its components are the members that the whole-map import joins into
+    // it, by the import's own rule; a member it delivers alone stays.
     plan.how = Replace::kDeleteComplexAndAppend;
     plan.retire.push_back(old->offset);
-    for (int k = elementId + 1; k < count && (index[k].flags & DGNEF_COMPLEX) != 0; ++k)
-      if ((index[k].flags & DGNEF_DELETED) == 0)
-        plan.retire.push_back(static_cast<int32_t>(index[k].offset));
+    int remaining = static_cast<const DGNComplexHeaderElement *>(old)->num_elements;
+    for (int k = elementId + 1; k < count && remaining > 0; ++k) {
+      const HeldElement next(file, DGNReadElement(file));
+      if (next.element == nullptr && DGNReadFailed(file)) {
+        DString msg("Error in QuarvelPlugIn_Add_Poliline_Vector_Map: a component of element ");
+        msg.Append(std::to_string(elementId).c_str()).Append(" cannot be read: ");
+        msg.Append(CPLLastErrorText()).Append(" Nothing was written.");
+        plan.how = Replace::kRefused;
+        plan.refusal.Assign(msg);
+        plan.retire.clear();
+        return plan;
+      }
+      if (next.element == nullptr || !dgnplugin::IsComplexMember(next.element, remaining)) break;
+      --remaining;
+      if (next.element->deleted == 0 && dgnplugin::JoinsItsComplex(next.element))
+        plan.retire.push_back(next.element->offset);
+    }
     return plan;
   }
   // A complex element (its header first) is never written over one element.
@@ -655,9 +682,16 @@ bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *ob
   }
   const std::vector<uint16_t> chars = dgnplugin::CharactersOf(object->name);
   const DGNPoint origin{points[0].x, points[0].y, points[0].z};
-  // The length multiplier (each character's width) follows the height.
-  HeldElement built(file, DGNCreateTextElem(file, chars.data(), static_cast<int>(chars.size()), 0,
-                                            ClampInt(info->justification, 0, 255), info->height,
+  const bool mayReplace = map->createFlag == 0 && object->elementId > 0;
+  const dgnplugin::KeptParts kept =
+      mayReplace ? dgnplugin::ReadKeptParts(file, object->elementId) : dgnplugin::KeptParts();
+  // A text that replaces one keeps its font and the shape of its characters:
+  // the length multiplier (each character's width) scales with the height.
+  // A new text's length multiplier is its height.
+  HeldElement built(file, DGNCreateTextElem(file, chars.data(), static_cast<int>(chars.size()),
+                                            kept.text ? ClampInt(kept.font, 0, 255) : 0,
+                                            ClampInt(info->justification, 0, 255),
+                                            dgnplugin::KeptLengthMult(kept, info->height),
                                             info->height, info->rotation, &origin));
   if (built.element == nullptr) {
     DString msg(kAddCreateTextFailed);
@@ -667,23 +701,30 @@ bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *ob
   }
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
   DGNUpdateElemCore(file, built.element, ClampInt(object->level, 0, kMaxLevel), 0,
-                    DGNNearestColor(file, object->color), 0, style);
+                    dgnplugin::ColorIndexOfHost(file, object->color), 0, style);
+  if (!dgnplugin::ApplyKeptParts(file, kept, built.element, true)) {
+    DString msg(kAddCreateTextFailed);
+    msg.Append(CPLLastErrorText());
+    ShowMessage(sink, msg.CStr());
+    return false;
+  }
   std::vector<int32_t> retired;
-  return WriteReplacing(file, built.element, map->createFlag == 0 && object->elementId > 0,
-                        object->elementId, 1, sink, retired);
+  return WriteReplacing(file, built.element, mayReplace, object->elementId, 1, sink, retired);
 }
 
-// Components of one complex element the export writes: their words stay
-// within the 65535 that its header counts, in 2D and in 3D.
-constexpr int kMaxComponents = 250;
+// Components of one complex element the export writes: as many as its header
+// can count.  The 65535 words the header also counts end it first (293 full
+// components in 2D, 259 in 3D, fewer with attribute linkage); a line or
+// area beyond that is refused by the header's maker, with the counts, and
+// nothing is written, rather than be cut into separate objects.
+constexpr int kMaxComponents = 65535;
 
 // With the whole map: writes a polyline or polygon of more vertices than one
 // element holds as one complex chain or shape whose components are line
 // strings of at most 51 vertices (39 in a 3D file), consecutive ones sharing
-// their boundary vertex, so that it comes back as one object.  Beyond
-// kMaxComponents components it goes on in a further complex element from
-// the shared vertex.  The first complex element may take the place of the
-// element `elementId` names in a file opened for update.
+// their boundary vertex, so that it comes back as one object.  The complex
+// element may take the place of the element `elementId` names in a file
+// opened for update.
 bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *object,
                 int32_t count, const TVectorPointPlugIn *points, TMessagePlugIn *sink) {
   const int type = object->objectKind == kObjectPolygon ? DGNTYPE_COMPLEX_SHAPE_HEADER
@@ -692,12 +733,16 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
   const int level = ClampInt(object->level, 0, kMaxLevel);
   const int weight = WeightOfWidth(object->width);
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
-  const int color = DGNNearestColor(file, object->color);
+  const int color = dgnplugin::ColorIndexOfHost(file, object->color);
   const int64_t groupStep = static_cast<int64_t>(step) * kMaxComponents;
+  const dgnplugin::KeptParts kept = map->createFlag == 0 && object->elementId > 0
+                                        ? dgnplugin::ReadKeptParts(file, object->elementId)
+                                        : dgnplugin::KeptParts();
   DGNPoint run[kMaxRun];
   for (int64_t group = 0; group + 1 < count; group += groupStep) {
     const int64_t end = std::min<int64_t>(count, group + groupStep + 1);
-    HeldElements parts(file, kMaxComponents);
+    // Room for every component, made first.
+    HeldElements parts(file, static_cast<size_t>((end - group - 2) / step + 1));
     std::vector<DGNElement *> &components = parts.list;
     for (int64_t start = group; start + 1 < end; start += step) {
       const int n = static_cast<int>(std::min<int64_t>(end - start, step + 1));
@@ -722,6 +767,13 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
       return false;
     }
     DGNUpdateElemCore(file, header.element, level, 0, color, weight, style);
+    // The header of a replacement keeps the old element's attributes.
+    if (!dgnplugin::ApplyKeptParts(file, kept, header.element, group == 0)) {
+      DString msg(kAddCreateComplexFailed);
+      msg.Append(CPLLastErrorText());
+      ShowMessage(sink, msg.CStr());
+      return false;
+    }
     const bool replace = group == 0 && map->createFlag == 0 && object->elementId > 0;
     std::vector<int32_t> retired;
     if (!WriteReplacing(file, header.element, replace, object->elementId,
@@ -782,8 +834,10 @@ bool WriteRuns(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *
   const int level = ClampInt(object->level, 0, kMaxLevel);
   const int weight = WeightOfWidth(object->width);
   const int style = object->style < 0 ? 0 : ClampInt(object->style, 0, kMaxStyle);
-  const int color = DGNNearestColor(file, object->color);
+  const int color = dgnplugin::ColorIndexOfHost(file, object->color);
   const bool mayReplace = map->createFlag == 0 && object->elementId > 0;
+  const dgnplugin::KeptParts kept =
+      mayReplace ? dgnplugin::ReadKeptParts(file, object->elementId) : dgnplugin::KeptParts();
   // Elements the polyline makes: one per start that leaves two vertices or more.
   const int elements =
       count < 2 ? 0 : static_cast<int>((static_cast<int64_t>(count) - 2) / step + 1);
@@ -804,6 +858,13 @@ bool WriteRuns(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *
     }
     DGNElement *element = built.element;
     DGNUpdateElemCore(file, element, level, 0, color, weight, style);
+    // Every element of a replacement keeps the old one's group and
+    // properties; the first, which takes its place, also its linkage (a
+    // linkage the element cannot hold is told, and the element written).
+    if (!dgnplugin::ApplyKeptParts(file, kept, element, start == 0)) {
+      failed = true;
+      pending.Assign(kAddCreateFailed).Append(CPLLastErrorText());
+    }
 
     // A failed write stops the polyline at its last complete element.
     std::vector<int32_t> retired;
@@ -831,12 +892,38 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   // which the host colour is matched.
   DGNGetElementIndex(file, nullptr);
   if (!AllOnDesignPlane(file, count, points, sink)) return false;
+  const bool wholeMap = IsWholeMap(file);
+  // The id decides here, once: what it names, and whether anything changed.
+  TVectorObjectPlugIn edit = *object;
+  const std::shared_ptr<dgnplugin::EditSession> session = SessionOf(file);
+  if (map->createFlag == 0 && session != nullptr) {
+    int elementCount = 0;
+    DGNGetElementIndex(file, &elementCount);
+    dgnplugin::NoteOpenedElements(*session, elementCount);
+    if (edit.elementId > 0) {
+      dgnplugin::DeliveredObject named;
+      switch (dgnplugin::FindNamedObject(file, *session, edit.elementId, wholeMap, &named)) {
+        case dgnplugin::Named::kNoId: edit.elementId = 0; break;
+        case dgnplugin::Named::kUnreadable: break;  // the replacement refuses it
+        case dgnplugin::Named::kDelivered:
+          // What the import gave, given back: the element stays as it is.
+          if (dgnplugin::SameAsDelivered(file, named, *object, count, points)) return true;
+          break;
+      }
+    }
+  } else {
+    edit.elementId = 0;
+  }
+  bool written;
   // The whole map keeps texts, and lines and areas too long for one element whole.
-  if (IsWholeMap(file) && object->objectKind == kObjectText)
-    return AddText(map, file, object, count, points, sink);
-  if (IsWholeMap(file) && count > RunStep(file) + 1)
-    return AddComplex(map, file, object, count, points, sink);
-  return WriteRuns(map, file, object, count, points, sink);
+  if (wholeMap && edit.objectKind == kObjectText)
+    written = AddText(map, file, &edit, count, points, sink);
+  else if (wholeMap && count > RunStep(file) + 1)
+    written = AddComplex(map, file, &edit, count, points, sink);
+  else
+    written = WriteRuns(map, file, &edit, count, points, sink);
+  if (written && edit.elementId > 0) dgnplugin::NoteReplaced(*session, edit.elementId);
+  return written;
 }
 
 // ---------------------------------------------------------------------------

@@ -92,6 +92,20 @@ bool IsNextComponent(int remaining, int type, bool complexBit) {
   return complexBit && remaining > 0 && !IsComplexHeader(type) && type != DGNTYPE_CELL_HEADER;
 }
 
+bool IsComplexMember(const DGNElement *element, int remaining) {
+  return IsNextComponent(remaining, element->type, element->complex != 0);
+}
+
+bool JoinsItsComplex(const DGNElement *element) {
+  switch (element->type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING:
+    case DGNTYPE_CURVE: return element->kind == DGNKIND_MULTIPOINT;
+    case DGNTYPE_ARC: return element->kind == DGNKIND_ARC;
+    default: return false;
+  }
+}
+
 ComplexWalk::Role ComplexWalk::Place(const DGNElement *element) {
   if (open_) {
     if (IsNextComponent(remaining_, element->type, element->complex != 0)) {
@@ -316,6 +330,7 @@ void ImportWalk::CloseShort(const ShortComplex &cut, LevelNotes &levels) {
 }
 
 bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **points, int *n) {
+  if (!JoinsItsComplex(element)) return false;
   switch (element->type) {
     case DGNTYPE_LINE:
     case DGNTYPE_LINE_STRING: {

@@ -74,6 +74,14 @@ class LevelNotes {
 // element of `type` with the complex bit `complexBit` is the next component
 // of a header that still awaits `remaining` components.
 bool IsNextComponent(int remaining, int type, bool complexBit);
+// The same rule for an element just read: whether `element` is the next
+// component of a header that still awaits `remaining` components.  The import
+// and replacement both ask it, so nothing delivered alone is retired with a
+// header.
+bool IsComplexMember(const DGNElement *element, int remaining);
+// Whether a complex member's points join into its header's line or area
+// (lines, line strings, curves, arcs); any other member is delivered alone.
+bool JoinsItsComplex(const DGNElement *element);
 
 // A complex header whose components stop before as many as it announces
 // (another writer stopped part way).

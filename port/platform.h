@@ -114,6 +114,13 @@ bool PlatSameFile(const char *a, const char *b);
 // step; false with the system's reason in `error`.
 bool PlatRenameOver(const char *from, const char *to, std::string &error);
 
+// Puts file `from` in the place of `to` while `held`, a stream open on `to`
+// that holds its update lock (PlatLockForUpdate), keeps every other writer
+// out: through the rename where an open file can be replaced (POSIX); where
+// it cannot (Windows), the stream is closed just before the rename.  `held`
+// is closed either way; false with the system's reason in `error`.
+bool PlatRenameOverHeld(FILE *held, const char *from, const char *to, std::string &error);
+
 // Makes a new empty folder in the system's folder for temporary files, its
 // name starting with `prefix`; gives its path with a trailing separator, or
 // the empty text when none can be made.

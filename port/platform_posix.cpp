@@ -412,6 +412,13 @@ bool PlatRenameOver(const char *from, const char *to, std::string &error) {
   return false;
 }
 
+bool PlatRenameOverHeld(FILE *held, const char *from, const char *to, std::string &error) {
+  const bool renamed = PlatRenameOver(from, to, error);
+  // The lock goes with the old file, after the new one took its name.
+  if (held != nullptr) std::fclose(held);
+  return renamed;
+}
+
 std::string PlatMakeTempFolder(const char *prefix) {
   const char *tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +

@@ -189,6 +189,12 @@ bool PlatRenameOver(const char *from, const char *to, std::string &error) {
   return false;
 }
 
+bool PlatRenameOverHeld(FILE *held, const char *from, const char *to, std::string &error) {
+  // A file open here cannot be replaced: the hold ends just before.
+  if (held != nullptr) std::fclose(held);
+  return PlatRenameOver(from, to, error);
+}
+
 std::string PlatMakeTempFolder(const char *prefix) {
   char base[MAX_PATH];
   const DWORD n = GetTempPathA(sizeof base, base);

@@ -10,8 +10,10 @@
 #include "dgnhost_gpkg.h"
 #include "dgnhost_ini.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +62,28 @@ struct Tally {
   long texts = 0;       // texts among them
 };
 
+// What a DGN element header holds: the plug-in stores a value beyond it as
+// the nearest it can hold.
+constexpr int32_t kMostLevel = 63;
+constexpr float kMostWidth = 31.0f;
+constexpr int32_t kMostStyle = 7;
+
+// Names on standard error each attribute of a feature that the map cannot
+// hold as it is (the plug-in clamps it).
+void ReportClamped(const GeoFeature &f) {
+  const GeoStyle &st = f.style;
+  if (st.level < 0 || st.level > kMostLevel)
+    std::fprintf(stderr, "dgnhost: feature %d: level %d is stored as %d\n", f.index,
+                 static_cast<int>(st.level), st.level < 0 ? 0 : static_cast<int>(kMostLevel));
+  if (!(st.width <= kMostWidth) || st.width < 0.0f)
+    std::fprintf(stderr, "dgnhost: feature %d: width %g is stored as %g\n", f.index,
+                 static_cast<double>(st.width),
+                 st.width > kMostWidth ? static_cast<double>(kMostWidth) : 0.0);
+  if (st.style < -1 || st.style > kMostStyle)
+    std::fprintf(stderr, "dgnhost: feature %d: style %d is stored as %d\n", f.index,
+                 static_cast<int>(st.style), st.style < 0 ? 0 : static_cast<int>(kMostStyle));
+}
+
 // Adds every part of a feature to the open map.  With `replace`, the
 // feature's elementId goes with its first part, whose element then takes
 // the place of the one it names.  A feature counts as written only when all
@@ -70,6 +94,7 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
                 const GeoFeature &f, bool replace, Tally &t) {
   if (f.parts.empty())
     std::fprintf(stderr, "dgnhost: feature %d: its geometry is empty\n", f.index);
+  ReportClamped(f);
   long written = 0, holes = 0;
   std::vector<TVectorPointPlugIn> points;
   for (size_t i = 0; i < f.parts.size(); ++i) {
@@ -89,6 +114,13 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
     if (part.kind == 3) {
       object.name = &text[0];
       object.textInfo = &textInfo;
+      if (part.lostCharacters > 0)
+        std::fprintf(stderr,
+                     "dgnhost: feature %d: %d character%s of its text %s not in Windows-1252 and "
+                     "%s stored as \"?\"\n",
+                     f.index, part.lostCharacters, part.lostCharacters == 1 ? "" : "s",
+                     part.lostCharacters == 1 ? "is" : "are",
+                     part.lostCharacters == 1 ? "is" : "are");
     }
     if (api.AddPolyline(&map, &object, static_cast<int32_t>(n), points.data(), &sink)) {
       ++written;
@@ -116,14 +148,56 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
   }
 }
 
+// The element ids that more than one feature names, each with the features
+// (by index) that name it.
+using SharedIds = std::map<int32_t, std::vector<int>>;
+
+// Gives the ids of `named` (id, feature) that two features or more name.
+SharedIds IdsNamedTwice(std::vector<std::pair<int32_t, int>> named) {
+  std::sort(named.begin(), named.end());
+  SharedIds shared;
+  for (size_t i = 1; i < named.size(); ++i) {
+    if (named[i].first != named[i - 1].first) continue;
+    std::vector<int> &features = shared[named[i].first];
+    if (features.empty()) features.push_back(named[i - 1].second);
+    features.push_back(named[i].second);
+  }
+  return shared;
+}
+
+// A feature whose id another feature names too: it is not written, since
+// either would take the element's place and the other be lost; true after
+// saying so on standard error.
+bool NamesASharedId(const GeoFeature &f, const SharedIds &shared, Tally &t) {
+  const auto it = shared.find(f.style.elementId);
+  if (f.style.elementId <= 0 || it == shared.end()) return false;
+  std::string others;
+  for (const int other : it->second) {
+    if (other == f.index) continue;
+    others += (others.empty() ? "" : ", ") + std::to_string(other);
+  }
+  std::fprintf(stderr,
+               "dgnhost: feature %d was not written: its elementId %d is also named by feature "
+               "%s, and none of them is written\n",
+               f.index, static_cast<int>(f.style.elementId), others.c_str());
+  ++t.notWritten;
+  return true;
+}
+
 // Reads the GeoJSON at `path` again and adds its features to the open map
-// as they come, then closes the map.  False when the file could not be read
-// again as it was checked.
+// as they come, then closes the map.  With `replace`, features naming an id
+// in `shared` are left out.  False when the file could not be read again as
+// it was checked.
 bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
-                 const std::string &path, bool texts, bool replace, Tally &t) {
+                 const std::string &path, bool texts, bool replace, const SharedIds &shared,
+                 Tally &t) {
   GeoCollection again;
   const bool read = ReadFeatureFile(
-      path, texts, true, [&](const GeoFeature &f) { AddFeature(api, map, sink, f, replace, t); },
+      path, texts, true,
+      [&](const GeoFeature &f) {
+        if (replace && NamesASharedId(f, shared, t)) return;
+        AddFeature(api, map, sink, f, replace, t);
+      },
       again);
   api.Close(&map);
   return read;
@@ -210,6 +284,17 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
   // only when every feature is in it: a failed export leaves an existing OUT
   // as it was.  The map record is filled as the host fills it to create a
   // map: write and create flags, and the folder of its INI file.
+  //
+  // An existing OUT is held for update from here until the new map has its
+  // name: a map open for update elsewhere is not replaced under its writer,
+  // and no writer starts in it while the new one is made.
+  FILE *heldOut = nullptr;
+  if (HoldForUpdate(out, &heldOut) == Hold::kElsewhere) {
+    std::fprintf(stderr, "dgnhost: export: %s is open for update elsewhere; nothing was written\n",
+                 out.c_str());
+    return kExitFailed;
+  }
+  std::unique_ptr<FILE, int (*)(FILE *)> held(heldOut, std::fclose);
   const std::string temp = TempNameBeside(out);
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
@@ -222,7 +307,7 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, t);
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, SharedIds(), t);
   if (!read || t.notWritten > 0) {
     std::remove(temp.c_str());
     if (read)
@@ -233,7 +318,7 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   std::string error;
-  if (!RenameOver(temp, out, error)) {
+  if (!RenameOverHeld(held.release(), temp, out, error)) {
     std::remove(temp.c_str());
     std::fprintf(stderr, "dgnhost: cannot put the new map in the place of %s: %s\n", out.c_str(),
                  error.c_str());
@@ -261,8 +346,14 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
   }
   if (file.empty() || in.empty()) return ExportUsage();
 
+  // The check also notes which element each feature names.
   GeoCollection c;
-  if (!ReadFeatureFile(in, wholeMap, false, nullptr, c)) return kExitFailed;
+  std::vector<std::pair<int32_t, int>> named;
+  const auto note = [&named](const GeoFeature &f) {
+    if (f.style.elementId > 0) named.emplace_back(f.style.elementId, f.index);
+  };
+  if (!ReadFeatureFile(in, wholeMap, false, note, c)) return kExitFailed;
+  const SharedIds shared = IdsNamedTwice(std::move(named));
   std::unique_ptr<WholeMapIni> whole;
   std::string directory = IniDirFor(programDir, whole, wholeMap);
   if (directory.empty() && wholeMap) return kExitFailed;
@@ -276,7 +367,7 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, t);
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, shared, t);
   PrintWritten("added", t, c, file);
   if (t.notWritten > 0)
     std::fprintf(stderr, "dgnhost: %ld of %ld line and area features were not written\n",

@@ -70,7 +70,8 @@ struct GeoPart {
   int32_t kind = 0;
   bool hole = false;  // an inner ring of a polygon: it becomes a shape of its own
   std::vector<TVectorPointPlugIn> points;
-  std::string text;  // a text: in the host's code page
+  std::string text;        // a text: in the host's code page
+  int lostCharacters = 0;  // characters of the text that code page lacks, stored as '?'
   TVectorTextPlugIn textInfo{};
 };
 

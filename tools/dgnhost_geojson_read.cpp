@@ -608,7 +608,7 @@ void GeoReader::FinishFeature() {
     GeoPart part;
     part.kind = 3;
     part.points.push_back(textPlace_);
-    part.text = ToHostCodePage(props_[kText].text);
+    part.text = ToHostCodePage(props_[kText].text, &part.lostCharacters);
     part.textInfo.size = 20;
     auto number = [&](Prop p, double fallback) {
       return props_[p].kind == PropValue::kNumber ? props_[p].number : fallback;

@@ -71,14 +71,16 @@ std::string ToUtf8(const std::string &in) {
   return out;
 }
 
-std::string ToHostCodePage(const std::string &utf8) {
+std::string ToHostCodePage(const std::string &utf8, int *replaced) {
   std::string out;
+  int lost = 0;
   size_t i = 0;
   while (i < utf8.size()) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
     size_t len = c < 0x80 ? 1 : Utf8SequenceAt(utf8, i);
     if (len == 0) {
       out += '?';
+      ++lost;
       ++i;
       continue;
     }
@@ -88,7 +90,9 @@ std::string ToHostCodePage(const std::string &utf8) {
     i += len;
     const int byte = CodePageByte(cp);
     out += byte >= 0 ? static_cast<char>(byte) : '?';
+    if (byte < 0) ++lost;
   }
+  if (replaced != nullptr) *replaced = lost;
   return out;
 }
 

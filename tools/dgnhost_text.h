@@ -15,8 +15,8 @@
 // maps' 8-bit texts, even where the bytes happen to form UTF-8.
 std::string ToUtf8(const std::string &in);
 // Gives UTF-8 text in the host's code page: '?' for a character it does not
-// hold and for bytes that are not UTF-8.
-std::string ToHostCodePage(const std::string &utf8);
+// hold and for bytes that are not UTF-8; *replaced (when given) counts them.
+std::string ToHostCodePage(const std::string &utf8, int *replaced = nullptr);
 
 // Appends raw 8-bit host text as a quoted JSON string.
 void AppendJsonString(std::string &out, const std::string &raw);

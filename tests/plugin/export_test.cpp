@@ -343,7 +343,8 @@ TEST_F(Export, HeaderFieldsAreTakenFromTheObjectAndClamped) {
       {5, 0x0000FF, 2.9f, 3, 5, 1, 2, 3},      // red is index 1 in this file
       {0, -1, 1.0f, -1, 0, 255, 1, 0},         // -1: white; no style: 0
       {70, 0xFF0000, 40.0f, 9, 63, 2, 31, 7},  // out of range: clamped
-      {-3, 0x00FF00, -2.0f, -5, 0, 3, 0, 0},  {63, 0x000000, NAN, 7, 63, 0, 0, 7},
+      {-3, 0x00FF00, -2.0f, -5, 0, 3, 0, 0},
+      {63, 0x000000, NAN, 7, 63, 255, 0, 7},  // 0: the host sends white as 0
   };
   UseSeed(Seed());
   ASSERT_TRUE(Create());
@@ -530,8 +531,8 @@ TEST_F(Export, ReplacementInPlaceOrByDeletingAndAppending) {
 // Only what the import delivers as a polyline or polygon is replaced.  An id
 // naming anything else leaves it untouched (the polyline is appended); a
 // complex component is only rewritten in place, by one element of its type
-// and size, and stays a component; a complex chain header goes with all its
-// components.
+// and size, and stays a component; a complex chain header, which only the
+// whole map delivers, is no id here.
 TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhole) {
   using dgnkit::MakeMultiPoint;
   dgnkit::TextSpec text;
@@ -566,7 +567,7 @@ TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhol
       {6, 1, 3, false, -1, {}},         // component, a shape of its size
       {7, 0, 52, false, -1, {}},        // component, the first of two elements of its size
       {4, 0, 2, false, -1, {}},         // the cell's line
-      {5, 1, 60, true, -1, {5, 6, 7}},  // chain header with its components
+      {5, 1, 60, true, -1, {}},         // chain header: no object of this import
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()

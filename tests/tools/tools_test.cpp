@@ -485,10 +485,42 @@ TEST_F(Tools, GeoJsonIsTheSameOnAnyNumberOfThreads) {
   EXPECT_EQ(Shell(Host() + " import " + Q(dgn.path()) + " --threads x").status, 2);
 }
 
-// An update is refused, with the reason and nothing written, while another
-// handle (here, in this test's own process) holds the file open for update;
-// an import goes on meanwhile, and the update succeeds once the file is
-// closed.  An import warns with the offset when the element stream stops
+// What a map cannot hold as given is named, feature by feature.
+TEST_F(Tools, ExportNamesWhatTheMapCannotHoldAsGiven) {
+  struct Case {
+    const char *properties, *geometry, *message;
+  };
+  const char kLine[] = R"({"type":"LineString","coordinates":[[0,0],[1,1]]})";
+  const char kPoint[] = R"({"type":"Point","coordinates":[3,3]})";
+  const Case cases[] = {
+      {R"({"level":99})", kLine, "feature 0: level 99 is stored as 63\n"},
+      {R"({"level":-2})", kLine, "feature 0: level -2 is stored as 0\n"},
+      {R"({"width":1e30})", kLine, "feature 0: width 1e+30 is stored as 31\n"},
+      {R"({"style":99})", kLine, "feature 0: style 99 is stored as 7\n"},
+      {R"({"level":63,"width":31,"style":-1})", kLine, nullptr},
+      {R"({"text":"Stra\u00dfe \u0411"})", kPoint,
+       "feature 0: 1 character of its text is not in Windows-1252 and is stored as \"?\"\n"},
+      {R"({"text":"Caf\u00e9 \u20ac"})", kPoint, nullptr},
+  };
+  dgnkit::TempFile in(".geojson"), out(".dgn");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.properties);
+    const std::string text = std::string(R"({"type":"FeatureCollection","features":[)") +
+                             R"({"type":"Feature","properties":)" + c.properties +
+                             R"(,"geometry":)" + c.geometry + "}]}";
+    ASSERT_TRUE(dgnkit::WriteFile(in.path(), Bytes(text.begin(), text.end())));
+    const Result r =
+        Shell(Host() + " export " + Q(in.path()) + " " + Q(out.path()) + " --whole-map");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, c.message == nullptr ? std::string() : "dgnhost: " + std::string(c.message));
+  }
+}
+
+// An update, and an export over the file, are refused, with the reason and
+// nothing written, while another handle (here, in this test's own process)
+// holds the file open for update; an import goes on meanwhile, and the
+// update succeeds once the file is closed.  Two features naming one element
+// are both left out.  An import warns with the offset when the element stream stops
 // before the end of the file, and refuses an input that is no regular file.
 TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
   const Bytes tcb = dgnkit::MakeTcb({});
@@ -507,12 +539,27 @@ TEST_F(Tools, OneWriterAtATimeAndInputsThatCannotBeReadWhole) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.err, "' is open for update elsewhere")) << r.err;
   EXPECT_EQ(dgnkit::ReadFile(dgn.path()), map);
+  r = Shell(Host() + " export " + Q(in.path()) + " " + Q(dgn.path()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, " is open for update elsewhere; nothing was written")) << r.err;
+  EXPECT_EQ(dgnkit::ReadFile(dgn.path()), map);
   r = Shell(Host() + " import " + Q(dgn.path()) + " --summary");
   EXPECT_EQ(r.status, 0) << r.err;
   DGNClose(held);
   r = Shell(update);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(dgnkit::ReadFile(dgn.path()).size(), map.size());
+  const std::string feature = R"({"type":"Feature","properties":{"elementId":1},)"
+                              R"("geometry":{"type":"LineString","coordinates":[[0,0],[2,2]]}})";
+  const std::string twice =
+      R"({"type":"FeatureCollection","features":[)" + feature + "," + feature + "]}";
+  ASSERT_TRUE(dgnkit::WriteFile(in.path(), Bytes(twice.begin(), twice.end())));
+  const Bytes before = dgnkit::ReadFile(dgn.path());
+  r = Shell(update);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "feature 1 was not written: its elementId 1 is also named by feature 0"))
+      << r.err;
+  EXPECT_EQ(dgnkit::ReadFile(dgn.path()), before);
 
   Bytes cut = dgnkit::Concat({tcb, line, line});
   cut.resize(cut.size() - 3);
