@@ -871,10 +871,9 @@ TVectorObjectPlugIn MakeDefaultObject() {
 }
 
 // The defaults, built once: the import sends one object per element.
-TVectorObjectPlugIn DefaultObject() {
-  static const TVectorObjectPlugIn defaults = MakeDefaultObject();
-  return defaults;
-}
+const TVectorObjectPlugIn kDefaultObject = MakeDefaultObject();
+
+TVectorObjectPlugIn DefaultObject() { return kDefaultObject; }
 
 TVectorPointPlugIn HostPoint(double x, double y, double z) {
   TVectorPointPlugIn p{};
@@ -1017,28 +1016,118 @@ class UsedLevels {
   uint64_t listed_ = 0;
 };
 
+// The host colours of the 256 colour indexes, looked up once: the colour
+// table is the file's first one, which counting the elements has taken over.
+class HostColors {
+ public:
+  explicit HostColors(DGNFile *file) : file_(file) { Fill(); }
+
+  // The host colour of a colour index 0..255.
+  int32_t Of(int index) {
+    // A table taken over since (none in a file the count has passed).
+    if (file_->got_color_table != table_) Fill();
+    return colors_[index & 0xFF];
+  }
+
+ private:
+  void Fill() {
+    table_ = file_->got_color_table;
+    for (int i = 0; i < 256; ++i) colors_[i] = HostColor(file_, i);
+  }
+
+  DGNFile *file_;
+  int32_t table_ = 0;
+  int32_t colors_[256];
+};
+
+// Sends a line, line string or shape as one polyline and its vertices,
+// decoded straight from the element's bytes into the host's point record;
+// gives its level.  The fields are those SendPolyline sends from the
+// element's record.
+int SendViewedPolyline(DGNFile *file, const DGNElementView &view, int32_t objectKind,
+                       HostColors &colors, TVectorCallbacksPlugIn *callbacks) {
+  DGNElement header{};
+  DGNViewHeader(&view, &header);
+  DGNVertexRun run{};
+  DGNViewVertexRun(file, &view, &run);
+  const int32_t n = run.count;
+  TVectorObjectPlugIn object = kDefaultObject;
+  object.elementId = header.element_id;
+  object.color = colors.Of(header.color);
+  object.color2 = object.color;
+  object.objectKind = objectKind;
+  object.level = header.level;
+  object.width = static_cast<float>(header.weight);
+  object.numPoints = n;
+  // Lines never carry a style.
+  object.style = -1;
+  const int32_t handle = HostAddObject(callbacks, &object);
+  for (int32_t i = 0; i < n; ++i) {
+    const DGNPoint v = DGNRunVertex(run, i);
+    TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
+    HostAddPoint(callbacks, handle, &point, i + 1 < n ? 1 : 0);
+  }
+  return header.level;
+}
+
+// The kind a line, line string or shape is sent as, or kObjectNone for
+// every other type and for a deleted element (ImportedKind of its record).
+int32_t ViewedKind(const DGNElementView &view) {
+  if ((view.bytes[1] & 0x80) != 0) return kObjectNone;  // byte 1 bit 7: deleted
+  switch (view.type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING: return kObjectPolyline;
+    case DGNTYPE_SHAPE: return kObjectPolygon;
+    default: return kObjectNone;
+  }
+}
+
+// Sends what one element gives the host: lines, line strings and shapes
+// from their bytes, texts (and with the whole map every element that may be
+// joined or stroked) from their record.  The levels counted go to used[0]
+// and used[1].  False when the record could not be had (read_failed set).
+bool SendViewed(DGNFile *file, DGNElementView &view, TVectorCallbacksPlugIn *callbacks,
+                dgnplugin::WholeMapImport *whole, HostColors &colors, int used[2]) {
+  const int32_t kind = ViewedKind(view);
+  if (whole == nullptr || !whole->Collecting()) {
+    if (kind != kObjectNone) {
+      // The whole map sends a line, line string or shape outside a complex
+      // element as the import always has.
+      used[whole == nullptr ? 0 : 1] = SendViewedPolyline(file, view, kind, colors, callbacks);
+      return true;
+    }
+    // Nothing else but a text is sent without the whole map.
+    if (whole == nullptr && view.type != DGNTYPE_TEXT) return true;
+  }
+  DGNElement *element = DGNProcessView(file, &view);
+  if (element == nullptr) return false;
+  // The element is released before anything below can throw.
+  try {
+    if (whole != nullptr) {
+      whole->Take(element, used);
+    } else {
+      used[0] = dgnplugin::SendElement(file, element, callbacks);
+    }
+  } catch (...) {
+    DGNFreeElement(file, element);
+    throw;
+  }
+  DGNFreeElement(file, element);
+  return true;
+}
+
 // Reads the elements in file order and sends each as the import shows it
 // (through `whole` for the whole map, when not null), noting the levels
 // used.  False when the host cancelled.
 bool SendElements(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
                   TProgressPlugIn *progress, dgnplugin::WholeMapImport *whole, UsedLevels &levels) {
-  for (;;) {
-    DGNElement *element = DGNReadElement(file);
-    if (element == nullptr) return true;
-    // The element is released before anything below can throw.
+  HostColors colors(file);
+  DGNElementView view{};
+  while (DGNReadElementView(file, &view)) {
     int used[2] = {-1, -1};
-    try {
-      if (whole != nullptr) {
-        whole->Take(element, used);
-      } else {
-        used[0] = dgnplugin::SendElement(file, element, callbacks);
-      }
-    } catch (...) {
-      DGNFreeElement(file, element);
-      throw;
-    }
-    DGNFreeElement(file, element);
-
+    // A record that could not be had ends the walk as the end of the
+    // stream does; the caller asks DGNReadFailed.
+    if (!SendViewed(file, view, callbacks, whole, colors, used)) return true;
     ProgressStep(progress);
     if (ProgressIsCancelled(progress)) {
       ShowMessage(sink, kReadStop);
@@ -1047,6 +1136,7 @@ bool SendElements(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlug
     levels.Note(used[0]);
     levels.Note(used[1]);
   }
+  return true;
 }
 
 // Bytes follow that no reader can reach (a word count gone wrong, a file
@@ -1068,15 +1158,11 @@ void WarnIfStreamCut(DGNFile *file, TMessagePlugIn *sink) {
 // the order the levels first appeared.  False when the host cancelled.
 bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
                TProgressPlugIn *progress) {
-  // The index gives the progress its total.  A file that the index cannot
-  // hold, or an index that memory cannot hold, fails the import with the
-  // reason rather than end the host or show part of the map as all of it.
-  if (!DGNBuildIndex(file)) {
-    ShowReadFailure(sink);
-    return false;
-  }
+  // The count of the elements gives the progress its total.  Only the count
+  // is kept, not an index of where they lie: the walk below reads them in
+  // order, and an index would grow with the file (8 bytes an element).
   int count = 0;
-  DGNGetElementIndex(file, &count);
+  DGNCountElements(file, &count);
   ProgressSetTotal(progress, count);
 
   UsedLevels levels;

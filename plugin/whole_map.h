@@ -62,6 +62,8 @@ class WholeMapImport {
   // Sends a complex element that the end of the file left open; gives its
   // level, or -1 when nothing was sent.
   int Finish();
+  // True while a complex element is collecting the components that follow.
+  bool Collecting() const { return open_; }
 
  private:
   // Sends a complex element collected so far; gives its level or -1.
