@@ -579,9 +579,11 @@ void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path
   BaselineFile base_file;
   CountingHost base_host;
   const double baseline = Best(opt.repeat, [&] { BaselineImport(path, &base_file, &base_host); });
+  const double baseline_cpu = g_best_cpu;
   std::vector<unsigned char>().swap(base_file.bytes);
   CountingHost host;
   const double import = Best(opt.repeat, [&] { ImportOnce(plugin, path, &host); });
+  const double import_cpu = g_best_cpu;
   // A ratio means something only when both sent the same.
   if (host.objects != base_host.objects || host.points != base_host.points ||
       host.layers != base_host.layers || host.steps != base_host.steps ||
@@ -596,6 +598,7 @@ void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path
   const double whole =
       opt.whole_map ? Best(opt.repeat, [&] { ImportOnce(plugin, path, &whole_host, &opt.ini_dir); })
                     : 0.0;
+  const double whole_cpu = g_best_cpu;
 
   const double n = count > 0 ? count : 1;
   std::printf("\n%s: %dD, %d elements, %.1f MB%s%s\n\n", path.c_str(), dimension, count,
@@ -628,10 +631,12 @@ void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path
   rows.push_back(r);
   r = against(baseline, 0);
   r.name = "baseline importer (one read, own decoding)";
+  r.detail = Fmt("%.0f ns/element, processor %.1f ms", baseline / n * 1e9, baseline_cpu * 1e3);
   rows.push_back(r);
   r = against(import, 0);
   r.name = "import through the plug-in (ratio: to base)";
-  r.detail = Fmt("%.0f ns/element, %.2f x the floor", import / n * 1e9, import / floor);
+  r.detail = Fmt("%.2f x floor; processor %.1f ms, %.2f x base", import / floor, import_cpu * 1e3,
+                 import_cpu / baseline_cpu);
   r.ratio = import / baseline;
   r.target = Fmt("<= %.2f", kImportTarget);
   r.ok = r.ratio <= kImportTarget ? 1 : 0;
@@ -645,7 +650,8 @@ void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path
   if (opt.whole_map) {
     r = against(whole, 0);
     r.name = "whole map (DGN_Whole_Map; ratio: to import)";
-    r.detail = Fmt("%.0f ns/element", whole / n * 1e9);
+    r.detail = Fmt("processor %.1f ms, %.2f x the import's", whole_cpu * 1e3,
+                   whole_cpu / import_cpu);
     r.ratio = whole / import;
     r.target = Fmt("<= %.2f", kWholeMapTarget);
     r.ok = r.ratio <= kWholeMapTarget ? 1 : 0;

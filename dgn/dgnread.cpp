@@ -1048,7 +1048,24 @@ bool DGNCountElements(DGNFile *handle, int *count) {
     int n = 0;
     const unsigned char *raw = nullptr;
     int raw_size = 0, type = 0, level = 0;
-    while (NextIndexedElement(handle, &raw, &raw_size, &type, &level)) {
+    for (;;) {
+      // The elements that lie whole in the block, by their headers alone.
+      size_t left = 0;
+      const unsigned char *p = dgnstream::Buffered(handle, &left);
+      size_t used = 0;
+      while (left - used >= static_cast<size_t>(dgnraw::kHeaderBytes)) {
+        const unsigned char *head = p + used;
+        const size_t size = static_cast<size_t>(dgnraw::ElementSize(head));
+        if (dgnraw::IsEndMarker(head) || size > left - used ||
+            TakenOver(handle, head[dgnraw::kTypeByte] & 0x7F, head[dgnraw::kLevelByte] & 0x3F))
+          break;
+        used += size;
+        ++n;
+      }
+      dgnstream::Skip(handle, used);
+      // Then one the way the index takes it: across the block's edge, taken
+      // over, or the end of the stream.
+      if (!NextIndexedElement(handle, &raw, &raw_size, &type, &level)) break;
       TakeOver(handle, type, level);
       ++n;
     }
