@@ -482,6 +482,8 @@ int PrintDigest(const Options &opt, const std::string &path, const std::string &
     Die("cannot create " + text_out);
   dgnbench::TranscriptHost host(text);
   TVectorMapPlugIn map{};
+  std::string dir = opt.ini_dir;
+  if (opt.whole_map) map.directory = &dir[0];
   map.readFlag = 1;
   if (!plugin.Open(path.c_str(), &map, host.sink())) Die("the plug-in cannot open " + path);
   const bool done = plugin.Read(&map, host.callbacks(), host.sink(), host.progress()) != 0;
@@ -833,7 +835,8 @@ int Usage(FILE *out) {
       "  --only WHAT        run only `index`, `read`, `import`, `baseline` or `export`\n"
       "  --keep-export      with --only export: keep the exported file\n"
       "  --whole-map        also time the import with the whole map on (DGN_Whole_Map=1)\n"
-      "  --digest FILE      only print the digest of FILE's import transcript\n"
+      "  --digest FILE      only print the digest of FILE's import transcript (with\n"
+      "                     --whole-map: of the import with the whole map)\n"
       "  --transcript PATH  with --digest: also write the transcript as text\n");
   return out == stdout ? 0 : 2;
 }
@@ -898,9 +901,9 @@ int main(int argc, char **argv) {
   }
   if (opt.plugin.empty()) opt.plugin = ProgramDir() + "Dgn_plugin.so";
   if (!rss_child.empty()) return RssChild(opt, rss_child);
-  if (!digest_file.empty()) return PrintDigest(opt, digest_file, transcript_out);
-  if (files.empty() && !opt.exports) return Usage(stderr);
-  if (opt.scratch.empty()) opt.scratch = files.empty() ? "." : DirName(files[0]);
+  if (files.empty() && !opt.exports && digest_file.empty()) return Usage(stderr);
+  if (opt.scratch.empty())
+    opt.scratch = !digest_file.empty() ? DirName(digest_file) : files.empty() ? "." : DirName(files[0]);
   if (opt.whole_map) {
     // The plug-in reads the setting from the gps.ini of the map record's folder.
     opt.ini_dir = opt.scratch + "/dgnbench-whole-map";
@@ -911,6 +914,7 @@ int main(int argc, char **argv) {
       Die("cannot write " + ini);
   }
 
+  if (!digest_file.empty()) return PrintDigest(opt, digest_file, transcript_out);
   const Plugin plugin = LoadPlugin(opt.plugin);
   if (!opt.only.empty()) {
     if (opt.only == "export") files.assign(1, "");
