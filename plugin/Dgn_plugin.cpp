@@ -1073,7 +1073,7 @@ int SendViewedPolyline(DGNFile *file, const DGNElementView &view, int32_t object
 // The kind a line, line string or shape is sent as, or kObjectNone for
 // every other type and for a deleted element (ImportedKind of its record).
 int32_t ViewedKind(const DGNElementView &view) {
-  if ((view.bytes[1] & 0x80) != 0) return kObjectNone;  // byte 1 bit 7: deleted
+  if ((view.bytes[dgnraw::kTypeByte] & 0x80) != 0) return kObjectNone;  // bit 7: deleted
   switch (view.type) {
     case DGNTYPE_LINE:
     case DGNTYPE_LINE_STRING: return kObjectPolyline;
