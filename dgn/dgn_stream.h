@@ -44,6 +44,17 @@ inline const unsigned char *Peek(DGNFile *handle, size_t n) {
   return PeekSlow(handle, n);
 }
 
+// The bytes already buffered at the stream position, without reading; their
+// number in *n (0 with an empty buffer).  Valid until the next call on the stream.
+inline const unsigned char *Buffered(const DGNFile *handle, size_t *n) {
+  if (handle->ra_bytes <= 0) {
+    *n = 0;
+    return nullptr;
+  }
+  *n = static_cast<size_t>(handle->ra_bytes - handle->ra_next);
+  return handle->ra_data + handle->ra_next;
+}
+
 // Moves the stream past n bytes that a Peek has just shown.
 inline void Skip(DGNFile *handle, size_t n) { handle->ra_next += static_cast<int32_t>(n); }
 

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "dgn_bytes.h"
+
 // ---------------------------------------------------------------------------
 // Constants
 // ---------------------------------------------------------------------------
@@ -123,6 +125,7 @@ struct DGNFile {
   double origin_z;  // global origin, master units
 
   int32_t index_built;
+  int32_t elements_counted;  // element_count holds the count of DGNCountElements
   int32_t element_count;
   int32_t max_element_count;
   DGNIndexEntry *element_index;  // owned; null until built
@@ -373,6 +376,60 @@ bool DGNGetExtents(DGNFile *handle, DGNPoint *low, DGNPoint *high);
 bool DGNGetRawFileExtents(const DGNFile *handle, uint32_t low[3], uint32_t high[3]);
 // Positions the stream so that the next read returns element `element`; false if none.
 bool DGNGotoElement(DGNFile *handle, int element);
+// Gives in *count the number of elements the index holds or would hold, without
+// keeping their offsets (the first TCB and colour table are taken over as the
+// index takes them).  The first call leaves the stream at the first element, as
+// building the index does; later calls, and calls on an indexed handle, leave
+// it where it stands.  False only for a null handle.
+bool DGNCountElements(DGNFile *handle, int *count);
+
+// An element where it lies in the stream, for a caller that converts each
+// element once and keeps nothing of it (the map import): no record is made.
+struct DGNElementView {
+  const unsigned char *bytes;  // the element's bytes; valid until the next read
+  int32_t size;                // element size in bytes
+  int32_t element_id;          // element number, from 0
+  int32_t type;                // element type code 0..127
+  int32_t level;               // 0..63
+  int32_t in_buffer;           // the bytes are in elem_buffer
+};
+// Steps the stream to the next element and shows it in *view; false where
+// DGNReadElement gives null for the end of the stream.  The file's first TCB
+// and colour table are taken over as DGNReadElement takes them.  With a spatial
+// filter set, only the elements the filter accepts are shown.
+bool DGNReadElementView(DGNFile *handle, DGNElementView *view);
+// The record that DGNReadElement gives for the element `view` shows (which
+// must be the last one read); null, with read_failed set and a report, when
+// memory for it runs out.  Leaves the element's bytes in elem_buffer.
+DGNElement *DGNProcessView(DGNFile *handle, DGNElementView *view);
+// Fills the common header fields of `out` (level, complex, deleted, type,
+// graphic group, properties, style, weight, colour, element id, size) as
+// decoding the element gives them; no attribute data is copied.
+void DGNViewHeader(const DGNElementView *view, DGNElement *out);
+// The stored vertices of a line (type 3), line string (4) or shape (6) where
+// they lie, with the units that give them in master units.
+struct DGNVertexRun {
+  const unsigned char *bytes;  // the first vertex
+  int32_t count;               // vertices, all inside the element's bytes
+  int32_t stride;              // 8 in a 2D file, 12 in a 3D one
+  double scale;                // master units per design unit
+  double origin_x, origin_y, origin_z;
+};
+// Shows in *run the vertices such an element gives as a DGNMultiPointElement
+// (num_vertices of them, in its order); false, with no vertices, for other types.
+bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVertexRun *run);
+// Vertex i (0 <= i < run.count) of a run in master units, exactly as the
+// element's record holds it.
+inline DGNPoint DGNRunVertex(const DGNVertexRun &run, int i) {
+  const unsigned char *p = run.bytes + i * run.stride;
+  DGNPoint v;
+  v.x = static_cast<int32_t>(dgnraw::stored_uint32(p)) * run.scale - run.origin_x;
+  v.y = static_cast<int32_t>(dgnraw::stored_uint32(p + 4)) * run.scale - run.origin_y;
+  // A 2D vertex stores no z: 0 design units.
+  v.z = (run.stride == 12 ? static_cast<int32_t>(dgnraw::stored_uint32(p + 8)) : 0) * run.scale -
+        run.origin_z;
+  return v;
+}
 // The characters of a 16-bit text element (stored FF FD, then 16-bit words) into
 // chars, at most max of them, zeros included; gives their number, or -1 for
 // an 8-bit text or when the element's bytes are no longer at hand (neither

@@ -32,6 +32,10 @@ DGNBytes Element(const DGNFile *handle) {
   return DGNBytes{handle->elem_buffer, handle->elem_bytes};
 }
 
+// The common header and display header fields of the element in b (below,
+// with DGNParseCore).
+void ParseHeaderFields(const DGNBytes &b, DGNElement *element);
+
 // Types whose bytes 4-27 hold a range block.
 bool TypeHasRange(int type) {
   switch (type) {
@@ -212,35 +216,58 @@ int VerticesIn(int bytes, bool three_d) { return three_d ? bytes / 12 : bytes / 
 // Reads `count` stored points, `stride` bytes apart from byte k, into out, in
 // master units: the loop of ReadPoint with the file's units held in locals,
 // computing exactly what DGNTransformPoint computes.
-void ReadPoints(DGNFile *handle, const DGNBytes &b, int k, int stride, int count, bool three_d,
-                DGNPoint *out) {
+void ReadPoints(const DGNFile *handle, const DGNBytes &b, int k, int stride, int count,
+                bool three_d, DGNPoint *out) {
   if (count <= 0) return;
   const double scale = handle->scale;
   const double ox = handle->origin_x;
   const double oy = handle->origin_y;
   const double oz = handle->origin_z;
+  const double z = 0.0 * scale - oz;  // no stored z: 0 design units
   // One bounds check for the whole run; the callers never ask for more
   // vertices than the element holds, but a run that did is read point by
-  // point, each coordinate checked.
+  // point, each coordinate checked (0 past the element's end).
   if (!b.has(k, count * stride)) {
-    for (int i = 0; i < count; ++i) out[i] = ReadPoint(handle, b, k + i * stride, three_d);
+    for (int i = 0; i < count; ++i) {
+      const int at = k + i * stride;
+      out[i].x = static_cast<double>(b.int32(at)) * scale - ox;
+      out[i].y = static_cast<double>(b.int32(at + 4)) * scale - oy;
+      out[i].z = three_d ? static_cast<double>(b.int32(at + 8)) * scale - oz : z;
+    }
     return;
   }
-  const unsigned char *p = b.p + k;
-  if (three_d) {
-    for (int i = 0; i < count; ++i, p += 12) {
-      out[i].x = static_cast<int32_t>(dgnraw::stored_uint32(p)) * scale - ox;
-      out[i].y = static_cast<int32_t>(dgnraw::stored_uint32(p + 4)) * scale - oy;
-      out[i].z = static_cast<int32_t>(dgnraw::stored_uint32(p + 8)) * scale - oz;
-    }
-  } else {
-    const double z = 0.0 * scale - oz;  // no stored z: 0 design units
-    for (int i = 0; i < count; ++i, p += 8) {
-      out[i].x = static_cast<int32_t>(dgnraw::stored_uint32(p)) * scale - ox;
-      out[i].y = static_cast<int32_t>(dgnraw::stored_uint32(p + 4)) * scale - oy;
-      out[i].z = z;
-    }
+  const DGNVertexRun run{b.p + k, count, stride, scale, ox, oy, oz};
+  for (int i = 0; i < count; ++i) out[i] = DGNRunVertex(run, i);
+}
+
+// The vertices a line gives: two, or the whole ones its bytes hold when it
+// is cut short (with a warning).  Vertices made of the zeros past its end
+// would put a segment on the map that the file does not hold.
+int LineVertexCount(const DGNBytes &b, bool three_d) {
+  const int room =
+      b.n > dgnraw::kLineVertices ? VerticesIn(b.n - dgnraw::kLineVertices, three_d) : 0;
+  if (room < 2) {
+    CPLError(CPLClassWarning, CPLNumGeneral,
+             "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room, 2);
+    return room;
   }
+  return 2;
+}
+
+// The vertices a line string, shape, curve or B-spline gives: its stored
+// count, cut (with a warning) to the whole vertices its bytes hold.
+int MultiVertexCount(const DGNBytes &b, bool three_d) {
+  const int stored = static_cast<int>(b.word(dgnraw::kVertexCount));
+  // How many vertices the element's bytes really hold; never below zero.
+  const int room =
+      b.n > dgnraw::kMultiVertices ? VerticesIn(b.n - dgnraw::kMultiVertices, three_d) : 0;
+  if (room < stored) {
+    CPLError(CPLClassWarning, CPLNumGeneral,
+             "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room,
+             stored);
+    return room;
+  }
+  return stored;
 }
 
 // Stored angle at k, in degrees.
@@ -265,16 +292,7 @@ DGNElement *DecodeLine(DGNFile *handle) {
   auto *line = NewRecord<DGNMultiPointElement>(DGNKIND_MULTIPOINT, bytes);
   DGNParseCore(handle, line);
   const int stride = three_d ? 12 : 8;
-  // A line cut short keeps the vertices its bytes hold, as a short
-  // multi-point element does: vertices made of the zeros past its end would
-  // put a segment on the map that the file does not hold.
-  const int room =
-      b.n > dgnraw::kLineVertices ? VerticesIn(b.n - dgnraw::kLineVertices, three_d) : 0;
-  line->num_vertices = room < 2 ? room : 2;
-  if (room < 2) {
-    CPLError(CPLClassWarning, CPLNumGeneral,
-             "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room, 2);
-  }
+  line->num_vertices = LineVertexCount(b, three_d);
   ReadPoints(handle, b, dgnraw::kLineVertices, stride, line->num_vertices, three_d, line->vertices);
   return line;
 }
@@ -286,17 +304,7 @@ DGNElement *DecodeMultiPoint(DGNFile *handle) {
   const DGNBytes b = Element(handle);
   const bool three_d = handle->dimension == 3;
   const int stride = three_d ? 12 : 8;
-  const int stored = static_cast<int>(b.word(dgnraw::kVertexCount));
-  // How many vertices the element's bytes really hold; never below zero.
-  const int room =
-      b.n > dgnraw::kMultiVertices ? VerticesIn(b.n - dgnraw::kMultiVertices, three_d) : 0;
-  int count = stored;
-  if (room < stored) {
-    CPLError(CPLClassWarning, CPLNumGeneral,
-             "Trimming multipoint vertices to %d from %d because\nelement is short.\n", room,
-             stored);
-    count = room;
-  }
+  const int count = MultiVertexCount(b, three_d);
   const size_t bytes = sizeof(DGNMultiPointElement) + static_cast<size_t>(count) * sizeof(DGNPoint);
   // Every one of the `count` vertices is written below: only the fixed part
   // of the record needs zeroing.
@@ -699,6 +707,121 @@ DGNElement *DGNReadElement(DGNFile *handle) {
   }
 }
 
+namespace {
+
+// Whether the handle takes over this element (its first TCB sets the units,
+// its first colour table the colours), as reading it would.
+bool TakenOver(const DGNFile *handle, int type, int level) {
+  return (type == DGNTYPE_TCB && !handle->got_tcb) ||
+         (type == DGNTYPE_GROUP_DATA && level == 1 && !handle->got_color_table);
+}
+
+// Takes over the element now in elem_buffer when TakenOver says so.
+void TakeOver(DGNFile *handle, int type, int level) {
+  if (!TakenOver(handle, type, level)) return;
+  if (type == DGNTYPE_TCB) {
+    DGNFreeElement(handle, DGNDecodeTCB(handle));
+  } else {
+    DGNFreeElement(handle, DGNDecodeColorTable(handle));
+  }
+}
+
+// Byte of the first vertex of a line (type 3) or another multi-point element.
+int VertexStart(int type) {
+  return type == DGNTYPE_LINE ? dgnraw::kLineVertices : dgnraw::kMultiVertices;
+}
+
+// The types a view decodes vertices of: lines, line strings and shapes.
+bool ViewedAsMultiPoint(int type) {
+  return type == DGNTYPE_LINE || type == DGNTYPE_LINE_STRING || type == DGNTYPE_SHAPE;
+}
+
+}  // namespace
+
+bool DGNReadElementView(DGNFile *handle, DGNElementView *view) {
+  if (handle == nullptr || view == nullptr || handle->fp == nullptr) return false;
+  handle->read_failed = 0;
+  // Most elements lie whole in the read-ahead block: shown there, uncopied.
+  // The end-of-design marker, an element the block cannot show whole (at
+  // the end of the file, larger than the block) and an element the handle
+  // takes over go the way DGNReadElement reads them.
+  if (!handle->has_spatial_filter) {
+    if (const unsigned char *head = dgnstream::Peek(handle, dgnraw::kHeaderBytes)) {
+      const int type = head[dgnraw::kTypeByte] & 0x7F;
+      const int level = head[dgnraw::kLevelByte] & 0x3F;
+      if (!dgnraw::IsEndMarker(head) && !TakenOver(handle, type, level)) {
+        const int size = dgnraw::ElementSize(head);
+        if (const unsigned char *whole = dgnstream::Peek(handle, static_cast<size_t>(size))) {
+          dgnstream::Skip(handle, static_cast<size_t>(size));
+          view->bytes = whole;
+          view->size = size;
+          view->element_id = handle->next_element_id++;
+          view->type = type;
+          view->level = level;
+          view->in_buffer = 0;
+          return true;
+        }
+      }
+    }
+  }
+  for (;;) {
+    int type = 0;
+    int level = 0;
+    if (!DGNLoadRawElement(handle, &type, &level)) return false;
+    if (handle->has_spatial_filter && !AcceptedByFilter(handle, type)) continue;
+    TakeOver(handle, type, level);
+    view->bytes = handle->elem_buffer;
+    view->size = handle->elem_bytes;
+    view->element_id = handle->next_element_id - 1;
+    view->type = type;
+    view->level = level;
+    view->in_buffer = 1;
+    return true;
+  }
+}
+
+DGNElement *DGNProcessView(DGNFile *handle, DGNElementView *view) {
+  if (handle == nullptr || view == nullptr) return nullptr;
+  if (!view->in_buffer) {
+    // Elements shown in the block are at most kReadAheadBytes long, well
+    // within elem_buffer.
+    dgninternal::UnpoisonElementBuffer(handle);
+    std::memcpy(handle->elem_buffer, view->bytes, static_cast<size_t>(view->size));
+    handle->elem_bytes = view->size;
+    dgninternal::PoisonElementTail(handle);
+    view->bytes = handle->elem_buffer;
+    view->in_buffer = 1;
+  }
+  return DGNProcessElement(handle, view->type, view->level);
+}
+
+void DGNViewHeader(const DGNElementView *view, DGNElement *out) {
+  if (view == nullptr || out == nullptr) return;
+  ParseHeaderFields(DGNBytes{view->bytes, view->size}, out);
+  out->element_id = view->element_id;
+  out->size = view->size;
+}
+
+bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVertexRun *run) {
+  if (run == nullptr) return false;
+  run->bytes = nullptr;
+  run->count = 0;
+  run->stride = 8;
+  if (handle == nullptr || view == nullptr || !ViewedAsMultiPoint(view->type)) return false;
+  const DGNBytes b{view->bytes, view->size};
+  const bool three_d = handle->dimension == 3;
+  const int start = VertexStart(view->type);
+  // Both counts stay within the whole vertices the bytes hold.
+  run->count = view->type == DGNTYPE_LINE ? LineVertexCount(b, three_d) : MultiVertexCount(b, three_d);
+  run->bytes = b.p + (run->count > 0 ? start : 0);
+  run->stride = three_d ? 12 : 8;
+  run->scale = handle->scale;
+  run->origin_x = handle->origin_x;
+  run->origin_y = handle->origin_y;
+  run->origin_z = handle->origin_z;
+  return true;
+}
+
 int DGNGetTextWide(DGNFile *handle, const DGNTextElement *text, uint16_t *chars, int max) {
   if (handle == nullptr || text == nullptr) return -1;
   // The element's own bytes: its copy, or the handle's buffer while it still
@@ -912,6 +1035,45 @@ const DGNIndexEntry *DGNGetElementIndex(DGNFile *handle, int *count) {
   return handle->element_index;
 }
 
+bool DGNCountElements(DGNFile *handle, int *count) {
+  if (count != nullptr) *count = 0;
+  if (handle == nullptr) return false;
+  if (!handle->index_built && !handle->elements_counted) {
+    // The walk of DGNBuildIndex without the entries: a count needs no memory,
+    // whatever the file holds.
+    handle->elements_counted = 1;
+    DGNRewind(handle);
+    int n = 0;
+    const unsigned char *raw = nullptr;
+    int raw_size = 0, type = 0, level = 0;
+    for (;;) {
+      // The elements that lie whole in the block, by their headers alone.
+      size_t left = 0;
+      const unsigned char *p = dgnstream::Buffered(handle, &left);
+      size_t used = 0;
+      while (left - used >= static_cast<size_t>(dgnraw::kHeaderBytes)) {
+        const unsigned char *head = p + used;
+        const size_t size = static_cast<size_t>(dgnraw::ElementSize(head));
+        if (dgnraw::IsEndMarker(head) || size > left - used ||
+            TakenOver(handle, head[dgnraw::kTypeByte] & 0x7F, head[dgnraw::kLevelByte] & 0x3F))
+          break;
+        used += size;
+        ++n;
+      }
+      dgnstream::Skip(handle, used);
+      // Then one the way the index takes it: across the block's edge, taken
+      // over, or the end of the stream.
+      if (!NextIndexedElement(handle, &raw, &raw_size, &type, &level)) break;
+      TakeOver(handle, type, level);
+      ++n;
+    }
+    handle->element_count = n;
+    DGNRewind(handle);
+  }
+  if (count != nullptr) *count = handle->element_count;
+  return true;
+}
+
 bool DGNGetExtents(DGNFile *handle, DGNPoint *low, DGNPoint *high) {
   if (handle == nullptr || low == nullptr || high == nullptr) return false;
   if (!handle->index_built) DGNBuildIndex(handle);
@@ -981,9 +1143,10 @@ bool DGNTypeHasDisplayHeader(int type) {
 //   28 graphic group   30 attribute index (words from byte 32)
 //   32 properties (0x0800: attribute linkage present)
 //   34 bits 0-2 style, bits 3-7 weight    35 colour index
-void DGNParseCore(DGNFile *handle, DGNElement *element) {
-  if (handle == nullptr || element == nullptr) return;
-  const DGNBytes b = Element(handle);
+namespace {
+
+// The common header and display header fields of the element in b.
+void ParseHeaderFields(const DGNBytes &b, DGNElement *element) {
   element->level = static_cast<int32_t>(b.byte(dgnraw::kLevelByte) & 0x3F);
   element->complex = static_cast<int32_t>(b.byte(dgnraw::kLevelByte) & 0x80);
   element->deleted = static_cast<int32_t>(b.byte(dgnraw::kTypeByte) & 0x80);
@@ -999,7 +1162,14 @@ void DGNParseCore(DGNFile *handle, DGNElement *element) {
     element->graphic_group = element->properties = 0;
     element->style = element->weight = element->color = 0;
   }
+}
 
+}  // namespace
+
+void DGNParseCore(DGNFile *handle, DGNElement *element) {
+  if (handle == nullptr || element == nullptr) return;
+  const DGNBytes b = Element(handle);
+  ParseHeaderFields(b, element);
   if (element->properties & dgnraw::kPropAttributes) {
     const int start = dgnraw::kAttrBase + 2 * static_cast<int>(b.word(dgnraw::kAttrIndex));
     const int attr_bytes = b.n - start;

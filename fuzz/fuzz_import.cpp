@@ -21,6 +21,9 @@
 //   - with the whole map (DGN_Whole_Map in the gps.ini of the map record's
 //     folder) the read holds to the same rules, whatever complex headers,
 //     arcs and curves the file holds;
+//   - every line, line string, shape and text arrives with the id, kind and
+//     points that the engine's record of it (DGNReadElement) holds, the
+//     import reading elements where they lie instead;
 //   - close empties the handle; nothing leaks (LeakSanitizer).
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +34,7 @@
 
 #include "Dgn_plugin.h"
 #include "cpl_error.h"
+#include "dgnmodel.h"
 #include "fuzz_host.h"
 
 using fuzzhost::CheckingHost;
@@ -216,6 +220,45 @@ void ImportWholeMap(const std::string &path, const CheckingHost &plain, long lon
   CheckLayers(host);
 }
 
+// The objects of the import against the records the engine decodes: the
+// same elements, in order, with the same ids, kinds and points to the bit.
+void CheckAgainstRecords(const std::string &path, const CheckingHost &host) {
+  DGNFile *file = DGNOpen(path.c_str(), false);
+  if (file == nullptr) Fail("the engine cannot open a file the plug-in opened");
+  size_t next = 0;
+  while (DGNElement *e = DGNReadElement(file)) {
+    const bool multi = (e->type == DGNTYPE_LINE || e->type == DGNTYPE_LINE_STRING ||
+                        e->type == DGNTYPE_SHAPE) && e->kind == DGNKIND_MULTIPOINT;
+    const bool text = e->type == DGNTYPE_TEXT && e->kind == DGNKIND_TEXT;
+    if (e->deleted == 0 && (multi || text)) {
+      if (next >= host.objects.size()) Fail("an element the engine reads sent no object");
+      const fuzzhost::Object &o = host.objects[next++];
+      if (o.record.elementId != e->element_id) Fail("objects out of step with the elements");
+      if (text) {
+        const auto *t = static_cast<const DGNTextElement *>(e);
+        if (o.record.objectKind != 3 || o.name != t->text || o.points.size() != 1 ||
+            o.points[0].x != t->origin.x || o.points[0].y != t->origin.y)
+          Fail("a text differs from its record");
+      } else {
+        const auto *mp = static_cast<const DGNMultiPointElement *>(e);
+        if (o.record.objectKind != (e->type == DGNTYPE_SHAPE ? 1 : 0) ||
+            o.points.size() != static_cast<size_t>(mp->num_vertices))
+          Fail("a polyline differs from its record");
+        for (int i = 0; i < mp->num_vertices; ++i) {
+          const TVectorPointPlugIn &p = o.points[static_cast<size_t>(i)];
+          const DGNPoint &v = mp->vertices[i];
+          if (std::memcmp(&p.x, &v.x, sizeof v.x) != 0 || std::memcmp(&p.y, &v.y, sizeof v.y) != 0 ||
+              std::memcmp(&p.z, &v.z, sizeof v.z) != 0)
+            Fail("a vertex differs from its record");
+        }
+      }
+    }
+    DGNFreeElement(file, e);
+  }
+  DGNClose(file);
+  if (next != host.objects.size()) Fail("objects sent for elements the engine does not read");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -241,6 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CheckReadMessages(host, cut, "read");
   if (host.total < 0 || host.steps != host.total) Fail("Step count differs from the element count");
   CheckLayers(host);
+  CheckAgainstRecords(path, host);
 
   // The stream is at its end: a second read sends nothing.
   CheckingHost again;

@@ -958,10 +958,9 @@ TVectorObjectPlugIn MakeDefaultObject() {
 }
 
 // The defaults, built once: the import sends one object per element.
-TVectorObjectPlugIn DefaultObject() {
-  static const TVectorObjectPlugIn defaults = MakeDefaultObject();
-  return defaults;
-}
+const TVectorObjectPlugIn kDefaultObject = MakeDefaultObject();
+
+TVectorObjectPlugIn DefaultObject() { return kDefaultObject; }
 
 TVectorPointPlugIn HostPoint(double x, double y, double z) {
   TVectorPointPlugIn p{};
@@ -1104,29 +1103,126 @@ class UsedLevels : public dgnplugin::LevelNotes {
   uint64_t listed_ = 0;
 };
 
+// The host colours of the 256 colour indexes, looked up once: the colour
+// table is the file's first one, which counting the elements has taken over.
+class HostColors {
+ public:
+  explicit HostColors(DGNFile *file) : file_(file) { Fill(); }
+
+  // The host colour of a colour index 0..255.
+  int32_t Of(int index) {
+    // A table taken over since (none in a file the count has passed).
+    if (file_->got_color_table != table_) Fill();
+    return colors_[index & 0xFF];
+  }
+
+ private:
+  void Fill() {
+    table_ = file_->got_color_table;
+    for (int i = 0; i < 256; ++i) colors_[i] = HostColor(file_, i);
+  }
+
+  DGNFile *file_;
+  int32_t table_ = 0;
+  int32_t colors_[256];
+};
+
+// Sends a line, line string or shape as one polyline and its vertices,
+// decoded straight from the element's bytes into the host's point record;
+// gives its level.  The fields are those SendPolyline sends from the
+// element's record.
+int SendViewedPolyline(DGNFile *file, const DGNElementView &view, int32_t objectKind,
+                       HostColors &colors, TVectorCallbacksPlugIn *callbacks) {
+  DGNElement header{};
+  DGNViewHeader(&view, &header);
+  DGNVertexRun run{};
+  DGNViewVertexRun(file, &view, &run);
+  const int32_t n = run.count;
+  TVectorObjectPlugIn object = kDefaultObject;
+  object.elementId = header.element_id;
+  object.color = colors.Of(header.color);
+  object.color2 = object.color;
+  object.objectKind = objectKind;
+  object.level = header.level;
+  object.width = static_cast<float>(header.weight);
+  object.numPoints = n;
+  // Lines never carry a style.
+  object.style = -1;
+  const int32_t handle = HostAddObject(callbacks, &object);
+  for (int32_t i = 0; i < n; ++i) {
+    const DGNPoint v = DGNRunVertex(run, i);
+    TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
+    HostAddPoint(callbacks, handle, &point, i + 1 < n ? 1 : 0);
+  }
+  return header.level;
+}
+
+// The kind a line, line string or shape is sent as, or kObjectNone for
+// every other type and for a deleted element (ImportedKind of its record).
+int32_t ViewedKind(const DGNElementView &view) {
+  if ((view.bytes[dgnraw::kTypeByte] & 0x80) != 0) return kObjectNone;  // bit 7: deleted
+  switch (view.type) {
+    case DGNTYPE_LINE:
+    case DGNTYPE_LINE_STRING: return kObjectPolyline;
+    case DGNTYPE_SHAPE: return kObjectPolygon;
+    default: return kObjectNone;
+  }
+}
+
+// Sends what one element gives the host: lines, line strings and shapes
+// outside a complex element from their bytes; texts, complex elements (with
+// or without the whole map, so that one cut short is named) and with the
+// whole map every element that may be joined or stroked, from their record
+// through `walk`.  False when the record could not be had (read_failed set).
+bool SendViewed(DGNFile *file, DGNElementView &view, TVectorCallbacksPlugIn *callbacks,
+                dgnplugin::ImportWalk &walk, bool wholeMap, HostColors &colors,
+                UsedLevels &levels) {
+  if (!walk.Collecting()) {
+    const int32_t kind = ViewedKind(view);
+    if (kind != kObjectNone) {
+      // Outside a complex element a line, line string or shape is sent as
+      // the import always has, with the whole map or without it.
+      levels.Note(SendViewedPolyline(file, view, kind, colors, callbacks));
+      return true;
+    }
+    // Without the whole map nothing else is sent but a text, and only a
+    // complex header starts what the walk must follow.
+    if (!wholeMap && view.type != DGNTYPE_TEXT && view.type != DGNTYPE_COMPLEX_CHAIN_HEADER &&
+        view.type != DGNTYPE_COMPLEX_SHAPE_HEADER)
+      return true;
+  }
+  DGNElement *element = DGNProcessView(file, &view);
+  if (element == nullptr) return false;
+  // The element is released before anything below can throw.
+  try {
+    walk.Take(element, levels);
+  } catch (...) {
+    DGNFreeElement(file, element);
+    throw;
+  }
+  DGNFreeElement(file, element);
+  return true;
+}
+
 // Reads the elements in file order and sends each as the import shows it
 // (through `walk`, with or without the whole map), noting the levels used.
 // False when the host cancelled.
-bool SendElements(DGNFile *file, TMessagePlugIn *sink, TProgressPlugIn *progress,
-                  dgnplugin::ImportWalk &walk, UsedLevels &levels) {
-  for (;;) {
-    DGNElement *element = DGNReadElement(file);
-    if (element == nullptr) return true;
-    // The element is released before anything below can throw.
-    try {
-      walk.Take(element, levels);
-    } catch (...) {
-      DGNFreeElement(file, element);
-      throw;
-    }
-    DGNFreeElement(file, element);
-
+bool SendElements(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
+                  TProgressPlugIn *progress, dgnplugin::ImportWalk &walk, bool wholeMap,
+                  UsedLevels &levels) {
+  HostColors colors(file);
+  DGNElementView view{};
+  while (DGNReadElementView(file, &view)) {
+    // A record that could not be had ends the walk as the end of the
+    // stream does; the caller asks DGNReadFailed.
+    if (!SendViewed(file, view, callbacks, walk, wholeMap, colors, levels)) return true;
     ProgressStep(progress);
     if (ProgressIsCancelled(progress)) {
       ShowMessage(sink, kReadStop);
       return false;
     }
   }
+  return true;
 }
 
 // Bytes follow that no reader can reach (a word count gone wrong, a file
@@ -1148,20 +1244,17 @@ void WarnIfStreamCut(DGNFile *file, TMessagePlugIn *sink) {
 // the order the levels first appeared.  False when the host cancelled.
 bool ImportMap(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
                TProgressPlugIn *progress) {
-  // The index gives the progress its total.  A file that the index cannot
-  // hold, or an index that memory cannot hold, fails the import with the
-  // reason rather than end the host or show part of the map as all of it.
-  if (!DGNBuildIndex(file)) {
-    ShowReadFailure(sink);
-    return false;
-  }
+  // The count of the elements gives the progress its total.  Only the count
+  // is kept, not an index of where they lie: the walk below reads them in
+  // order, and an index would grow with the file (8 bytes an element).
   int count = 0;
-  DGNGetElementIndex(file, &count);
+  DGNCountElements(file, &count);
   ProgressSetTotal(progress, count);
 
   UsedLevels levels;
-  dgnplugin::ImportWalk walk(file, callbacks, sink, IsWholeMap(file));
-  if (!SendElements(file, sink, progress, walk, levels)) return false;
+  const bool wholeMap = IsWholeMap(file);
+  dgnplugin::ImportWalk walk(file, callbacks, sink, wholeMap);
+  if (!SendElements(file, callbacks, sink, progress, walk, wholeMap, levels)) return false;
   // A record the file asked for could not be had: the map is not complete.
   if (DGNReadFailed(file)) {
     ShowReadFailure(sink);

@@ -106,6 +106,8 @@ class ComplexWalk {
   Role Place(const DGNElement *element);
   // At the end of the file: a header still awaiting components ends short.
   void Finish();
+  // True while a header awaits components: the next element may be one.
+  bool IsOpen() const { return open_; }
   // Gives, once, the header that the last Place or Finish ended short.
   bool EndedShort(ShortComplex *out);
 
@@ -154,6 +156,9 @@ class ImportWalk {
   void Take(DGNElement *element, LevelNotes &levels);
   // Sends what the end of the file left open, and the warnings held back.
   void Finish(LevelNotes &levels);
+  // True while a complex header awaits components: every element must then
+  // come through Take, as it may be one of them or end it short.
+  bool Collecting() const { return walk_.IsOpen(); }
 
  private:
   // One component kept until its complex element proves whole.

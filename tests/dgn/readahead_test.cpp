@@ -5,6 +5,8 @@
 // come out zero-filled whatever the block they reuse held before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -292,3 +294,190 @@ TEST(RecordBlocks, ThreadsReadingAtOnceKeepTheirOwnBlocks) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Elements shown where they lie (DGNReadElementView) and counted without an
+// index (DGNCountElements): the map import's way through a file.
+// ---------------------------------------------------------------------------
+
+// Every kind of element the import meets, in both dimensions: line strings
+// of all sizes across the block edges and one larger than a block, lines,
+// shapes, texts, a deleted line string, a line cut short, a colour table and
+// a second TCB after the first elements.
+namespace {
+Built ViewBody(int dimension) {
+  std::vector<Bytes> body;
+  uint32_t state = 777;
+  std::array<std::array<uint8_t, 3>, 256> rgb{};
+  for (int i = 0; i < 256; ++i) rgb[static_cast<size_t>(i)] = {uint8_t(i), uint8_t(255 - i), 7};
+  for (int i = 0; i < 1500; ++i) {
+    state = state * 1103515245u + 12345u;
+    const int pick = static_cast<int>((state >> 16) % 100);
+    const int n = 2 + static_cast<int>((state >> 8) % 40);
+    std::vector<IPoint> points;
+    for (int k = 0; k < n; ++k) points.push_back({i * 100 + k, -i - 3 * k, k - i});
+    dgnkit::Display d;
+    d.color = static_cast<uint8_t>(state >> 24);
+    d.weight = static_cast<uint8_t>(i % 32);
+    d.style = static_cast<uint8_t>(i % 8);
+    const int level = i % 64;
+    if (i == 20) {
+      body.push_back(dgnkit::MakeColorTable(rgb));
+    } else if (i == 40) {
+      dgnkit::TcbSpec later;  // not the file's: its units must not be taken
+      later.three_d = dimension == 3;
+      later.uor_per_subunit = 1;
+      body.push_back(dgnkit::MakeTcb(later));
+    } else if (i == 700) {
+      points.resize(6000);  // more than a read-ahead block
+      body.push_back(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points, dimension, d, level));
+    } else if (pick < 15) {
+      points.resize(2);
+      Bytes line = dgnkit::MakeMultiPoint(DGNTYPE_LINE, points, dimension, d, level);
+      if (pick == 0) {  // cut inside its second vertex
+        line.resize(line.size() - 4);
+        line[2] = static_cast<uint8_t>((line.size() - 4) / 2);
+      }
+      body.push_back(line);
+    } else if (pick < 25) {
+      body.push_back(dgnkit::MakeMultiPoint(DGNTYPE_SHAPE, points, dimension, d, level));
+    } else if (pick < 35) {
+      dgnkit::TextSpec text;
+      text.origin = points[0];
+      text.raw_text = Bytes{'R', 'd', static_cast<uint8_t>('0' + i % 10)};
+      body.push_back(dgnkit::MakeText(text, dimension, d));
+    } else {
+      Bytes string = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points, dimension, d, level);
+      if (pick < 38) string[1] |= 0x80;  // deleted
+      body.push_back(string);
+    }
+  }
+  Built b = Build(body);
+  if (dimension == 3) {
+    // Build() starts with a 2D TCB; a 3D file starts with a 3D one.
+    dgnkit::TcbSpec tcb;
+    tcb.three_d = true;
+    tcb.subunits_per_master = 1;
+    tcb.uor_per_subunit = 1;
+    const Bytes first = dgnkit::MakeTcb(tcb);
+    std::copy(first.begin(), first.end(), b.bytes.begin());
+  }
+  return b;
+}
+}  // namespace
+
+TEST(ElementView, ShowsEveryElementAsReadingDecodesIt) {
+  const Built two = ViewBody(2);
+  const Built three = ViewBody(3);
+  const size_t cut = 3 * dgnstream::kReadAheadBytes + 5;
+  struct Case {
+    const char *label;
+    const Built *file;
+    size_t bytes;  // 0: all of it
+    bool filter;
+  } cases[] = {
+      {"2D", &two, 0, false},
+      {"3D", &three, 0, false},
+      {"2D cut after a block edge", &two, cut, false},
+      {"3D cut after a block edge", &three, cut, false},
+      {"2D with a spatial filter", &two, 0, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    const Bytes bytes(c.file->bytes.begin(),
+                      c.file->bytes.begin() + static_cast<long>(c.bytes ? c.bytes : c.file->bytes.size()));
+    auto records = OpenBytes(bytes);
+    auto views = OpenBytes(bytes);
+    ASSERT_NE(views.get(), nullptr);
+    if (c.filter) {
+      DGNSetSpatialFilter(records.get(), 0, -500, 40000, 0);
+      DGNSetSpatialFilter(views.get(), 0, -500, 40000, 0);
+    }
+    int shown = 0;
+    DGNElementView view{};
+    while (ElementPtr e = dgnkit::Next(records.get())) {
+      ASSERT_TRUE(DGNReadElementView(views.get(), &view)) << e->element_id;
+      ASSERT_EQ(view.element_id, e->element_id);
+      ASSERT_EQ(view.type, e->type);
+      ASSERT_EQ(view.size, e->size);
+      DGNElement header{};
+      DGNViewHeader(&view, &header);
+      EXPECT_EQ(header.level, e->level);
+      EXPECT_EQ(header.deleted, e->deleted);
+      EXPECT_EQ(header.complex, e->complex);
+      EXPECT_EQ(header.color, e->color);
+      EXPECT_EQ(header.weight, e->weight);
+      EXPECT_EQ(header.style, e->style);
+      DGNVertexRun run{};
+      const bool multi = DGNViewVertexRun(views.get(), &view, &run);
+      if (e->kind == DGNKIND_MULTIPOINT && e->type != DGNTYPE_CURVE) {
+        ASSERT_TRUE(multi);
+        const auto *mp = static_cast<const DGNMultiPointElement *>(e.get());
+        ASSERT_EQ(run.count, mp->num_vertices);
+        for (int i = 0; i < run.count; ++i) {
+          const DGNPoint v = DGNRunVertex(run, i);
+          ASSERT_EQ(v.x, mp->vertices[i].x) << i;
+          ASSERT_EQ(v.y, mp->vertices[i].y) << i;
+          ASSERT_EQ(v.z, mp->vertices[i].z) << i;
+        }
+      } else {
+        EXPECT_FALSE(multi);
+        EXPECT_EQ(run.count, 0);
+      }
+      // The record made from a view is the record reading gives.
+      if (e->type == DGNTYPE_TEXT || shown % 5 == 0) {
+        ElementPtr made(DGNProcessView(views.get(), &view));
+        ASSERT_NE(made, nullptr);
+        EXPECT_EQ(made->offset, e->offset);
+        EXPECT_EQ(made->kind, e->kind);
+        if (e->kind == DGNKIND_TEXT) {
+          const auto *t = dgnkit::As<DGNTextElement>(e);
+          const auto *u = static_cast<const DGNTextElement *>(made.get());
+          EXPECT_STREQ(u->text, t->text);
+          EXPECT_EQ(u->origin.x, t->origin.x);
+          EXPECT_EQ(u->height_mult, t->height_mult);
+        }
+      }
+      ++shown;
+    }
+    EXPECT_FALSE(DGNReadElementView(views.get(), &view));
+    EXPECT_FALSE(DGNReadElementView(views.get(), &view)) << "the stream stays at its end";
+    EXPECT_GT(shown, c.filter ? 10 : 100);
+    // Units and colours are those of the file's first TCB and colour table.
+    EXPECT_EQ(views.get()->scale, records.get()->scale);
+    EXPECT_EQ(views.get()->got_color_table, records.get()->got_color_table);
+    int64_t end_views = 0, end_records = 0, size = 0;
+    EXPECT_EQ(DGNStreamCut(views.get(), &end_views, &size),
+              DGNStreamCut(records.get(), &end_records, &size));
+    EXPECT_EQ(end_views, end_records);
+  }
+}
+
+TEST(ElementView, CountingKeepsNoIndexAndRewindsOnlyOnce) {
+  const Built b = ViewBody(2);
+  for (size_t bytes : {b.bytes.size(), size_t(2 * dgnstream::kReadAheadBytes + 1)}) {
+    const Bytes file(b.bytes.begin(), b.bytes.begin() + static_cast<long>(bytes));
+    auto counted = OpenBytes(file);
+    auto indexed = OpenBytes(file);
+    int count = -1, indexed_count = -2;
+    ASSERT_TRUE(DGNCountElements(counted.get(), &count));
+    DGNGetElementIndex(indexed.get(), &indexed_count);
+    EXPECT_EQ(count, indexed_count) << bytes;
+    EXPECT_EQ(counted.get()->element_index, nullptr) << "no entries are kept";
+    EXPECT_EQ(counted.get()->got_color_table, indexed.get()->got_color_table);
+    EXPECT_EQ(counted.get()->scale, indexed.get()->scale);
+    // The first count leaves the stream at the first element; a later one
+    // leaves it where the reads took it.
+    ElementPtr first = dgnkit::Next(counted.get());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->element_id, 0);
+    ASSERT_TRUE(DGNCountElements(counted.get(), &count));
+    EXPECT_EQ(count, indexed_count);
+    ElementPtr second = dgnkit::Next(counted.get());
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->element_id, 1);
+  }
+  int none = 5;
+  EXPECT_FALSE(DGNCountElements(nullptr, &none));
+  EXPECT_EQ(none, 0);
+}

@@ -3,6 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include "dgnmodel.h"
 #include "plugin_host.h"
@@ -401,3 +407,60 @@ TEST_F(Import, FilesWithNothingToSendOrCutShortStillSucceed) {
 }
 
 }  // namespace
+
+#if !defined(_WIN32)
+// A file that another program cuts short after the elements were counted:
+// the walk ends at the cut, whatever part of the read-ahead block it falls
+// in, with every whole element before it sent and the host told that the
+// map is not whole.
+namespace {
+std::string g_cut_path;
+off_t g_cut_at = 0;
+const TProgressOpsPlugIn *g_host_ops = nullptr;
+void SetTotalThenCut(TProgressPlugIn *self, int32_t total) {
+  g_host_ops->SetTotal(self, total);
+  ASSERT_EQ(::truncate(g_cut_path.c_str(), g_cut_at), 0);
+}
+}  // namespace
+
+TEST_F(Import, AFileCutAfterTheCountEndsAtTheCut) {
+  std::vector<Bytes> elements;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<dgnkit::IPoint> points;
+    for (int k = 0; k < 2 + i % 40; ++k) points.push_back({i, k, 0});
+    elements.push_back(dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points, 2, {}, 1 + i % 3));
+  }
+  const Bytes file = DesignFile(elements);
+  const size_t tcb = file.size() - 2 - [&] {
+    size_t n = 0;
+    for (const Bytes &e : elements) n += e.size();
+    return n;
+  }();
+  // Cuts inside the first read-ahead block, at a block edge, past it, and
+  // right after a whole element.
+  for (size_t cut : {size_t(5000), size_t(65536), size_t(200001), tcb + elements[0].size()}) {
+    size_t whole = 0, at = tcb;
+    while (whole < elements.size() && at + elements[whole].size() <= cut) at += elements[whole++].size();
+    dgnkit::TempFile tmp(file);
+    g_cut_path = tmp.c_str();
+    g_cut_at = static_cast<off_t>(cut);
+    Host host;
+    g_host_ops = host.progress()->ops;
+    TProgressOpsPlugIn ops = *g_host_ops;
+    ops.SetTotal = SetTotalThenCut;
+    host.progress()->ops = &ops;
+    TVectorMapPlugIn map = MapRecord(1, 0, 0);
+    ASSERT_EQ(Lib().Open(tmp.c_str(), &map, host.sink()), 1);
+    EXPECT_EQ(Lib().Read(&map, host.callbacks(), host.sink(), host.progress()), 1) << cut;
+    EXPECT_EQ(Lib().Close(&map), 1);
+    EXPECT_EQ(host.log.front(), "SetTotal(3001)");
+    EXPECT_EQ(host.objects.size(), whole) << cut;
+    EXPECT_EQ(host.steps, static_cast<int>(whole) + 1) << cut;
+    // Cut at an element's end or inside one, the file is shorter than it was
+    // when opened: the map is not whole.
+    ASSERT_EQ(host.messages.size(), 1u) << cut;
+    EXPECT_NE(host.messages[0].find("stops at offset " + std::to_string(at)), std::string::npos)
+        << host.messages[0];
+  }
+}
+#endif
