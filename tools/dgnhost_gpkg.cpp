@@ -88,7 +88,7 @@ constexpr int32_t kGp11ApplicationId = 0x47503131;
 // Version 1.2.0 in user_version.
 constexpr int kGpkgUserVersion = 10200;
 // SQLite's page cache for the writer: dirty pages beyond it go to the file.
-constexpr int kCacheKib = 16384;
+constexpr int kCacheKib = 4096;
 
 const char kSchema[] =
     "CREATE TABLE gpkg_spatial_ref_sys ("
