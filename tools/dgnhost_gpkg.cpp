@@ -88,7 +88,7 @@ constexpr int32_t kGp11ApplicationId = 0x47503131;
 // Version 1.2.0 in user_version.
 constexpr int kGpkgUserVersion = 10200;
 // SQLite's page cache for the writer: dirty pages beyond it go to the file.
-constexpr int kCacheKib = 16384;
+constexpr int kCacheKib = 4096;
 
 const char kSchema[] =
     "CREATE TABLE gpkg_spatial_ref_sys ("
@@ -202,7 +202,7 @@ struct GpkgSink::Db {
   bool failed = false;
   std::string error;  // the first failure
   sqlite3_stmt *insert[kTableCount] = {};
-  sqlite3_stmt *rtree[kTableCount] = {};
+  sqlite3_stmt *envelope[kTableCount] = {};  // into the scratch table of envelopes
   BlobEnvelope extent[kTableCount];
   std::string blob, layer, text;  // reused for every object
 
@@ -210,7 +210,7 @@ struct GpkgSink::Db {
   ~Db() {
     for (int i = 0; i < kTableCount; ++i) {
       sqlite3_finalize(insert[i]);
-      sqlite3_finalize(rtree[i]);
+      sqlite3_finalize(envelope[i]);
     }
     sqlite3_close(db);
   }
@@ -238,12 +238,17 @@ struct GpkgSink::Db {
   }
 
   bool Create();
+  // Writes the R-tree of a table whole from the envelopes of its features.
+  bool PackRtree(int table);
+  int64_t indexed[kTableCount] = {};
   void Insert(int table, const ImportedObject &o, const std::vector<ImportedLayer> &layers,
               const Vertex *points, size_t count);
 };
 
 bool GpkgSink::Db::Create() {
-  if (sqlite3_open_v2(out.TempPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+  // One thread uses the database: SQLite's locks would only cost.
+  if (sqlite3_open_v2(out.TempPath().c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
     Failed("cannot open the database");
     return false;
   }
@@ -291,7 +296,13 @@ bool GpkgSink::Db::Create() {
                                "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                              : ") VALUES (?, ?, ?, ?, ?, ?, ?)"),
             &insert[i]);
-    Prepare("INSERT INTO rtree_" + name + "_geom VALUES (?, ?, ?, ?, ?)", &rtree[i]);
+    // The envelopes wait in a temporary table until the R-tree is packed.
+    if (i == 0)
+      Exec("CREATE TEMP TABLE leaves (id INTEGER, nodeno INTEGER)", "cannot make a scratch table");
+    Exec("CREATE TEMP TABLE envelopes_" + name +
+             " (id INTEGER PRIMARY KEY, minx REAL, maxx REAL, miny REAL, maxy REAL)",
+         "cannot make a scratch table");
+    Prepare("INSERT INTO temp.envelopes_" + name + " VALUES (?, ?, ?, ?, ?)", &envelope[i]);
   }
   return !failed;
 }
@@ -344,15 +355,216 @@ void GpkgSink::Db::Insert(int table, const ImportedObject &o,
   }
   if (!env.any) return;
   extent[table].Add(env);
-  sqlite3_stmt *r = rtree[table];
+  sqlite3_stmt *r = envelope[table];
   sqlite3_bind_int64(r, 1, sqlite3_last_insert_rowid(db));
   sqlite3_bind_double(r, 2, env.minX);
   sqlite3_bind_double(r, 3, env.maxX);
   sqlite3_bind_double(r, 4, env.minY);
   sqlite3_bind_double(r, 5, env.maxY);
-  const int indexed = sqlite3_step(r);
+  const int kept = sqlite3_step(r);
   sqlite3_reset(r);
-  if (indexed != SQLITE_DONE) Failed("cannot index a feature");
+  if (kept != SQLITE_DONE) Failed("cannot keep a feature's envelope");
+  ++indexed[table];
+}
+
+// ---------------------------------------------------------------------------
+// The packed R-tree
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Gives the position of (x, y), each from 0 to 65535, along a Hilbert curve:
+// boxes near each other on the curve are near each other on the map.
+uint64_t HilbertIndex(uint32_t x, uint32_t y) {
+  constexpr uint32_t kSide = 1u << 16;
+  uint64_t d = 0;
+  for (uint32_t s = kSide / 2; s > 0; s /= 2) {
+    const uint32_t rx = (x & s) != 0 ? 1 : 0, ry = (y & s) != 0 ? 1 : 0;
+    d += static_cast<uint64_t>(s) * s * ((3 * rx) ^ ry);
+    if (ry == 0) {
+      if (rx == 1) {
+        x = kSide - 1 - x;
+        y = kSide - 1 - y;
+      }
+      const uint32_t t = x;
+      x = y;
+      y = t;
+    }
+  }
+  return d;
+}
+
+// SQL function dgn_hilbert(minx + maxx, miny + maxy): the Hilbert index of
+// a box's centre within the extent that is the function's user data.
+void SqlHilbert(sqlite3_context *c, int, sqlite3_value **v) {
+  const BlobEnvelope &e = *static_cast<const BlobEnvelope *>(sqlite3_user_data(c));
+  auto cell = [](double twice, double low, double high) {
+    const double f = high > low ? (twice / 2 - low) / (high - low) : 0.0;
+    return f > 0 ? (f < 1 ? static_cast<uint32_t>(f * 65535.0) : 65535u) : 0u;
+  };
+  const uint32_t x = cell(sqlite3_value_double(v[0]), e.minX, e.maxX);
+  const uint32_t y = cell(sqlite3_value_double(v[1]), e.minY, e.maxY);
+  sqlite3_result_int64(c, static_cast<sqlite3_int64>(HilbertIndex(x, y)));
+}
+
+// The R-tree keeps 32-bit floats: a lower bound rounded down, an upper up.
+float Down(double d) {
+  if (!(d >= -3.4e38)) return -INFINITY;
+  float f = static_cast<float>(d);
+  if (f > d) f = std::nextafter(f, -INFINITY);
+  return f;
+}
+float Up(double d) {
+  if (!(d <= 3.4e38)) return INFINITY;
+  float f = static_cast<float>(d);
+  if (f < d) f = std::nextafter(f, INFINITY);
+  return f;
+}
+
+// One entry of an R-tree node: a feature (leaves) or a child node, and its box.
+struct RtreeCell {
+  int64_t id;
+  float box[4];  // minx, maxx, miny, maxy
+};
+
+// An R-tree node as the R-tree module stores it, in `size` bytes (every node
+// of a tree has the size of its root):
+//
+//   offset  size  field
+//   0       2     the tree's depth (root only; 0 for a tree of one leaf)
+//   2       2     cells in the node
+//   4       24    each cell: its id (8 bytes), minx, maxx, miny, maxy (4
+//                 bytes each, 32-bit floats); all big-endian
+std::string RtreeNode(const RtreeCell *cells, size_t count, size_t size, int depth) {
+  std::string node(size, '\0');
+  auto put = [&](size_t at, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+      node[at + i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xFF);
+  };
+  put(0, static_cast<uint64_t>(depth), 2);
+  put(2, count, 2);
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = 4 + 24 * i;
+    put(at, static_cast<uint64_t>(cells[i].id), 8);
+    for (int k = 0; k < 4; ++k) {
+      uint32_t bits;
+      std::memcpy(&bits, &cells[i].box[k], 4);
+      put(at + 8 + 4 * k, bits, 4);
+    }
+  }
+  return node;
+}
+
+// The box around a run of cells.
+RtreeCell Around(const RtreeCell *cells, size_t count, int64_t id) {
+  RtreeCell c{id, {cells[0].box[0], cells[0].box[1], cells[0].box[2], cells[0].box[3]}};
+  for (size_t i = 1; i < count; ++i) {
+    c.box[0] = std::fmin(c.box[0], cells[i].box[0]);
+    c.box[1] = std::fmax(c.box[1], cells[i].box[1]);
+    c.box[2] = std::fmin(c.box[2], cells[i].box[2]);
+    c.box[3] = std::fmax(c.box[3], cells[i].box[3]);
+  }
+  return c;
+}
+
+// How many cells the node of index `k` among `nodes` gets, `total` cells in
+// all: spread evenly, so that no node is nearly empty.
+size_t Share(size_t total, size_t nodes, size_t k) { return total / nodes + (k < total % nodes ? 1 : 0); }
+
+}  // namespace
+
+bool GpkgSink::Db::PackRtree(int table) {
+  const std::string rtree = std::string("rtree_") + kTables[table].name + "_geom";
+  const int64_t n = indexed[table];
+  if (failed || n == 0) return !failed;  // the module made the empty root
+  sqlite3_stmt *size = nullptr, *rows = nullptr, *node = nullptr, *rowid = nullptr,
+               *parent = nullptr;
+  size_t nodeSize = 0;
+  if (Prepare("SELECT length(data) FROM " + rtree + "_node WHERE nodeno = 1", &size) &&
+      sqlite3_step(size) == SQLITE_ROW)
+    nodeSize = static_cast<size_t>(sqlite3_column_int(size, 0));
+  sqlite3_finalize(size);
+  const size_t fanout = nodeSize > 4 ? (nodeSize - 4) / 24 : 0;
+  if (fanout < 2) {
+    if (!failed) error = "the R-tree module gives nodes of an unknown size";
+    failed = true;
+    return false;
+  }
+  sqlite3_create_function(db, "dgn_hilbert", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                          &extent[table], SqlHilbert, nullptr, nullptr);
+  const bool ready =
+      Prepare(std::string("SELECT id, minx, maxx, miny, maxy FROM temp.envelopes_") +
+                  kTables[table].name + " ORDER BY dgn_hilbert(minx + maxx, miny + maxy)",
+              &rows) &&
+      Prepare("INSERT OR REPLACE INTO " + rtree + "_node (nodeno, data) VALUES (?, ?)", &node) &&
+      Prepare("INSERT INTO temp.leaves VALUES (?, ?)", &rowid) &&
+      Prepare("INSERT INTO " + rtree + "_parent (nodeno, parentnode) VALUES (?, ?)", &parent);
+  auto step = [&](sqlite3_stmt *st) {
+    if (failed) return;
+    if (sqlite3_step(st) != SQLITE_DONE) Failed("cannot write the spatial index");
+    sqlite3_reset(st);
+  };
+  int64_t nextNode = 2;  // node 1 is the root
+  auto write = [&](const RtreeCell *cells, size_t count, int64_t nodeno, int depth) {
+    const std::string data = RtreeNode(cells, count, nodeSize, depth);
+    sqlite3_bind_int64(node, 1, nodeno);
+    sqlite3_bind_blob(node, 2, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+    step(node);
+  };
+  // The leaves, filled in the order of the Hilbert curve; the boxes of the
+  // nodes of one level are the cells of the level above.
+  std::vector<RtreeCell> level, leaf;
+  const size_t total = static_cast<size_t>(n);
+  const size_t leaves = (total + fanout - 1) / fanout;
+  size_t k = 0;
+  int stepped = ready ? SQLITE_ROW : SQLITE_ERROR;
+  while (!failed && ready && (stepped = sqlite3_step(rows)) == SQLITE_ROW) {
+    RtreeCell c{sqlite3_column_int64(rows, 0),
+                {Down(sqlite3_column_double(rows, 1)), Up(sqlite3_column_double(rows, 2)),
+                 Down(sqlite3_column_double(rows, 3)), Up(sqlite3_column_double(rows, 4))}};
+    leaf.push_back(c);
+    if (leaf.size() < Share(total, leaves, k)) continue;
+    const int64_t nodeno = leaves == 1 ? 1 : nextNode++;
+    write(leaf.data(), leaf.size(), nodeno, 0);
+    for (const RtreeCell &e : leaf) {
+      sqlite3_bind_int64(rowid, 1, e.id);
+      sqlite3_bind_int64(rowid, 2, nodeno);
+      step(rowid);
+    }
+    level.push_back(Around(leaf.data(), leaf.size(), nodeno));
+    leaf.clear();
+    ++k;
+  }
+  if (!failed && (stepped != SQLITE_DONE || k != leaves || !leaf.empty()))
+    Failed("cannot read the envelopes back");
+  // Each feature's leaf goes into the R-tree's table of rows in the order
+  // of the ids: in the curve's order every row would land on another page.
+  Exec("INSERT INTO " + rtree + "_rowid (rowid, nodeno) SELECT id, nodeno FROM temp.leaves "
+       "ORDER BY id; DELETE FROM temp.leaves",
+       "cannot write the spatial index");
+  int depth = 0;
+  while (!failed && level.size() > 1) {
+    ++depth;
+    const size_t count = level.size();
+    const size_t nodes = (count + fanout - 1) / fanout;
+    std::vector<RtreeCell> above;
+    size_t at = 0;
+    for (size_t j = 0; j < nodes && !failed; ++j) {
+      const size_t take = Share(count, nodes, j);
+      const int64_t nodeno = nodes == 1 ? 1 : nextNode++;
+      write(&level[at], take, nodeno, nodes == 1 ? depth : 0);
+      for (size_t c = at; c < at + take; ++c) {
+        sqlite3_bind_int64(parent, 1, level[c].id);
+        sqlite3_bind_int64(parent, 2, nodeno);
+        step(parent);
+      }
+      above.push_back(Around(&level[at], take, nodeno));
+      at += take;
+    }
+    level.swap(above);
+  }
+  for (sqlite3_stmt *st : {rows, node, rowid, parent}) sqlite3_finalize(st);
+  return !failed;
 }
 
 GpkgSink::GpkgSink(OutputFile &out, const std::string &target, const GpkgSrs &srs, bool threeD)
@@ -416,12 +628,13 @@ bool GpkgSink::Finish() {
     sqlite3_bind_text(s, 5, name.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(s) != SQLITE_DONE) d.Failed("cannot record a table's extent");
     sqlite3_finalize(s);
+    d.PackRtree(i);
     d.Exec(ForTable(kRtreeTriggers, name), "cannot make the spatial index's triggers");
   }
   for (int i = 0; i < kTableCount; ++i) {
     sqlite3_finalize(d.insert[i]);
-    sqlite3_finalize(d.rtree[i]);
-    d.insert[i] = d.rtree[i] = nullptr;
+    sqlite3_finalize(d.envelope[i]);
+    d.insert[i] = d.envelope[i] = nullptr;
   }
   d.Exec("COMMIT", "cannot commit the GeoPackage");
   if (d.db != nullptr && sqlite3_close(d.db) != SQLITE_OK) d.Failed("cannot close the database");

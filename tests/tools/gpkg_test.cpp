@@ -223,6 +223,7 @@ void CheckGeoPackage(const std::string &path, int srs, int z) {
     }
     EXPECT_GT(geometries, 0);
     EXPECT_EQ(db.One("SELECT count(*) FROM rtree_" + table + "_geom"), std::to_string(geometries));
+    EXPECT_EQ(db.One("SELECT rtreecheck('rtree_" + table + "_geom')"), "ok");
     EXPECT_EQ(db.Doubles("SELECT min_x, min_y, max_x, max_y FROM gpkg_contents WHERE "
                          "table_name = '" + table + "'"),
               (std::vector<double>{extent.minX, extent.minY, extent.maxX, extent.maxY}));
