@@ -117,14 +117,16 @@ void AddFeature(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sin
 
 // Reads the GeoJSON at `path` again and adds its features to the open map
 // as they come, then closes the map.  False when the file could not be read
-// again as it was checked.
+// again as it was checked; `saved` tells whether the close found everything
+// written safely on the disk.
 bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
-                 const std::string &path, bool texts, bool replace, Tally &t) {
+                 const std::string &path, bool texts, bool replace, Tally &t, bool *saved) {
   GeoCollection again;
   const bool read = ReadGeoJson(
       path, texts, true, [&](const GeoFeature &f) { AddFeature(api, map, sink, f, replace, t); },
       again);
-  api.Close(&map);
+  *saved = api.Close(&map) != 0;
+  if (!*saved) std::fprintf(stderr, "dgnhost: the map could not be saved to the disk\n");
   return read;
 }
 
@@ -209,31 +211,36 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
   // only when every feature is in it: a failed export leaves an existing OUT
   // as it was.  The map record is filled as the host fills it to create a
   // map: write and create flags, and the folder of its INI file.
-  const std::string temp = TempNameBeside(out);
+  // The temporary file is made first, so that nobody can aim its name;
+  // the plug-in then writes the map into it.  It goes on every failure.
+  TempFile temp;
+  std::string error;
+  if (!temp.Create(out, nullptr, error) || !temp.CloseStream()) {
+    std::fprintf(stderr, "dgnhost: cannot create %s: %s\n", out.c_str(), error.c_str());
+    return kExitFailed;
+  }
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
   map.directory = &directory[0];
   map.writeFlag = 1;
   map.createFlag = 1;
-  if (!api.Open(temp.c_str(), &map, &sink)) {
-    std::remove(temp.c_str());
+  if (!api.Open(temp.name().c_str(), &map, &sink)) {
     std::fprintf(stderr, "dgnhost: cannot create %s\n", out.c_str());
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, t);
-  if (!read || t.notWritten > 0) {
-    std::remove(temp.c_str());
-    if (read)
+  bool saved = false;
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, t, &saved);
+  if (!read || t.notWritten > 0 || !saved) {
+    if (read && t.notWritten > 0)
       std::fprintf(stderr,
                    "dgnhost: %ld of %ld line and area features were not written; "
                    "nothing was written to %s\n",
                    t.notWritten, c.features, out.c_str());
     return kExitFailed;
   }
-  std::string error;
-  if (!RenameOver(temp, out, error)) {
-    std::remove(temp.c_str());
+  // On the disk before it takes OUT's place, and the folder after.
+  if (!temp.Commit(error)) {
     std::fprintf(stderr, "dgnhost: cannot put the new map in the place of %s: %s\n", out.c_str(),
                  error.c_str());
     return kExitFailed;
@@ -275,11 +282,12 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, t);
+  bool saved = false;
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, t, &saved);
   PrintWritten("added", t, c, file);
   if (t.notWritten > 0)
     std::fprintf(stderr, "dgnhost: %ld of %ld line and area features were not written\n",
                  t.notWritten, c.features);
-  if (!read || t.notWritten > 0) return kExitFailed;
+  if (!read || t.notWritten > 0 || !saved) return kExitFailed;
   return kExitOk;
 }

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "dgnhost_files.h"
+
 // Copies 8-bit host text into UTF-8: every byte of 0x80 or above is a
 // character of the host's code page (Windows-1252), the code page of the
 // maps' 8-bit texts, even where the bytes happen to form UTF-8.
@@ -101,7 +103,7 @@ class OutputFile {
 
   FILE *file_ = nullptr;
   std::string target_;
-  std::string temp_;  // empty for standard output
+  TempFile temp_;  // not used for standard output
   std::unique_ptr<char[]> buffer_{new char[kSize]};
   size_t used_ = 0;
   bool failed_ = false;
