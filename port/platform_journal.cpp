@@ -50,7 +50,17 @@ bool PlatJournalOn() { return g_journal.load() != nullptr; }
 void PlatJournalOpened(FILE *stream, const char *path, bool created) {
   if (!PlatJournalOn() || stream == nullptr || path == nullptr) return;
   PlatLockGuard hold(JournalLock());
-  Streams().emplace_back(stream, path);
+  auto &streams = Streams();
+  // A stream closed without the wrappers leaves its entry: a new stream at
+  // the same address takes it over.
+  for (auto &s : streams) {
+    if (s.first == stream) {
+      s.second = path;
+      if (created) Hand(PlatIoEvent{PLAT_IO_CREATE, path, std::string(), 0, std::string()});
+      return;
+    }
+  }
+  streams.emplace_back(stream, path);
   if (created) Hand(PlatIoEvent{PLAT_IO_CREATE, path, std::string(), 0, std::string()});
 }
 

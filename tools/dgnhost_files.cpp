@@ -10,7 +10,7 @@ bool SameFile(const std::string &a, const std::string &b) {
 }
 
 TempFile::~TempFile() {
-  if (stream_ != nullptr) std::fclose(stream_);
+  CloseStream();
   if (!name_.empty()) PlatRemoveFile(name_.c_str());
 }
 
@@ -24,6 +24,7 @@ bool TempFile::Create(const std::string &target, const char *tag, std::string &e
 
 bool TempFile::CloseStream() {
   if (stream_ == nullptr) return true;
+  PlatJournalClosed(stream_);
   const bool closed = std::fclose(stream_) == 0;
   stream_ = nullptr;
   return closed;
@@ -31,7 +32,10 @@ bool TempFile::CloseStream() {
 
 bool TempFile::Commit(std::string &error) {
   bool ok = true;
-  if (stream_ == nullptr) stream_ = std::fopen(name_.c_str(), "rb+");
+  if (stream_ == nullptr) {
+    stream_ = std::fopen(name_.c_str(), "rb+");
+    PlatJournalOpened(stream_, name_.c_str(), false);
+  }
   if (stream_ == nullptr || !PlatSyncStream(stream_)) {
     error = "cannot put " + name_ + " on the disk";
     ok = false;
