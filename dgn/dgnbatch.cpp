@@ -41,6 +41,8 @@ namespace {
 constexpr int64_t kBatchBytes = 8 << 20;
 // Writes in one sector of this size reach the disk whole or not at all.
 constexpr int64_t kSectorBytes = 512;
+// With write_behind, appended elements are written in pieces of this size.
+constexpr size_t kHeldBytes = 256 << 10;
 const unsigned char kMarker[2] = {dgnraw::kEndOfDesign, dgnraw::kEndOfDesign};
 
 struct Rewrite {
@@ -66,11 +68,17 @@ struct DGNWriteBatch {
   std::vector<DGNIndexEntry> entries;  // the appended elements, in file order
   std::vector<int32_t> retires;
   std::vector<Rewrite> rewrites;
+  std::vector<unsigned char> block;  // an element and the marker after it, as written
+  // With write_behind: the bytes from `held_at` to the tail, not written yet.
+  std::vector<unsigned char> held;
+  int64_t held_at = -1;
   Mark sealed;  // what the last seal kept
 
   bool Empty() const { return entries.empty() && retires.empty() && rewrites.empty(); }
   void Clear() {
     start = tail = -1;
+    held.clear();
+    held_at = -1;
     entries.clear();
     retires.clear();
     rewrites.clear();
@@ -117,10 +125,59 @@ bool PutByte(DGNFile *handle, int64_t at, unsigned char value) {
   return Failed(handle);
 }
 
+// Writes the held bytes and a marker after them; false, reported, when that
+// fails: the held elements are then dropped from the batch.
+bool Flush(DGNFile *handle, DGNWriteBatch *batch) {
+  if (batch->held.empty()) return true;
+  const size_t n = batch->held.size();
+  bool ok;
+  try {
+    batch->held.insert(batch->held.end(), kMarker, kMarker + 2);
+    ok = CPLFWriteAt(handle->fp, batch->held_at, batch->held.data(), batch->held.size());
+  } catch (const std::bad_alloc &) {
+    ok = false;
+  }
+  const int64_t at = batch->held_at;
+  batch->held.clear();
+  batch->held_at = -1;
+  if (ok) return true;
+  dgninternal::ReportWriteFailure(static_cast<int>(n), at);
+  // Past the file's end and unlinked; the marker goes back where a header
+  // may have landed, and the batch ends where the held bytes began.
+  if (at != batch->start) CPLFWriteAt(handle->fp, at, kMarker, 2);
+  size_t keep = 0;
+  while (keep < batch->entries.size() && batch->entries[keep].offset < at) ++keep;
+  batch->entries.resize(keep);
+  batch->tail = at;
+  if (batch->sealed.tail > at || batch->sealed.entries > keep) {
+    batch->sealed.tail = at;
+    batch->sealed.entries = keep;
+  }
+  if (keep == 0) batch->start = batch->tail = -1;
+  return Failed(handle);
+}
+
+// Holds an element in memory (write_behind); written when much is held, and
+// at the commit.
+bool Hold(DGNWriteBatch *batch, const unsigned char *raw, int n) {
+  try {
+    if (batch->held.empty()) batch->held_at = batch->tail;
+    batch->held.insert(batch->held.end(), raw, raw + n);
+  } catch (const std::bad_alloc &) {
+    CPLError(CPLClassFailure, CPLNumNoMemory, "Cannot append an element of %d bytes: out of memory.",
+             n);
+    return false;
+  }
+  if (batch->entries.empty())
+    std::memcpy(&batch->held[batch->held.size() - static_cast<size_t>(n)], kMarker, 2);
+  return true;
+}
+
 // Writes `raw` (n bytes) at the batch's tail with a marker after it; the
 // first element of a batch keeps FF FF in its header bytes until the commit.
 bool WriteAtTail(DGNFile *handle, DGNWriteBatch *batch, const unsigned char *raw, int n) {
-  std::vector<unsigned char> block;
+  if (handle->write_behind) return Hold(batch, raw, n);
+  std::vector<unsigned char> &block = batch->block;
   try {
     block.resize(static_cast<size_t>(n) + 2);
   } catch (const std::bad_alloc &) {
@@ -154,10 +211,14 @@ bool Append(DGNFile *handle, const unsigned char *raw, int n, int32_t *offset, i
              static_cast<long long>(batch->tail), INT32_MAX);
     return false;
   }
+  if (batch->held.size() + static_cast<size_t>(n) > kHeldBytes && !Flush(handle, batch))
+    return false;
   DGNIndexEntry entry;
   dgninternal::FillIndexEntry(&entry, raw, static_cast<uint32_t>(batch->tail));
   try {
-    batch->entries.reserve(batch->entries.size() + 1);
+    // Room first, so that nothing can fail once the element is written.
+    if (batch->entries.size() == batch->entries.capacity())
+      batch->entries.reserve(batch->entries.size() * 2 + 64);
   } catch (const std::bad_alloc &) {
     CPLError(CPLClassFailure, CPLNumNoMemory, "Cannot queue an element: out of memory.");
     return false;
@@ -316,7 +377,8 @@ bool DGNBatchRewrite(DGNFile *handle, DGNElement *element) {
   r.copy = -1;
   try {
     r.raw.assign(element->raw_data, element->raw_data + n);
-    batch->rewrites.reserve(batch->rewrites.size() + 1);
+    if (batch->rewrites.size() == batch->rewrites.capacity())
+      batch->rewrites.reserve(batch->rewrites.size() * 2 + 4);
   } catch (const std::bad_alloc &) {
     CPLError(CPLClassFailure, CPLNumNoMemory, "Cannot queue a rewrite: out of memory.");
     return false;
@@ -348,13 +410,23 @@ bool DGNBatchSeal(DGNFile *handle) {
 void DGNAbortBatch(DGNFile *handle) {
   if (handle == nullptr || handle->write_batch == nullptr) return;
   DGNWriteBatch *batch = handle->write_batch;
-  const Mark &m = batch->sealed;
-  // The first dropped element's header stands at the sealed tail: the
-  // marker goes back over it, so that no later commit links it.  (The
-  // first element of a batch never had its header written.)
-  if (batch->entries.size() > m.entries && m.entries > 0 &&
-      !CPLFWriteAt(handle->fp, m.tail, kMarker, 2))
-    Failed(handle);
+  const Mark m = batch->sealed;
+  if (batch->entries.size() > m.entries) {
+    if (m.entries == 0) {
+      // Nothing of the batch's appends stays; the first one's header was
+      // never written.
+      batch->held.clear();
+    } else if (batch->held_at >= 0 && m.tail >= batch->held_at) {
+      // The dropped elements were only held.
+      batch->held.resize(static_cast<size_t>(m.tail - batch->held_at));
+    } else {
+      // The first dropped element's header stands at the sealed tail: the
+      // marker goes back over it, so that no later commit links it.
+      batch->held.clear();
+      if (!CPLFWriteAt(handle->fp, m.tail, kMarker, 2)) Failed(handle);
+    }
+    if (batch->held.empty()) batch->held_at = -1;
+  }
   batch->entries.resize(m.entries);
   batch->retires.resize(m.retires);
   batch->rewrites.resize(m.rewrites);
@@ -371,7 +443,8 @@ bool DGNCommitBatch(DGNFile *handle) {
   DGNWriteBatch *batch = handle->write_batch;
   dgnstream::Drop(handle);
   bool ok = true;
-  if (!batch->entries.empty()) ok = Sync(handle) && Link(handle, batch);
+  if (!batch->entries.empty()) ok = Flush(handle, batch);
+  if (ok && !batch->entries.empty()) ok = Sync(handle) && Link(handle, batch);
   // Nothing is retired unless its new version joined the file.
   ok = ok && RetireAndRewrite(handle, batch);
   batch->Clear();

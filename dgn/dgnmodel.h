@@ -182,6 +182,9 @@ struct DGNFile {
   int32_t for_update;
   // Set by the first failed write or sync: DGNClose then returns false.
   int32_t write_failed;
+  // Appended elements may wait in memory until their batch commits (a new
+  // file, which nobody reads before it is closed): fewer, larger writes.
+  int32_t write_behind;
 };
 
 // Common header of every decoded element.

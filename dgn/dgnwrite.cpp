@@ -1170,6 +1170,7 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
   if (!dgninternal::HeldForUpdateElsewhere(new_file))
     created = WriteNewFile(new_file, parts.tcb, parts.tcb_bytes);
   const bool copied = created != nullptr && CopySeedElements(created, parts);
+  if (created != nullptr) created->write_behind = 1;
   parts.Release();
   if (created != nullptr && !copied) {
     DGNClose(created);
