@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #if !defined(_WIN32)
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,10 +18,9 @@ namespace {
 
 std::vector<std::string> Names(const std::string &dir) {
   std::vector<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  while (dirent *e = d != nullptr ? readdir(d) : nullptr)
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
-  if (d != nullptr) closedir(d);
+  std::error_code ec;
+  for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+    names.push_back(e.path().filename().string());
   return names;
 }
 
