@@ -15,12 +15,15 @@
 //   4. marks the retired elements deleted and makes the queued rewrites.
 // A rewrite in place of an element that lies in one 512-byte sector is one
 // write, which the disk makes whole or not at all.  One that spans sectors
-// could be torn into a live mixture of old and new bytes, so a copy of the
-// new version is appended in step 2 (a separate element, outside any
-// complex element); the old one is marked deleted and synced before its
-// bytes are overwritten (type byte still deleted), synced, then brought back
-// live with its new header, synced, and the copy retired.  A crash in
-// between leaves the copy (the new version) live.
+// could be torn into a live mixture of old and new bytes, so copies of the
+// new versions are appended last in the batch and join the file in step 2
+// (separate elements, outside any complex element); the old one is marked
+// deleted and synced before its bytes are overwritten (type byte still
+// deleted), synced, then brought back live with its new header, synced, and
+// the copies leave again: the end-of-design marker goes back over the first
+// of them, synced.  A crash in between leaves a copy (the new version) live;
+// afterwards the file ends where it did, and element numbers are as if the
+// copies had never been.
 #include <climits>
 #include <cstring>
 #include <new>
@@ -273,6 +276,30 @@ bool InOneSector(int64_t offset, int n) {
   return offset / kSectorBytes == (offset + n - 1) / kSectorBytes;
 }
 
+// The copies of the spanning rewrites are the file's last elements: the
+// end-of-design marker goes back over the first, and is synced before
+// anything else is written there.
+bool DropCopies(DGNFile *handle, DGNWriteBatch *batch) {
+  int32_t first = -1;
+  int copies = 0;
+  for (const Rewrite &r : batch->rewrites) {
+    if (r.copy <= 0) continue;
+    if (first < 0 || r.copy < first) first = r.copy;
+    ++copies;
+  }
+  if (copies == 0) return true;
+  if (!CPLFWriteAt(handle->fp, first, kMarker, 2)) {
+    dgninternal::ReportWriteFailure(2, first);
+    return Failed(handle);
+  }
+  if (!Sync(handle)) return false;
+  handle->element_count -= copies;
+  handle->next_element_id = handle->element_count;
+  handle->append_offset = first;
+  CPLFSeek(handle->fp, static_cast<long>(first), SEEK_SET);
+  return true;
+}
+
 // Steps 3 and 4 of the commit (the batch's appends are linked already).
 bool RetireAndRewrite(DGNFile *handle, DGNWriteBatch *batch) {
   if (batch->retires.empty() && batch->rewrites.empty()) return true;
@@ -311,14 +338,30 @@ bool RetireAndRewrite(DGNFile *handle, DGNWriteBatch *batch) {
       }
     }
     if (!Sync(handle)) return false;
-    for (const Rewrite &r : batch->rewrites)
-      if (r.copy >= 0 && !MarkDeleted(handle, r.copy)) return false;
+    if (!DropCopies(handle, batch)) return false;
   }
   for (const Rewrite &r : batch->rewrites) {
     const int k = dgninternal::ElementAtOffset(handle, r.offset, "find a rewritten element");
     if (k >= 0)
       dgninternal::FillIndexEntry(&handle->element_index[k], r.raw.data(),
                                   static_cast<uint32_t>(r.offset));
+  }
+  return true;
+}
+
+// Appends the copies of the spanning rewrites, last in the batch.  A copy
+// stands alone: it must not join a complex element before it.
+bool AppendCopies(DGNFile *handle, DGNWriteBatch *batch) {
+  for (Rewrite &r : batch->rewrites) {
+    if (r.copy != 0) continue;
+    std::vector<unsigned char> copy = r.raw;
+    copy[dgnraw::kLevelByte] = static_cast<unsigned char>(copy[dgnraw::kLevelByte] & 0x7F);
+    int32_t id = -1;
+    if (!Append(handle, copy.data(), static_cast<int>(copy.size()), &r.copy, &id)) {
+      // Without its copy the rewrite cannot be made safely: none is made.
+      batch->rewrites.clear();
+      return Failed(handle);
+    }
   }
   return true;
 }
@@ -383,13 +426,8 @@ bool DGNBatchRewrite(DGNFile *handle, DGNElement *element) {
     CPLError(CPLClassFailure, CPLNumNoMemory, "Cannot queue a rewrite: out of memory.");
     return false;
   }
-  if (!InOneSector(offset, n)) {
-    // The copy stands alone: it must not join a complex element before it.
-    std::vector<unsigned char> copy = r.raw;
-    copy[dgnraw::kLevelByte] = static_cast<unsigned char>(copy[dgnraw::kLevelByte] & 0x7F);
-    int32_t copy_id = -1;
-    if (!Append(handle, copy.data(), n, &r.copy, &copy_id)) return false;
-  }
+  // Spanning sectors: its copy is appended at the commit (copy 0 until then).
+  if (!InOneSector(offset, n)) r.copy = 0;
   batch->rewrites.push_back(std::move(r));
   element->element_id = k;
   element->size = n;
@@ -442,8 +480,8 @@ bool DGNCommitBatch(DGNFile *handle) {
     return true;
   DGNWriteBatch *batch = handle->write_batch;
   dgnstream::Drop(handle);
-  bool ok = true;
-  if (!batch->entries.empty()) ok = Flush(handle, batch);
+  bool ok = AppendCopies(handle, batch);
+  if (ok && !batch->entries.empty()) ok = Flush(handle, batch);
   if (ok && !batch->entries.empty()) ok = Sync(handle) && Link(handle, batch);
   // Nothing is retired unless its new version joined the file.
   ok = ok && RetireAndRewrite(handle, batch);
