@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "dgnmodel.h"
+#include "platform.h"
 #include "plugin_loader.h"
 #include "plugin_records.h"
 #include "transcript.h"
@@ -710,7 +711,8 @@ std::vector<unsigned char> ReadWhole(const std::string &path) {
   return data;
 }
 
-// Writes every element of `file` (and the end marker) with one fwrite each.
+// Writes every element of `file` (and the end marker) with one fwrite each,
+// and puts the file on the disk with one sync at the end.
 double FwriteBaseline(const std::vector<unsigned char> &file, const std::string &out, int runs,
                       int64_t *elements) {
   const auto parts = SplitElements(file);
@@ -723,6 +725,7 @@ double FwriteBaseline(const std::vector<unsigned char> &file, const std::string 
     }
     const unsigned char end[2] = {0xFF, 0xFF};
     std::fwrite(end, 2, 1, fp);
+    if (!PlatSyncStream(fp)) Die("cannot sync " + out);
     if (std::fclose(fp) != 0) Die("cannot write " + out);
   });
   std::remove(out.c_str());

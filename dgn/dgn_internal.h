@@ -198,6 +198,28 @@ constexpr int64_t kMaxIndexEntries = 0x7FFFFFFF / static_cast<int64_t>(sizeof(DG
 // Largest element offset an index entry can hold.
 constexpr int64_t kMaxIndexOffset = 0xFFFFFFFFLL;
 
+// ---- Shared by the writer (dgnwrite.cpp) and the write batch (dgnbatch.cpp)
+
+// Finds where the next element goes: right after the last indexed element,
+// on the end-of-design marker (or the end of the file).  False, reported,
+// when it cannot be read or elements the index does not cover follow it.
+bool FindAppendEnd(DGNFile *handle, int64_t *end);
+// Checks the raw bytes an element must have to be written; reports and
+// gives false when they are unusable.
+bool CheckRawForWriting(const DGNElement *element);
+// The number of the file's element that starts at `offset`, or -1 (reported
+// as "Cannot <doing> at <offset>").
+int ElementAtOffset(const DGNFile *handle, int64_t offset, const char *doing);
+// Reports a failed write of an element of `raw_bytes` bytes at `offset`.
+void ReportWriteFailure(int raw_bytes, int64_t offset);
+// Makes room in the element index for `more` entries; false, reported, when
+// it cannot grow.
+bool GrowIndex(DGNFile *handle, int more);
+// A colour table appended to a file without one becomes the handle's.
+void TakeOverColorTable(DGNFile *handle, const unsigned char *raw, int raw_bytes);
+// Releases the handle's write batch (DGNClose).
+void ReleaseBatch(DGNFile *handle);
+
 }  // namespace dgninternal
 
 // Test hook: lowers the index limits (entries, byte offset) so that tests can

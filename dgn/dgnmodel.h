@@ -109,6 +109,8 @@ struct DGNIndexEntry {
 };
 
 // The handle of one open design file.
+struct DGNWriteBatch;
+
 struct DGNFile {
   FILE *fp;
   int32_t next_element_id;  // number of the element the next read returns
@@ -174,6 +176,18 @@ struct DGNFile {
   int64_t ra_offset;
   int32_t ra_bytes;
   int32_t ra_next;
+
+  // Writing in batches (DGNBatchAppend ...): the elements written past the
+  // end-of-design marker but not yet linked into the file, and the deleted
+  // marks and rewrites that wait for them; null until the first batch.
+  DGNWriteBatch *write_batch;
+  // Opened for update or created: closing makes the file durable.
+  int32_t for_update;
+  // Set by the first failed write or sync: DGNClose then returns false.
+  int32_t write_failed;
+  // Appended elements may wait in memory until their batch commits (a new
+  // file, which nobody reads before it is closed): fewer, larger writes.
+  int32_t write_behind;
 };
 
 // Common header of every decoded element.
@@ -345,7 +359,10 @@ DGNFile *DGNOpen(const char *path, bool update);
 // Replaces the handle's option bits (DGN_OPTION_*).
 void DGNSetOptions(DGNFile *handle, int options);
 // Closes the stream and releases the handle and its index; null is ignored.
-void DGNClose(DGNFile *handle);
+// For a file opened for update it first commits the pending batch and puts
+// everything written on the disk: true when all of that, and every write
+// since the open, succeeded (false, reported, when any failed).
+bool DGNClose(DGNFile *handle);
 // Puts the stream back on the first element.
 void DGNRewind(DGNFile *handle);
 // Reads the next raw element into elem_buffer; false at end of design or on a short read,
@@ -545,6 +562,34 @@ bool DGNAppendAttributeLinkage(DGNFile *handle, DGNElement *element, const unsig
 // Sets (or clears) the deleted bit of the file's element that starts at `offset`, in the
 // file and in the index, leaving every other byte alone; true if written.
 bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted);
+// ---- Write batches: a change becomes part of the file whole, or not at all.
+// Appended elements are written past the end-of-design marker at once (a
+// full disk shows at the append) but join the file only at the commit: the
+// bodies and a new marker are synced, then the two bytes over the old marker
+// link them in, synced, and only then are the queued deleted marks and
+// rewrites made.  A crash at any moment leaves the old file or the new one,
+// per element; a replaced element's new version is durable before the old
+// one is retired, so a crash may leave both, never neither.
+
+// Queues an element with raw bytes for appending and writes it past the end
+// of the file's elements; gives it its future offset and element number.
+// True if written; false (reported) otherwise, with nothing queued.
+bool DGNBatchAppend(DGNFile *handle, DGNElement *element);
+// Queues the deleted mark of the file's element at `offset` for the commit;
+// false (reported) when no element of the file starts there.
+bool DGNBatchRetire(DGNFile *handle, int32_t offset);
+// Queues the rewrite in place of the file's element at element->offset by
+// `element`, of the same size; false (reported) when sizes differ or no
+// element starts there.  The element keeps its place and number.
+bool DGNBatchRewrite(DGNFile *handle, DGNElement *element);
+// Marks what was queued since the last seal as one whole change; commits
+// the batch when it has grown large.  False when that commit failed.
+bool DGNBatchSeal(DGNFile *handle);
+// Drops what was queued since the last seal; the file reads as before it.
+void DGNAbortBatch(DGNFile *handle);
+// Seals and commits the batch now; true when it is in the file.
+bool DGNCommitBatch(DGNFile *handle);
+
 // Zeroes the common header, with offset and element_id -1.
 void DGNClearElemCore(DGNFile *handle, DGNElement *element);
 // Stores the range block (bytes 4-27) of a built element from master-unit corners.

@@ -187,6 +187,7 @@ DGNFile *DGNOpen(const char *path, bool update) {
     return nullptr;
   }
   DGNFile *handle = NewHandle(fp, dimension, file_bytes, locked);
+  handle->for_update = update ? 1 : 0;
   if (update && !StreamFitForUpdate(handle, path)) {
     DGNClose(handle);
     return nullptr;
@@ -198,17 +199,35 @@ void DGNSetOptions(DGNFile *handle, int options) {
   if (handle != nullptr) handle->options = options;
 }
 
-void DGNClose(DGNFile *handle) {
-  if (handle == nullptr) return;
+bool DGNClose(DGNFile *handle) {
+  if (handle == nullptr) return true;
+  bool durable = true;
   if (handle->fp != nullptr) {
+    if (handle->for_update) {
+      // What this handle wrote is saved only once it is on the disk: the
+      // pending batch joins the file, then everything is synced, before
+      // the update lock goes and the caller hears that the file is saved.
+      if (!DGNCommitBatch(handle)) durable = false;
+      if (!CPLFSync(handle->fp)) {
+        CPLError(CPLClassFailure, CPLNumGeneral,
+                 "Cannot put the design file on the disk: the system refused to sync it.");
+        durable = false;
+      }
+      if (handle->write_failed) durable = false;
+    }
     if (handle->update_locked) PlatUnlockForUpdate(handle->fp);
-    CPLFClose(handle->fp);
+    if (CPLFClose(handle->fp) != 0 && handle->for_update) {
+      CPLError(CPLClassFailure, CPLNumGeneral, "Cannot close the design file after writing it.");
+      durable = false;
+    }
   }
+  dgninternal::ReleaseBatch(handle);
   dgnstream::Release(handle);
   dgninternal::NoteFileClosed();
   CPLSysFree(handle->element_index);
   dgninternal::UnpoisonElementBuffer(handle);
   CPLSysFree(handle);
+  return durable;
 }
 
 void DGNRewind(DGNFile *handle) {

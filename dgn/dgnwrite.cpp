@@ -20,6 +20,7 @@
 #include "dgn_bytes.h"
 #include "dgn_internal.h"
 #include "dgn_stream.h"
+#include "platform.h"
 
 #include "dgnmodel.h"
 
@@ -48,7 +49,7 @@ bool IsMultiPointType(int type) {
 // table, as it would when the file is next read: colour lookups on this
 // handle then match what readers of the file will show.
 //   38-40  red, green, blue of colour 255;  41-805  colours 0..254
-void TakeOverColorTable(DGNFile *handle, const unsigned char *raw, int raw_bytes) {
+void AdoptColorTable(DGNFile *handle, const unsigned char *raw, int raw_bytes) {
   if (handle->got_color_table) return;
   const DGNBytes b{raw, raw_bytes};
   // Taken as index building takes it: type 5 on level 1, whatever its flags.
@@ -148,7 +149,7 @@ bool TailIsFree(FILE *fp, int64_t end) {
 
 // Checks the raw bytes an element must have to be written; reports and
 // returns false when they are unusable.
-bool CheckRawForWriting(const DGNElement *element) {
+bool RawFitForWriting(const DGNElement *element) {
   const int n = element->raw_bytes;
   if (element->raw_data == nullptr || n < dgnraw::kHeaderBytes || n > kMaxElementBytes ||
       n % 2 != 0) {
@@ -173,23 +174,21 @@ bool CheckRawForWriting(const DGNElement *element) {
   return true;
 }
 
-void ReportWriteFailure(int raw_bytes, int64_t offset) {
+void ReportFailedWrite(int raw_bytes, int64_t offset) {
   CPLError(CPLClassFailure, CPLNumGeneral,
            "Error seeking or writing new element of %d bytes at %d.", raw_bytes,
            static_cast<int>(offset));
 }
 
-// Appends `element` after the file's last element.
-bool AppendElement(DGNFile *handle, DGNElement *element) {
+// Finds where the next appended element goes (dgninternal::FindAppendEnd).
+bool AppendEnd(DGNFile *handle, int64_t *where) {
   FILE *fp = handle->fp;
-  const int n = element->raw_bytes;
   const int count = handle->element_count;
   if (count <= 0 || handle->element_index == nullptr) {
     CPLError(CPLClassFailure, CPLNumGeneral,
              "Cannot append an element to a file without elements.");
     return false;
   }
-
   // The end of the file's elements: right after the last indexed element.
   // Known without reading once this handle has appended.
   const int64_t last = handle->element_index[count - 1].offset;
@@ -210,45 +209,28 @@ bool AppendElement(DGNFile *handle, DGNElement *element) {
       return false;
     }
   }
-  if (end + n + 2 > kMaxFileOffset) {
+  *where = end;
+  return true;
+}
+
+// Makes room in the element index for `more` entries (dgninternal::GrowIndex).
+bool MakeIndexRoom(DGNFile *handle, int more) {
+  const int64_t need = static_cast<int64_t>(handle->element_count) + more;
+  if (need <= handle->max_element_count) return true;
+  int64_t grown = static_cast<int64_t>(handle->max_element_count) + kIndexGrowth;
+  if (grown < need) grown = need + kIndexGrowth;
+  if (grown * static_cast<int64_t>(sizeof(DGNIndexEntry)) > INT_MAX) {
     CPLError(CPLClassFailure, CPLNumGeneral,
-             "Cannot append an element of %d bytes at %lld: the file would exceed %d bytes.", n,
-             static_cast<long long>(end), INT32_MAX);
+             "Cannot append: the element index is full at %d elements.", handle->element_count);
     return false;
   }
-  if (count >= handle->max_element_count) {
-    const int64_t grown = static_cast<int64_t>(handle->max_element_count) + kIndexGrowth;
-    if (grown * static_cast<int64_t>(sizeof(DGNIndexEntry)) > INT_MAX) {
-      CPLError(CPLClassFailure, CPLNumGeneral,
-               "Cannot append: the element index is full at %d elements.", count);
-      return false;
-    }
-    // The index is as large as the file makes it: memory running out fails
-    // this append (reported), not the host's process.
-    auto *index = static_cast<DGNIndexEntry *>(
-        CPLTryRealloc(handle->element_index, static_cast<int>(grown * sizeof(DGNIndexEntry))));
-    if (index == nullptr) return false;
-    handle->element_index = index;
-    handle->max_element_count = static_cast<int32_t>(grown);
-  }
-
-  handle->append_offset = 0;  // unknown until this append is through
-  if (!AppendAt(fp, end, element->raw_data, n)) {
-    ReportWriteFailure(n, end);
-    return false;
-  }
-  handle->append_offset = static_cast<int32_t>(end + n);
-
-  // The element is in the file: only now does it get its place in the index.
-  DGNIndexEntry &entry = handle->element_index[count];
-  dgninternal::FillIndexEntry(&entry, element->raw_data, static_cast<uint32_t>(end));
-  handle->element_count = count + 1;
-  element->offset = static_cast<int32_t>(end);
-  element->element_id = count;
-  element->size = n;
-  handle->next_element_id = count + 1;
-  dgninternal::MergeElementRange(handle, entry, element->raw_data, n);
-  TakeOverColorTable(handle, element->raw_data, n);
+  // The index is as large as the file makes it: memory running out fails
+  // this append (reported), not the host's process.
+  auto *index = static_cast<DGNIndexEntry *>(
+      CPLTryRealloc(handle->element_index, static_cast<int>(grown * sizeof(DGNIndexEntry))));
+  if (index == nullptr) return false;
+  handle->element_index = index;
+  handle->max_element_count = static_cast<int32_t>(grown);
   return true;
 }
 
@@ -267,7 +249,7 @@ void ResyncIndexEntry(DGNFile *handle, int k) {
 // The number of the file's element that starts at `offset` (index entries
 // are in file order).  When none does, reports "Cannot <doing> at <offset>"
 // and gives -1.
-int ElementAtOffset(const DGNFile *handle, int64_t offset, const char *doing) {
+int ElementStartingAt(const DGNFile *handle, int64_t offset, const char *doing) {
   int lo = 0;
   int hi = handle->element_count - 1;
   while (lo <= hi && handle->element_index != nullptr) {
@@ -292,7 +274,7 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
   const int count = handle->element_count;
   const int64_t offset = element->offset;
 
-  const int k = ElementAtOffset(handle, offset, "rewrite an element");
+  const int k = ElementStartingAt(handle, offset, "rewrite an element");
   if (k < 0) return false;
 
   unsigned char header[4];
@@ -329,7 +311,7 @@ bool RewriteElement(DGNFile *handle, DGNElement *element) {
     ok = RewriteInPlace(fp, offset, header[1], element->raw_data, n);
   }
   if (!ok) {
-    ReportWriteFailure(n, offset);
+    ReportFailedWrite(n, offset);
     ResyncIndexEntry(handle, k);
     return false;
   }
@@ -849,12 +831,25 @@ bool DGNWriteElement(DGNFile *handle, DGNElement *element) {
              "DGNWriteElement() needs a design file open for update and an element.");
     return false;
   }
-  if (!CheckRawForWriting(element)) return false;
+  if (!RawFitForWriting(element)) return false;
   if (!handle->index_built && !DGNBuildIndex(handle)) return false;
   // The writer moves the FILE itself: the read-ahead goes first.
   dgnstream::Drop(handle);
-  if (element->offset == -1) return AppendElement(handle, element);
-  return RewriteElement(handle, element);
+  // An append on its own is a batch of one, in the file when this returns.
+  if (element->offset == -1) {
+    if (DGNBatchAppend(handle, element) && DGNCommitBatch(handle)) return true;
+    // Not in the file: the element stays a new one.
+    element->offset = -1;
+    element->element_id = -1;
+    return false;
+  }
+  // What is pending joins the file first: the rewrite may concern it.
+  if (!DGNCommitBatch(handle)) return false;
+  if (!RewriteElement(handle, element)) {
+    handle->write_failed = 1;
+    return false;
+  }
+  return true;
 }
 
 bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
@@ -864,7 +859,8 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
     return false;
   }
   if (!handle->index_built && !DGNBuildIndex(handle)) return false;
-  const int k = ElementAtOffset(handle, offset, "mark an element deleted");
+  if (!DGNCommitBatch(handle)) return false;
+  const int k = ElementStartingAt(handle, offset, "mark an element deleted");
   if (k < 0) return false;
   FILE *fp = handle->fp;
   dgnstream::Drop(handle);
@@ -884,6 +880,7 @@ bool DGNMarkElementDeleted(DGNFile *handle, int32_t offset, bool deleted) {
       !SeekTo(fp, offset + dgnraw::ElementSize(header))) {
     CPLError(CPLClassFailure, CPLNumGeneral, "Error writing the deleted flag of element %d at %d.",
              k, static_cast<int>(offset));
+    handle->write_failed = 1;
     return false;
   }
   DGNIndexEntry &entry = handle->element_index[k];
@@ -1173,11 +1170,44 @@ DGNFile *DGNCreate(const char *new_file, const char *seed_file, int32_t creation
   if (!dgninternal::HeldForUpdateElsewhere(new_file))
     created = WriteNewFile(new_file, parts.tcb, parts.tcb_bytes);
   const bool copied = created != nullptr && CopySeedElements(created, parts);
+  if (created != nullptr) created->write_behind = 1;
   parts.Release();
   if (created != nullptr && !copied) {
     DGNClose(created);
     std::remove(new_file);
     return nullptr;
   }
+  // The new file's name is on the disk only once its folder is.
+  if (created != nullptr && !PlatSyncFolderOf(new_file)) {
+    CPLError(CPLClassFailure, CPLNumGeneral, "Cannot put the folder of new file %s on the disk.",
+             new_file);
+    DGNClose(created);
+    std::remove(new_file);
+    return nullptr;
+  }
   return created;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers the write batch shares (dgn_internal.h)
+// ---------------------------------------------------------------------------
+
+bool dgninternal::FindAppendEnd(DGNFile *handle, int64_t *end) { return AppendEnd(handle, end); }
+
+bool dgninternal::CheckRawForWriting(const DGNElement *element) {
+  return RawFitForWriting(element);
+}
+
+int dgninternal::ElementAtOffset(const DGNFile *handle, int64_t offset, const char *doing) {
+  return ElementStartingAt(handle, offset, doing);
+}
+
+void dgninternal::ReportWriteFailure(int raw_bytes, int64_t offset) {
+  ReportFailedWrite(raw_bytes, offset);
+}
+
+bool dgninternal::GrowIndex(DGNFile *handle, int more) { return MakeIndexRoom(handle, more); }
+
+void dgninternal::TakeOverColorTable(DGNFile *handle, const unsigned char *raw, int raw_bytes) {
+  AdoptColorTable(handle, raw, raw_bytes);
 }

@@ -605,18 +605,30 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
   return plan;
 }
 
-// Clears the deleted bit again of the elements a replacement marked, last
-// first; best effort, on the way out of a failed add.
+// Drops everything the failed add queued: its elements never join the file
+// and the elements it was to retire stay live (nothing was marked yet).
 void RestoreRetired(DGNFile *file, const std::vector<int32_t> &retired) {
-  for (auto it = retired.rbegin(); it != retired.rend(); ++it)
-    DGNMarkElementDeleted(file, *it, false);
+  (void)retired;
+  DGNAbortBatch(file);
+}
+
+// Ends an add whose elements are all queued: a replacement is committed at
+// once (its new version joins the file, then the old one is retired); plain
+// appends wait for the batch to fill or for the close.  False, with the host
+// told why, when the commit failed.
+bool FinishObject(DGNFile *file, bool replaced, TMessagePlugIn *sink) {
+  if (replaced ? DGNCommitBatch(file) : DGNBatchSeal(file)) return true;
+  DString msg(kAddWriteFailed);
+  msg.Append(CPLLastErrorText());
+  ShowMessage(sink, msg.CStr());
+  return false;
 }
 
 // Readies `element` for the place the plan gives it.  In place it takes the
 // old element's offset and number (and stays a component); for the deleting
-// kinds the elements to retire are marked deleted now and listed in
-// `retired`, so that they can be restored should the append fail.  False,
-// with the host told why, when nothing may be written.
+// kinds the elements to retire are queued (marked deleted only once the new
+// version is in the file) and listed in `retired`.  False, with the host
+// told why, when nothing may be written.
 bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
                std::vector<int32_t> &retired, TMessagePlugIn *sink) {
   switch (plan.how) {
@@ -632,9 +644,9 @@ bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
       return true;
     case Replace::kDeleteAndAppend:
     case Replace::kDeleteComplexAndAppend:
-      retired.reserve(plan.retire.size());  // nothing may throw once an element is marked
+      retired.reserve(plan.retire.size());  // nothing may throw once an element is queued
       for (const int32_t offset : plan.retire) {
-        if (!DGNMarkElementDeleted(file, offset, true)) {
+        if (!DGNBatchRetire(file, offset)) {
           DString msg(kAddWriteFailed);
           msg.Append(CPLLastErrorText());
           RestoreRetired(file, retired);
@@ -648,17 +660,24 @@ bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
   return true;
 }
 
-// Writes a built element into the file, first, with `replace`, in the place
+// Queues a built element for the file, first, with `replace`, in the place
 // that PlanReplacement gives it of the element `elementId` names (the object
-// makes `elements` elements); the elements that took its place are marked
-// deleted and listed in `retired`.  False, with the host told why, when it
-// was not written; an element it was to replace then stays as it was.
+// makes `elements` elements); the elements it makes way for are queued for
+// retiring and listed in `retired`, and `replaced` is set when it takes
+// another's place.  False, with the host told why, when it was not written;
+// everything the add queued is dropped then, and an element it was to
+// replace stays as it was.
 bool WriteReplacing(DGNFile *file, DGNElement *element, bool replace, int32_t elementId,
-                    int elements, TMessagePlugIn *sink, std::vector<int32_t> &retired) {
+                    int elements, TMessagePlugIn *sink, std::vector<int32_t> &retired,
+                    bool *replaced) {
   if (replace &&
-      !TakePlace(file, PlanReplacement(file, elementId, element, elements), element, retired, sink))
+      !TakePlace(file, PlanReplacement(file, elementId, element, elements), element, retired, sink)) {
+    DGNAbortBatch(file);
     return false;
-  if (DGNWriteElement(file, element)) return true;
+  }
+  const bool inPlace = element->offset != -1;
+  if (inPlace || !retired.empty()) *replaced = true;
+  if (inPlace ? DGNBatchRewrite(file, element) : DGNBatchAppend(file, element)) return true;
   // A full disk or a file size limit: the engine has left the file at its
   // last complete element.
   DString msg(kAddWriteFailed);
@@ -709,7 +728,10 @@ bool AddText(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *ob
     return false;
   }
   std::vector<int32_t> retired;
-  return WriteReplacing(file, built.element, mayReplace, object->elementId, 1, sink, retired);
+  bool replaced = false;
+  return WriteReplacing(file, built.element, mayReplace, object->elementId, 1, sink, retired,
+                        &replaced) &&
+         FinishObject(file, replaced, sink);
 }
 
 // Components of one complex element the export writes: as many as its header
@@ -739,6 +761,7 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
                                         ? dgnplugin::ReadKeptParts(file, object->elementId)
                                         : dgnplugin::KeptParts();
   DGNPoint run[kMaxRun];
+  bool replaced = false;
   for (int64_t group = 0; group + 1 < count; group += groupStep) {
     const int64_t end = std::min<int64_t>(count, group + groupStep + 1);
     // Room for every component, made first.
@@ -751,6 +774,7 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
       if (component == nullptr) {
         DString msg(kAddCreateFailed);
         msg.Append(CPLLastErrorText());
+        DGNAbortBatch(file);
         ShowMessage(sink, msg.CStr());
         return false;
       }
@@ -763,6 +787,7 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
     if (header.element == nullptr) {
       DString msg(kAddCreateComplexFailed);
       msg.Append(CPLLastErrorText());
+      DGNAbortBatch(file);
       ShowMessage(sink, msg.CStr());
       return false;
     }
@@ -777,26 +802,22 @@ bool AddComplex(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn 
     const bool replace = group == 0 && map->createFlag == 0 && object->elementId > 0;
     std::vector<int32_t> retired;
     if (!WriteReplacing(file, header.element, replace, object->elementId,
-                        static_cast<int>(components.size()) + 1, sink, retired))
+                        static_cast<int>(components.size()) + 1, sink, retired, &replaced))
       return false;
     for (DGNElement *component : components) {
-      if (DGNWriteElement(file, component)) continue;
+      if (DGNBatchAppend(file, component)) continue;
       // A complex element cut short would join into less than the host
-      // gave: the header and the components written are retired, and what
-      // it was to replace comes back.
+      // gave: nothing of the add joins the file, and what it was to
+      // replace stays.
       DString msg(kAddWriteFailed);
       msg.Append(CPLLastErrorText());
-      DGNMarkElementDeleted(file, header.element->offset, true);
-      for (DGNElement *written : components) {
-        if (written == component) break;
-        DGNMarkElementDeleted(file, written->offset, true);
-      }
       RestoreRetired(file, retired);
       ShowMessage(sink, msg.CStr());
       return false;
     }
   }
-  return true;
+  // The header joins the file with all its components, in one commit.
+  return FinishObject(file, replaced, sink);
 }
 
 // Checks the record and the point array of an add call; false, with the
@@ -844,6 +865,7 @@ bool WriteRuns(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *
 
   DString pending;
   bool failed = false;
+  bool replaced = false;
   DGNPoint run[kMaxRun];
   for (int64_t start = 0; start < count; start += step) {
     const int n = static_cast<int>(std::min<int64_t>(count - start, step + 1));
@@ -866,12 +888,13 @@ bool WriteRuns(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn *
       pending.Assign(kAddCreateFailed).Append(CPLLastErrorText());
     }
 
-    // A failed write stops the polyline at its last complete element.
+    // A failed write drops the whole polyline: it joins the file whole.
     std::vector<int32_t> retired;
     if (!WriteReplacing(file, element, start == 0 && mayReplace, object->elementId, elements, sink,
-                        retired))
+                        retired, &replaced))
       return false;
   }
+  if (!FinishObject(file, replaced, sink)) return false;
   if (failed) ShowMessage(sink, pending.CStr());
   return true;
 }
@@ -1334,9 +1357,11 @@ TPlugInBool _QuarvelPlugIn_Close_Vector_Map(TVectorMapPlugIn *map) {
   if (map == nullptr || map->handle == nullptr) return 1;
   // Only a file this library still holds open is closed; a stale or foreign
   // handle is simply dropped from the record.
-  if (ForgetFile(map->handle)) DGNClose(static_cast<DGNFile *>(map->handle));
+  // False when what was written is not all safely on the disk.
+  bool saved = true;
+  if (ForgetFile(map->handle)) saved = DGNClose(static_cast<DGNFile *>(map->handle));
   map->handle = nullptr;
-  return 1;
+  return saved ? 1 : 0;
 }
 
 }  // extern "C"

@@ -10,6 +10,8 @@
 
 #include "cpl_conv.h"
 
+#include "platform.h"
+
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -131,9 +133,17 @@ char *CPLStrdup(const char *text) {
   return copy;
 }
 
-FILE *CPLFOpen(const char *path, const char *mode) { return std::fopen(path, mode); }
+FILE *CPLFOpen(const char *path, const char *mode) {
+  FILE *stream = std::fopen(path, mode);
+  if (stream != nullptr && PlatJournalOn())
+    PlatJournalOpened(stream, path, mode != nullptr && mode[0] == 'w');
+  return stream;
+}
 
-int CPLFClose(FILE *stream) { return std::fclose(stream); }
+int CPLFClose(FILE *stream) {
+  PlatJournalClosed(stream);
+  return std::fclose(stream);
+}
 
 int CPLFSeek(FILE *stream, long offset, int whence) { return std::fseek(stream, offset, whence); }
 
@@ -149,7 +159,9 @@ size_t CPLFRead(void *buffer, size_t size, size_t count, FILE *stream) {
   return std::fread(buffer, size, count, stream);
 }
 
-size_t CPLFWrite(const void *buffer, size_t size, size_t count, FILE *stream) {
+namespace {
+
+size_t WriteItems(const void *buffer, size_t size, size_t count, FILE *stream) {
   const long budget = g_writeBudget.load(std::memory_order_relaxed);
   if (budget < 0 || size == 0) return std::fwrite(buffer, size, count, stream);
 
@@ -163,6 +175,36 @@ size_t CPLFWrite(const void *buffer, size_t size, size_t count, FILE *stream) {
   if (written < wanted) errno = ENOSPC;
   return written / size;
 }
+
+}  // namespace
+
+size_t CPLFWrite(const void *buffer, size_t size, size_t count, FILE *stream) {
+  if (!PlatJournalOn()) return WriteItems(buffer, size, count, stream);
+  const long at = std::ftell(stream);
+  const size_t items = WriteItems(buffer, size, count, stream);
+  // What reached the file (a short item too) is what the journal keeps.
+  const long after = std::ftell(stream);
+  if (at >= 0 && after > at)
+    PlatJournalWrite(stream, at, buffer, static_cast<size_t>(after - at));
+  return items;
+}
+
+bool CPLFWriteAt(FILE *stream, int64_t offset, const void *bytes, size_t count) {
+  if (stream == nullptr || offset < 0 || offset > LONG_MAX) return false;
+  if (std::fseek(stream, static_cast<long>(offset), SEEK_SET) != 0) return false;
+  if (CPLFWrite(bytes, 1, count, stream) != count) return false;
+  // The stream is unbuffered for design files; for any other, the bytes
+  // leave the C library's buffer here, so that a failure shows now.
+  return std::fflush(stream) == 0;
+}
+
+size_t CPLFReadAt(FILE *stream, int64_t offset, void *bytes, size_t count) {
+  if (stream == nullptr || offset < 0 || offset > LONG_MAX) return 0;
+  if (std::fseek(stream, static_cast<long>(offset), SEEK_SET) != 0) return 0;
+  return std::fread(bytes, 1, count, stream);
+}
+
+bool CPLFSync(FILE *stream) { return PlatSyncStream(stream); }
 
 void CPLSetWriteFailAfter(long bytes) { g_writeBudget = bytes < 0 ? -1 : bytes; }
 

@@ -8,6 +8,7 @@
 #define DGN_PORT_CPL_CONV_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -86,6 +87,20 @@ size_t CPLFRead(void *buffer, size_t size, size_t count, FILE *stream);
 // Writes count items of size bytes (fwrite); gives the number of whole items
 // written.  Honours the CPLSetWriteFailAfter() test hook.
 size_t CPLFWrite(const void *buffer, size_t size, size_t count, FILE *stream);
+
+// ---- Positioned file access and durability
+
+// Writes count bytes at byte `offset` of the stream and pushes them out of
+// the C library; true when all were written.  Honours the
+// CPLSetWriteFailAfter() hook and the platform layer's write journal.
+bool CPLFWriteAt(FILE *stream, int64_t offset, const void *bytes, size_t count);
+
+// Reads up to count bytes at byte `offset` of the stream; gives the number read.
+size_t CPLFReadAt(FILE *stream, int64_t offset, void *bytes, size_t count);
+
+// Makes everything written through the stream durable (fsync,
+// FlushFileBuffers); true when the system says it is on the disk.
+bool CPLFSync(FILE *stream);
 
 // Gives a zero-filled block (calloc), or null.
 void *CPLSysCalloc(size_t count, size_t size);

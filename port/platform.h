@@ -136,6 +136,72 @@ unsigned long PlatProcessId();
 // Tells whether an open stream writes to a terminal (a console on Windows).
 bool PlatIsTerminal(FILE *stream);
 
+// --- Durability -----------------------------------------------------------
+
+// Puts everything written through the stream on the disk (the C library's
+// buffer flushed, then fsync; FlushFileBuffers on Windows); false when the
+// system says it could not.
+bool PlatSyncStream(FILE *stream);
+
+// Puts the folder entry of the file at `path` on the disk: its creation, or a
+// rename that brought it there (POSIX folders need a sync of their own for
+// that; Windows commits them with the file, and the call just answers true).
+// `path` is in the OS form.
+bool PlatSyncFolderOf(const char *path);
+
+// Creates a new empty file for writing, exclusively and never through a link
+// (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW on Windows), named `stem` followed
+// by an unpredictable part and `suffix`, with the permissions of the file
+// `like` when that exists.  Gives the stream ("w+b") and the name in `name`,
+// or null with the system's reason in `error`.  Paths in the OS form.
+FILE *PlatCreateNewFile(const std::string &stem, const char *suffix, const char *like,
+                        std::string &name, std::string &error);
+
+// Removes the file at `path` (OS form); false when it cannot.
+bool PlatRemoveFile(const char *path);
+
+// --- Write journal (test hook) ---------------------------------------------
+// While a journal is set, every write, sync, creation, rename and removal
+// made through this layer and the error layer's file wrappers is handed to it
+// in order, so that a test can rebuild each state a crash could leave.  Off
+// (no journal) in every use outside the tests.
+
+enum PlatIoKind {
+  PLAT_IO_CREATE,      // `path` created empty (or emptied)
+  PLAT_IO_WRITE,       // `bytes` written at `offset` of `path`
+  PLAT_IO_SYNC,        // `path` synced
+  PLAT_IO_RENAME,      // `path` renamed over `to`
+  PLAT_IO_REMOVE,      // `path` removed
+  PLAT_IO_SYNC_FOLDER  // the folder of `path` synced
+};
+
+struct PlatIoEvent {
+  PlatIoKind kind;
+  std::string path;
+  std::string to;
+  int64_t offset;
+  std::string bytes;
+};
+
+using PlatIoJournal = void (*)(const PlatIoEvent &event, void *context);
+
+// Sets the journal (null switches it off).
+void PlatSetIoJournalForTesting(PlatIoJournal journal, void *context);
+
+// The journal's side of the stream wrappers: the path of a stream opened
+// (`created`: emptied by the open), a stream closed, a write at `offset`.
+// They do nothing while no journal is set.
+void PlatJournalOpened(FILE *stream, const char *path, bool created);
+void PlatJournalClosed(FILE *stream);
+void PlatJournalWrite(FILE *stream, int64_t offset, const void *bytes, size_t count);
+void PlatJournalSynced(FILE *stream);
+
+// True while a journal is set.
+bool PlatJournalOn();
+
+// Hands an event to the journal, if one is set.
+void PlatJournalNote(PlatIoKind kind, const std::string &path, const std::string &to = std::string());
+
 // --- Threads --------------------------------------------------------------
 
 // A lock for process-wide state that calls on different threads share (the

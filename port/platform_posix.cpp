@@ -244,8 +244,12 @@ bool ReplaceFile(const std::string &osPath, const std::string &data, const struc
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   ok = ok && g_fault != PLAT_FAULT_RENAME && std::rename(temp.c_str(), osPath.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The rename is on the disk only once the folder is.
+  return PlatSyncFolderOf(osPath.c_str());
 }
 
 }  // namespace
@@ -407,7 +411,10 @@ bool PlatSameFile(const char *a, const char *b) {
 }
 
 bool PlatRenameOver(const char *from, const char *to, std::string &error) {
-  if (std::rename(from, to) == 0) return true;
+  if (std::rename(from, to) == 0) {
+    PlatJournalNote(PLAT_IO_RENAME, from, to);
+    return true;
+  }
   error = std::strerror(errno);
   return false;
 }
@@ -417,6 +424,91 @@ bool PlatRenameOverHeld(FILE *held, const char *from, const char *to, std::strin
   // The lock goes with the old file, after the new one took its name.
   if (held != nullptr) std::fclose(held);
   return renamed;
+}
+
+bool PlatSyncStream(FILE *stream) {
+  if (stream == nullptr || std::fflush(stream) != 0) return false;
+  int result;
+  do {
+    result = ::fsync(::fileno(stream));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  PlatJournalSynced(stream);
+  return true;
+}
+
+bool PlatSyncFolderOf(const char *path) {
+  if (path == nullptr) return false;
+  const std::string p = path;
+  const size_t slash = p.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int result;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  // Some file systems cannot sync a folder (EINVAL): their entries are
+  // committed with the files.
+  const bool ok = result == 0 || errno == EINVAL;
+  ::close(fd);
+  if (ok) PlatJournalNote(PLAT_IO_SYNC_FOLDER, path);
+  return ok;
+}
+
+FILE *PlatCreateNewFile(const std::string &stem, const char *suffix, const char *like,
+                        std::string &name, std::string &error) {
+  mode_t mode = 0666;
+  struct stat st;
+  if (like != nullptr && ::stat(like, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
+  // The unpredictable part comes from the system's random source, so that
+  // nobody can place a link or a file at the name beforehand.
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[8] = {0};
+    FILE *urandom = std::fopen("/dev/urandom", "rb");
+    const bool got = urandom != nullptr && std::fread(random, 1, sizeof random, urandom) == sizeof random;
+    if (urandom != nullptr) std::fclose(urandom);
+    char part[40];
+    if (got) {
+      std::snprintf(part, sizeof part, "%02x%02x%02x%02x%02x%02x%02x%02x", random[0], random[1],
+                    random[2], random[3], random[4], random[5], random[6], random[7]);
+    } else {
+      std::snprintf(part, sizeof part, "%lx%x%lx", static_cast<unsigned long>(::getpid()),
+                    ++counter, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&st)));
+    }
+    name = stem + part + (suffix != nullptr ? suffix : "");
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      error = std::strerror(errno);
+      name.clear();
+      return nullptr;
+    }
+    // The umask may have taken bits away: the target's permissions win.
+    if (like != nullptr && mode != 0666 && ::fchmod(fd, mode) != 0) {
+      // Permissions are a courtesy; the file is still ours alone to write.
+    }
+    FILE *stream = ::fdopen(fd, "w+b");
+    if (stream == nullptr) {
+      error = std::strerror(errno);
+      ::close(fd);
+      ::unlink(name.c_str());
+      name.clear();
+      return nullptr;
+    }
+    PlatJournalOpened(stream, name.c_str(), true);
+    return stream;
+  }
+  error = "no free name";
+  name.clear();
+  return nullptr;
+}
+
+bool PlatRemoveFile(const char *path) {
+  if (path == nullptr || ::unlink(path) != 0) return false;
+  PlatJournalNote(PLAT_IO_REMOVE, path);
+  return true;
 }
 
 std::string PlatMakeTempFolder(const char *prefix) {

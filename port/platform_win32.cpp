@@ -184,7 +184,11 @@ bool PlatSameFile(const char *a, const char *b) {
 }
 
 bool PlatRenameOver(const char *from, const char *to, std::string &error) {
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) return true;
+  // Write-through: the move is on the disk when the call returns.
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+    PlatJournalNote(PLAT_IO_RENAME, from, to);
+    return true;
+  }
   error = "error " + std::to_string(GetLastError());
   return false;
 }
@@ -193,6 +197,74 @@ bool PlatRenameOverHeld(FILE *held, const char *from, const char *to, std::strin
   // A file open here cannot be replaced: the hold ends just before.
   if (held != nullptr) std::fclose(held);
   return PlatRenameOver(from, to, error);
+}
+
+bool PlatSyncStream(FILE *stream) {
+  if (stream == nullptr || std::fflush(stream) != 0) return false;
+  const HANDLE h = HandleOf(stream);
+  if (h == INVALID_HANDLE_VALUE || FlushFileBuffers(h) == 0) return false;
+  PlatJournalSynced(stream);
+  return true;
+}
+
+bool PlatSyncFolderOf(const char *path) {
+  if (path == nullptr) return false;
+  PlatJournalNote(PLAT_IO_SYNC_FOLDER, path);
+  return true;
+}
+
+FILE *PlatCreateNewFile(const std::string &stem, const char *suffix, const char *like,
+                        std::string &name, std::string &error) {
+  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+  if (like != nullptr) {
+    const DWORD a = GetFileAttributesA(like);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      attributes = a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+  }
+  // A read-only target's copy must still be writable by us until it is done.
+  attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    char part[48];
+    std::snprintf(part, sizeof part, "%08lx%08lx%04x", static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long>(now.LowPart), static_cast<unsigned>(attempt * 7919u + GetTickCount()) & 0xFFFFu);
+    name = stem + part + (suffix != nullptr ? suffix : "");
+    // CREATE_NEW fails on any existing name, a link included.
+    const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      error = "error " + std::to_string(GetLastError());
+      name.clear();
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), 0);
+    FILE *stream = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    if (stream == nullptr) {
+      if (fd < 0) {
+        CloseHandle(h);
+      } else {
+        _close(fd);
+      }
+      DeleteFileA(name.c_str());
+      error = "cannot open the new file";
+      name.clear();
+      return nullptr;
+    }
+    PlatJournalOpened(stream, name.c_str(), true);
+    return stream;
+  }
+  error = "no free name";
+  name.clear();
+  return nullptr;
+}
+
+bool PlatRemoveFile(const char *path) {
+  if (path == nullptr || DeleteFileA(path) == 0) return false;
+  PlatJournalNote(PLAT_IO_REMOVE, path);
+  return true;
 }
 
 std::string PlatMakeTempFolder(const char *prefix) {

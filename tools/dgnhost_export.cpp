@@ -187,10 +187,11 @@ bool NamesASharedId(const GeoFeature &f, const SharedIds &shared, Tally &t) {
 // Reads the GeoJSON at `path` again and adds its features to the open map
 // as they come, then closes the map.  With `replace`, features naming an id
 // in `shared` are left out.  False when the file could not be read again as
-// it was checked.
+// it was checked; `saved` tells whether the close found everything written
+// safely on the disk.
 bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &sink,
                  const std::string &path, bool texts, bool replace, const SharedIds &shared,
-                 Tally &t) {
+                 Tally &t, bool *saved) {
   GeoCollection again;
   const bool read = ReadFeatureFile(
       path, texts, true,
@@ -199,7 +200,8 @@ bool AddFeatures(const PluginApi &api, TVectorMapPlugIn &map, TMessagePlugIn &si
         AddFeature(api, map, sink, f, replace, t);
       },
       again);
-  api.Close(&map);
+  *saved = api.Close(&map) != 0;
+  if (!*saved) std::fprintf(stderr, "dgnhost: the map could not be saved to the disk\n");
   return read;
 }
 
@@ -295,31 +297,37 @@ int RunExportCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   std::unique_ptr<FILE, int (*)(FILE *)> held(heldOut, std::fclose);
-  const std::string temp = TempNameBeside(out);
+  // The temporary file is made first, so that nobody can aim its name;
+  // the plug-in then writes the map into it.  It goes on every failure.
+  TempFile temp;
+  std::string error;
+  if (!temp.Create(out, nullptr, error) || !temp.CloseStream()) {
+    std::fprintf(stderr, "dgnhost: cannot create %s: %s\n", out.c_str(), error.c_str());
+    return kExitFailed;
+  }
   TMessagePlugIn sink{OnShow};
   TVectorMapPlugIn map{};
   map.directory = &directory[0];
   map.writeFlag = 1;
   map.createFlag = 1;
-  if (!api.Open(temp.c_str(), &map, &sink)) {
-    std::remove(temp.c_str());
+  if (!api.Open(temp.name().c_str(), &map, &sink)) {
     std::fprintf(stderr, "dgnhost: cannot create %s\n", out.c_str());
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, SharedIds(), t);
-  if (!read || t.notWritten > 0) {
-    std::remove(temp.c_str());
-    if (read)
+  bool saved = false;
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, false, SharedIds(), t, &saved);
+  if (!read || t.notWritten > 0 || !saved) {
+    if (read && t.notWritten > 0)
       std::fprintf(stderr,
                    "dgnhost: %ld of %ld line and area features were not written; "
                    "nothing was written to %s\n",
                    t.notWritten, c.features, out.c_str());
     return kExitFailed;
   }
-  std::string error;
-  if (!RenameOverHeld(held.release(), temp, out, error)) {
-    std::remove(temp.c_str());
+  // On the disk before it takes OUT's place, and the folder after; the
+  // hold on the old map ends once the new one has its name.
+  if (!temp.Commit(error, held.release())) {
     std::fprintf(stderr, "dgnhost: cannot put the new map in the place of %s: %s\n", out.c_str(),
                  error.c_str());
     return kExitFailed;
@@ -367,11 +375,12 @@ int RunUpdateCommand(const PluginApi &api, const std::string &programDir, int ar
     return kExitFailed;
   }
   Tally t;
-  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, shared, t);
+  bool saved = false;
+  const bool read = AddFeatures(api, map, sink, in, wholeMap, true, shared, t, &saved);
   PrintWritten("added", t, c, file);
   if (t.notWritten > 0)
     std::fprintf(stderr, "dgnhost: %ld of %ld line and area features were not written\n",
                  t.notWritten, c.features);
-  if (!read || t.notWritten > 0) return kExitFailed;
+  if (!read || t.notWritten > 0 || !saved) return kExitFailed;
   return kExitOk;
 }

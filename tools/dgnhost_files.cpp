@@ -3,12 +3,59 @@
 
 #include "platform.h"
 
+const char kTempSuffix[] = ".dgnhost-tmp";
+
 bool SameFile(const std::string &a, const std::string &b) {
   return a == b || PlatSameFile(a.c_str(), b.c_str());
 }
 
-std::string TempNameBeside(const std::string &target) {
-  return target + "." + std::to_string(PlatProcessId()) + ".tmp";
+TempFile::~TempFile() {
+  CloseStream();
+  if (!name_.empty()) PlatRemoveFile(name_.c_str());
+}
+
+bool TempFile::Create(const std::string &target, const char *tag, std::string &error) {
+  target_ = target;
+  std::string stem = target + ".";
+  if (tag != nullptr) stem += std::string(tag) + ".";
+  stream_ = PlatCreateNewFile(stem, kTempSuffix, target.c_str(), name_, error);
+  return stream_ != nullptr;
+}
+
+bool TempFile::CloseStream() {
+  if (stream_ == nullptr) return true;
+  PlatJournalClosed(stream_);
+  const bool closed = std::fclose(stream_) == 0;
+  stream_ = nullptr;
+  return closed;
+}
+
+bool TempFile::Commit(std::string &error, FILE *heldTarget) {
+  bool ok = true;
+  if (stream_ == nullptr) {
+    stream_ = std::fopen(name_.c_str(), "rb+");
+    PlatJournalOpened(stream_, name_.c_str(), false);
+  }
+  if (stream_ == nullptr || !PlatSyncStream(stream_)) {
+    error = "cannot put " + name_ + " on the disk";
+    ok = false;
+  }
+  if (!CloseStream() && ok) {
+    error = "cannot close " + name_;
+    ok = false;
+  }
+  if (!ok && heldTarget != nullptr) std::fclose(heldTarget);
+  if (!ok || !PlatRenameOverHeld(heldTarget, name_.c_str(), target_.c_str(), error)) {
+    PlatRemoveFile(name_.c_str());
+    name_.clear();
+    return false;
+  }
+  name_.clear();
+  if (!PlatSyncFolderOf(target_.c_str())) {
+    error = "cannot put the folder of " + target_ + " on the disk";
+    return false;
+  }
+  return true;
 }
 
 bool RenameOver(const std::string &from, const std::string &to, std::string &error) {

@@ -10,6 +10,7 @@
 
 #include "HostCodePage.h"
 #include "dgnhost_files.h"
+#include "platform.h"
 
 namespace {
 
@@ -477,10 +478,8 @@ void AppendInt(std::string &out, int64_t v) {
 // Output and spill files
 // ---------------------------------------------------------------------------
 
-OutputFile::~OutputFile() {
-  if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-  if (!temp_.empty()) std::remove(temp_.c_str());
-}
+// The temporary file, with its stream, goes with temp_ unless committed.
+OutputFile::~OutputFile() = default;
 
 bool OutputFile::Open(const std::string &target) {
   target_ = target;
@@ -488,13 +487,12 @@ bool OutputFile::Open(const std::string &target) {
     file_ = stdout;
     return true;
   }
-  temp_ = TempNameBeside(target);
-  file_ = std::fopen(temp_.c_str(), "wb");
-  if (file_ == nullptr) {
-    std::fprintf(stderr, "dgnhost: cannot create %s: %s\n", target.c_str(), std::strerror(errno));
-    temp_.clear();
+  std::string error;
+  if (!temp_.Create(target, nullptr, error)) {
+    std::fprintf(stderr, "dgnhost: cannot create %s: %s\n", target.c_str(), error.c_str());
     return false;
   }
+  file_ = temp_.stream();
   return true;
 }
 
@@ -549,37 +547,35 @@ bool OutputFile::Commit() {
     return ok;
   }
   if (file_ == nullptr) return false;
-  const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  if (failed_ || !closed) {
+  if (failed_ || std::fflush(temp_.stream()) != 0) {
     std::fprintf(stderr, "dgnhost: cannot write %s\n", target_.c_str());
     return false;
   }
+  // On the disk before it takes the target's place, and the folder after.
   std::string error;
-  if (!RenameOver(temp_, target_, error)) {
+  if (!temp_.Commit(error)) {
     std::fprintf(stderr, "dgnhost: cannot put %s in place: %s\n", target_.c_str(), error.c_str());
     return false;
   }
-  temp_.clear();
   return true;
 }
 
 SpillFile::~SpillFile() {
   if (file_ != nullptr) std::fclose(file_);
-  if (!name_.empty()) std::remove(name_.c_str());
+  if (!name_.empty()) PlatRemoveFile(name_.c_str());
 }
 
 bool SpillFile::Open(const std::string &target, const char *tag) {
+  std::string error;
   if (target == "-") {
     file_ = std::tmpfile();
   } else {
-    name_ = TempNameBeside(target + "." + tag);
-    file_ = std::fopen(name_.c_str(), "w+b");
-    if (file_ == nullptr) name_.clear();
+    file_ = PlatCreateNewFile(target + "." + tag + ".", kTempSuffix, nullptr, name_, error);
   }
   if (file_ == nullptr)
     std::fprintf(stderr, "dgnhost: cannot make a scratch file for %s: %s\n", target.c_str(),
-                 std::strerror(errno));
+                 error.empty() ? std::strerror(errno) : error.c_str());
   return file_ != nullptr;
 }
 

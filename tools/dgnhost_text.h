@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "dgnhost_files.h"
+
 // Copies 8-bit host text into UTF-8: every byte of 0x80 or above is a
 // character of the host's code page (Windows-1252), the code page of the
 // maps' 8-bit texts, even where the bytes happen to form UTF-8.
@@ -85,7 +87,7 @@ class OutputFile {
   bool Open(const std::string &target);
   // Gives the temporary file's name (empty for standard output), for a
   // writer that fills the file through a library of its own.
-  const std::string &TempPath() const { return temp_; }
+  const std::string &TempPath() const { return temp_.name(); }
   // Appends bytes (kept in a buffer, written in large pieces).
   void Write(const char *data, size_t n);
   void Write(const std::string &s) { Write(s.data(), s.size()); }
@@ -104,7 +106,7 @@ class OutputFile {
 
   FILE *file_ = nullptr;
   std::string target_;
-  std::string temp_;  // empty for standard output
+  TempFile temp_;  // not used for standard output
   std::unique_ptr<char[]> buffer_{new char[kSize]};
   size_t used_ = 0;
   bool failed_ = false;

@@ -279,6 +279,36 @@ TEST_F(WriteFailure, AddAtTheFileSizeLimitKeepsEveryEarlierElement) {
   }
 }
 
+// A polyline of three line strings replacing the map's line, with room for
+// only some of them: the add fails, nothing of it joins the map, and the
+// line it was to replace stays live; the close reports that the map was not
+// saved whole.
+TEST_F(WriteFailure, AReplacementThatFailsPartWayKeepsTheOriginal) {
+  const std::string path = dir_.Path("map.dgn");
+  const Bytes original = MakeMap(path);
+  constexpr size_t kRun = 38 + 8 * 51;  // a 2D line string of 51 vertices
+  for (size_t room : {kRun + 10, 2 * kRun + 10}) {
+    SCOPED_TRACE("room for " + std::to_string(room) + " more bytes");
+    ASSERT_TRUE(dgnkit::WriteFile(path, original));
+    const ChildResult child = InChild([&]() -> std::string {
+      if (!LimitFileSize(original.size() + room)) return "setrlimit failed";
+      plugintest::Host host;
+      TVectorMapPlugIn map = plugintest::MapRecord(1, 1, 0);
+      if (P().Open(path.c_str(), &map, host.sink()) != 1) return std::string("open failed");
+      TVectorObjectPlugIn o = Line(9);
+      o.elementId = 3;
+      std::vector<TVectorPointPlugIn> pts = Zigzag(120, 100);
+      const int result = P().AddPolyline(&map, &o, 120, pts.data(), host.sink());
+      const int closed = P().Close(&map);
+      return "result=" + std::to_string(result) + " closed=" + std::to_string(closed);
+    });
+    ASSERT_TRUE(child.exited) << child.stderr_text;
+    EXPECT_EQ(child.report, "result=0 closed=0");
+    EXPECT_TRUE(KeepsElements(original, dgnkit::ReadFile(path)));
+    EXPECT_EQ(Elements(dgnkit::ReadFile(path)).size(), Elements(original).size());
+  }
+}
+
 // With the whole map, a long polyline replacing the map's line becomes a
 // complex chain of a header and three components.  Meeting the file size
 // limit anywhere in it, the add returns false, the pieces written are
