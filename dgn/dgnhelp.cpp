@@ -1,6 +1,8 @@
 // Colour lookups in both directions and the display names of element types.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "dgnmodel.h"
 
@@ -128,24 +130,101 @@ bool DGNLookupColor(DGNFile *handle, int color_index, int *red, int *green, int 
   return true;
 }
 
+// An export matches every object's colour against the table, so the cube of
+// colours is cut into 8 x 8 x 8 cells of 32 levels a side, and each cell
+// lists the indexes that can be nearest to some colour in it: those whose
+// least distance to the cell is no more than the greatest distance of the
+// best entry.  Every index that ties for nearest is in the list, in rising
+// order, so the scan of the list gives what the scan of the table gives.
+struct DGNColorCells {
+  static constexpr int kShift = 5;  // 32 levels a side
+  static constexpr int kSide = 256 >> kShift;
+  static constexpr int kCells = kSide * kSide * kSide;
+  int32_t table;                    // got_color_table when made
+  uint32_t first[kCells + 1];       // each cell's list in index[]
+  unsigned char index[kCells * 256];
+};
+
+namespace {
+
+int Distance(const unsigned char *rgb, int r, int g, int b) {
+  return std::abs(r - rgb[0]) + std::abs(g - rgb[1]) + std::abs(b - rgb[2]);
+}
+
+// Farthest and nearest a channel value lies from the levels lo..hi.
+int FarFrom(int c, int lo, int hi) { return std::max(std::abs(c - lo), std::abs(c - hi)); }
+int NearTo(int c, int lo, int hi) { return c < lo ? lo - c : c > hi ? c - hi : 0; }
+
+void MakeColorCells(DGNColorCells *cells, const unsigned char (*table)[3], int32_t which) {
+  const int side = 1 << DGNColorCells::kShift;
+  int used = 0;
+  for (int cell = 0; cell < DGNColorCells::kCells; ++cell) {
+    int lo[3], hi[3];
+    for (int axis = 0, rest = cell; axis < 3; ++axis, rest /= DGNColorCells::kSide) {
+      lo[axis] = (rest % DGNColorCells::kSide) * side;
+      hi[axis] = lo[axis] + side - 1;
+    }
+    int bound = 0x7FFFFFFF;
+    for (int i = 0; i < 256; ++i) {
+      int far = 0;
+      for (int axis = 0; axis < 3; ++axis) far += FarFrom(table[i][axis], lo[axis], hi[axis]);
+      bound = std::min(bound, far);
+    }
+    cells->first[cell] = static_cast<uint32_t>(used);
+    for (int i = 0; i < 256; ++i) {
+      int near = 0;
+      for (int axis = 0; axis < 3; ++axis) near += NearTo(table[i][axis], lo[axis], hi[axis]);
+      if (near <= bound) cells->index[used++] = static_cast<unsigned char>(i);
+    }
+  }
+  cells->first[DGNColorCells::kCells] = static_cast<uint32_t>(used);
+  cells->table = which;
+}
+
+}  // namespace
+
 int DGNNearestColor(DGNFile *handle, int32_t host_color) {
   const uint32_t color = static_cast<uint32_t>(host_color);
   const int r = static_cast<int>(color & 0xFFu);
   const int g = static_cast<int>((color >> 8) & 0xFFu);
   const int b = static_cast<int>((color >> 16) & 0xFFu);
   const unsigned char(*table)[3] = ColorTableOf(handle);
-  int best_distance = 0xFFFFFF;
-  int best = -1;
+  DGNColorCells *cells = handle != nullptr ? handle->color_cells : nullptr;
+  if (handle != nullptr && (cells == nullptr || cells->table != handle->got_color_table)) {
+    // Made once per table; without memory for it every colour scans all.
+    if (cells == nullptr) cells = handle->color_cells = new (std::nothrow) DGNColorCells;
+    if (cells != nullptr) MakeColorCells(cells, table, handle->got_color_table);
+  }
+  int best_distance = 0x7FFFFFFF;
+  int best = 0;
+  if (cells != nullptr && cells->table == handle->got_color_table) {
+    const int s = DGNColorCells::kShift, n = DGNColorCells::kSide;
+    const int cell = (r >> s) + n * ((g >> s) + n * (b >> s));
+    for (uint32_t k = cells->first[cell]; k < cells->first[cell + 1]; ++k) {
+      const int i = cells->index[k];
+      const int distance = Distance(table[i], r, g, b);
+      // Strictly smaller: ties go to the lowest index.
+      if (distance < best_distance) {
+        best_distance = distance;
+        best = i;
+      }
+    }
+    return best;
+  }
   for (int i = 0; i < 256; ++i) {
-    const int distance =
-        std::abs(r - table[i][0]) + std::abs(g - table[i][1]) + std::abs(b - table[i][2]);
-    // Strictly smaller: ties go to the lowest index.
+    const int distance = Distance(table[i], r, g, b);
     if (distance < best_distance) {
       best_distance = distance;
       best = i;
     }
   }
-  return best < 0 ? 0 : best;
+  return best;
+}
+
+void DGNFreeColorCells(DGNFile *handle) {
+  if (handle == nullptr) return;
+  delete handle->color_cells;
+  handle->color_cells = nullptr;
 }
 
 const char *DGNTypeToName(int type) {

@@ -134,6 +134,9 @@ struct DGNFile {
 
   int32_t got_color_table;
   unsigned char color_table[256][3];  // red, green, blue per colour index
+  // The colour indexes worth comparing in each part of the colour cube, made
+  // by the first DGNNearestColor for the table then in force (owned).
+  struct DGNColorCells *color_cells;
 
   int32_t got_bounds;                                 // the extents below are valid
   uint32_t min_x, min_y, min_z, max_x, max_y, max_z;  // raw range coding (c + 2^31)
@@ -516,6 +519,8 @@ extern const unsigned char DGNDefaultColorTable[256][3];
 bool DGNLookupColor(DGNFile *handle, int color_index, int *red, int *green, int *blue);
 // The colour index nearest to a host colour (red bits 0-7, green 8-15, blue 16-23).
 int DGNNearestColor(DGNFile *handle, int32_t host_color);
+// Releases what DGNNearestColor keeps in the handle (the handle is closing).
+void DGNFreeColorCells(DGNFile *handle);
 // Display name of an element type, or its number in a buffer of the calling thread that its
 // next call reuses.
 const char *DGNTypeToName(int type);

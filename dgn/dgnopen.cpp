@@ -225,6 +225,7 @@ bool DGNClose(DGNFile *handle) {
   dgnstream::Release(handle);
   dgninternal::NoteFileClosed();
   CPLSysFree(handle->element_index);
+  DGNFreeColorCells(handle);
   dgninternal::UnpoisonElementBuffer(handle);
   CPLSysFree(handle);
   return durable;

@@ -1,6 +1,7 @@
 // Colour lookups and element type names.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "dgn_test_util.h"
@@ -61,6 +62,42 @@ TEST(NearestColor, DefaultTable) {
     if (d < best_d) best_d = d, best = i;
   }
   EXPECT_EQ(DGNNearestColor(&handle, 0), best);
+  DGNFreeColorCells(&handle);
+}
+
+// The lookup by cells of the colour cube must give what a scan of the whole
+// table gives, ties to the lowest index included: the default table, a
+// table of a few repeated colours, and one of random colours whose entries
+// lie on cell edges.
+TEST(NearestColor, CellsGiveWhatTheWholeTableGives) {
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (int table = 0; table < 3; ++table) {
+    DGNFile handle{};
+    if (table > 0) {
+      handle.got_color_table = 1;
+      for (int i = 0; i < 256; ++i) {
+        for (int c = 0; c < 3; ++c) {
+          const uint32_t v = next() >> 24;
+          handle.color_table[i][c] =
+              static_cast<unsigned char>(table == 1 ? (v & 3) * 85 : (v & 1) ? v : (v & 7) * 32);
+        }
+      }
+    }
+    const unsigned char(*rgb)[3] = table > 0 ? handle.color_table : DGNDefaultColorTable;
+    for (int k = 0; k < 20000; ++k) {
+      const uint32_t host = (k < 512 ? (k * 31u) * 0x010101u : next()) & 0xFFFFFFu;
+      const int r = host & 0xFF, g = (host >> 8) & 0xFF, b = (host >> 16) & 0xFF;
+      int best = 0, best_d = 1 << 30;
+      for (int i = 0; i < 256; ++i) {
+        const int d = std::abs(r - rgb[i][0]) + std::abs(g - rgb[i][1]) + std::abs(b - rgb[i][2]);
+        if (d < best_d) best_d = d, best = i;
+      }
+      ASSERT_EQ(DGNNearestColor(&handle, static_cast<int32_t>(host)), best)
+          << "table " << table << " colour " << std::hex << host;
+    }
+    DGNFreeColorCells(&handle);
+  }
 }
 
 TEST(NearestColor, FileTableReplacesTheDefault) {
@@ -79,6 +116,7 @@ TEST(NearestColor, FileTableReplacesTheDefault) {
   EXPECT_EQ(r, 10);
   ASSERT_TRUE(DGNLookupColor(&handle, 200, &r, &g, &b));
   EXPECT_EQ(b, 255);
+  DGNFreeColorCells(&handle);
 }
 
 TEST(TypeNames, NamedAndNumbered) {

@@ -243,11 +243,11 @@ TEST_F(Gpkg, SampleMapFollowsTheFormatsRules) {
 
   // A coordinate system of the user's, with its definition; a 3D map in x, y, z.
   std::ofstream(P("srs.wkt")) << "PROJCS[\"test\"]\n";
-  dgnbench::MapSpec spec;
-  spec.dimension = 3;
-  spec.element_count = 400;
+  dgnbench::MapSpec recipe;
+  recipe.dimension = 3;
+  recipe.element_count = 400;
   std::string error;
-  ASSERT_TRUE(dgnbench::WriteMap(P("map3d.dgn").c_str(), spec, nullptr, &error)) << error;
+  ASSERT_TRUE(dgnbench::WriteMap(P("map3d.dgn").c_str(), recipe, nullptr, &error)) << error;
   const Outcome r3 = Host("import " + Q(P("map3d.dgn")) + " --gpkg " + Q(P("map3d.gpkg")) +
                       " --srs EPSG:32631 --srs-wkt " + Q(P("srs.wkt")));
   ASSERT_EQ(r3.status, 0) << r3.err;
