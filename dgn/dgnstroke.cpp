@@ -2,6 +2,7 @@
 #include "dgnstroke.h"
 
 #include <cmath>
+#include <type_traits>
 
 namespace {
 
@@ -68,7 +69,13 @@ Rotation PlaneRotation(double degrees) {
 // at most radius * (1 - cos(d / 2)).
 double ChordAngle(double radius, double tolerance) {
   if (tolerance >= radius) return kMaxChordAngle;
-  const double angle = 2.0 * std::acos(1.0 - tolerance / radius);
+  // Wherever the design unit is below the tolerance share, tolerance / radius
+  // is that share, give or take its last bit, and the cosine below is the same
+  // for nearly every arc of a file: its angle is worked out once.
+  static const double kShareCosine = 1.0 - kArcTolerance;
+  static const double kShareAngle = 2.0 * std::acos(kShareCosine);
+  const double cosine = 1.0 - tolerance / radius;
+  const double angle = cosine == kShareCosine ? kShareAngle : 2.0 * std::acos(cosine);
   if (!(angle > kMinChordAngle)) return kMinChordAngle;
   return angle < kMaxChordAngle ? angle : kMaxChordAngle;
 }
@@ -140,24 +147,48 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
   const double step = sweep * kDegree / segments;
   const double step_cos = std::cos(step);
   const double step_sin = std::sin(step);
-  double c = std::cos(start * kDegree);
-  double s = std::sin(start * kDegree);
-  for (int i = 0; i <= segments; ++i) {
-    if (i == segments) {
-      c = std::cos((start + sweep) * kDegree);
-      s = std::sin((start + sweep) * kDegree);
+  // Everything the loop reads is held in locals: `out` might alias the
+  // element, and the compiler would otherwise load the origin and the
+  // rotation again for every point.
+  const double ox = arc->origin.x, oy = arc->origin.y, oz = arc->origin.z;
+  const double r00 = r.m[0][0], r01 = r.m[0][1];
+  const double r10 = r.m[1][0], r11 = r.m[1][1];
+  const double r20 = r.m[2][0], r21 = r.m[2][1];
+  // A plane rotation leaves z alone: oz plus two zero products is oz itself,
+  // unless oz is a negative zero, which a positive zero product would turn.
+  const bool flat = !three_d && !(oz == 0.0 && std::signbit(oz));
+  // With every input within 1e300 no sum of three products of them with
+  // cosines, sines and rotation entries (each within 1 and a hair) can
+  // overflow: then no point needs its own check.
+  constexpr double kSafe = 1e300;
+  const bool safe = std::fabs(ox) <= kSafe && std::fabs(oy) <= kSafe && std::fabs(oz) <= kSafe &&
+                    std::fabs(a) <= kSafe && std::fabs(b) <= kSafe;
+  bool finite = true;
+  auto place = [&](DGNPoint *p, double cosine, double sine, auto checked) {
+    const double lx = a * cosine;
+    const double ly = b * sine;
+    p->x = ox + r00 * lx + r01 * ly;
+    p->y = oy + r10 * lx + r11 * ly;
+    p->z = flat ? oz : oz + r20 * lx + r21 * ly;
+    if (checked) finite = finite && Finite(*p);
+  };
+  auto run = [&](auto checked) {
+    double c = std::cos(start * kDegree);
+    double s = std::sin(start * kDegree);
+    for (int i = 0; i < segments; ++i) {
+      place(&out[i], c, s, checked);
+      const double next_c = c * step_cos - s * step_sin;
+      s = s * step_cos + c * step_sin;
+      c = next_c;
     }
-    const double lx = a * c;
-    const double ly = b * s;
-    const double next_c = c * step_cos - s * step_sin;
-    s = s * step_cos + c * step_sin;
-    c = next_c;
-    DGNPoint &p = out[i];
-    p.x = arc->origin.x + r.m[0][0] * lx + r.m[0][1] * ly;
-    p.y = arc->origin.y + r.m[1][0] * lx + r.m[1][1] * ly;
-    p.z = arc->origin.z + r.m[2][0] * lx + r.m[2][1] * ly;
-    if (!Finite(p)) return 0;
-  }
+    place(&out[segments], std::cos((start + sweep) * kDegree), std::sin((start + sweep) * kDegree),
+          checked);
+  };
+  if (safe)
+    run(std::false_type{});
+  else
+    run(std::true_type{});
+  if (!finite) return 0;
   if (closed) out[segments] = out[0];
   return segments + 1;
 }

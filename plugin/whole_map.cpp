@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <new>
 
 #include "HostCodePage.h"
@@ -382,13 +383,15 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n) {
       reversed = !toFirstStart;
     }
   }
-  for (int k = 0; k < n; ++k) {
-    const DGNPoint &p = points[reversed ? n - 1 - k : k];
-    // No repeated vertex where one component ends and the next begins.
-    if (k == 0 && SamePlace(points_.back(), p, unit_)) continue;
-    points_.push_back(p);
-    ++joined_;
+  // No repeated vertex where one component ends and the next begins.
+  const int skip = SamePlace(points_.back(), points[reversed ? n - 1 : 0], unit_) ? 1 : 0;
+  if (reversed) {
+    const std::reverse_iterator<const DGNPoint *> from(points + n);
+    points_.insert(points_.end(), from + skip, from + n);
+  } else {
+    points_.insert(points_.end(), points + skip, points + n);
   }
+  joined_ += size_t(n - skip);
 }
 
 void ImportWalk::SendPieces(bool all, LevelNotes &levels) {
