@@ -218,13 +218,15 @@ void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels) {
           // A run of fewer than two points (a curve of 5 vertices) adds nothing.
           // Kept while they fit in one object: beyond that the complex
           // element goes in pieces anyway.
-          if (keepComponents_ && componentPoints_.size() + size_t(n) > size_t(kMaxObjectPoints))
+          if (keepComponents_ && componentPoints_ + size_t(n) > size_t(kMaxObjectPoints))
             DropComponents();
+          Component *kept = nullptr;
           if (keepComponents_) {
-            components_.push_back(Component{FieldsOf(element), componentPoints_.size(), size_t(n)});
-            componentPoints_.insert(componentPoints_.end(), points, points + n);
+            components_.push_back(Component{FieldsOf(element), 0, 0, false, false, DGNPoint{}});
+            componentPoints_ += size_t(n);
+            kept = &components_.back();
           }
-          AppendRun(points, n);
+          AppendRun(points, n, kept);
           SendPieces(false, levels);
         }
       }
@@ -253,7 +255,7 @@ void ImportWalk::Open(const DGNElement *header) {
 void ImportWalk::DropComponents() {
   keepComponents_ = false;
   std::vector<Component>().swap(components_);
-  std::vector<DGNPoint>().swap(componentPoints_);
+  componentPoints_ = 0;
 }
 
 void ImportWalk::Reset(bool release) {
@@ -265,11 +267,10 @@ void ImportWalk::Reset(bool release) {
   joined_ = 0;
   points_.clear();
   components_.clear();
-  componentPoints_.clear();
+  componentPoints_ = 0;
   if (release) {
     std::vector<DGNPoint>().swap(points_);
     std::vector<Component>().swap(components_);
-    std::vector<DGNPoint>().swap(componentPoints_);
     std::vector<DGNPoint>().swap(stroke_);
   }
 }
@@ -316,7 +317,8 @@ void ImportWalk::CloseShort(const ShortComplex &cut, LevelNotes &levels) {
     // No whole object can be made of what came: each component is sent on
     // its own, as it would be outside any complex element.
     for (const Component &c : components_) {
-      SendRun(c.fields, 0, componentPoints_.data() + c.begin, c.count, levels);
+      const std::vector<DGNPoint> stored = StoredPoints(c);
+      SendRun(c.fields, 0, stored.data(), stored.size(), levels);
     }
     std::snprintf(text + used, sizeof text - used, "they are delivered on their own.");
   } else {
@@ -360,12 +362,13 @@ bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **poi
   }
 }
 
-void ImportWalk::AppendRun(const DGNPoint *points, int n) {
+void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
   ++runs_;
   if (runs_ == 1) {
     points_.assign(points, points + n);
     first_ = points_.front();
     joined_ = size_t(n);
+    if (kept != nullptr) kept->count = size_t(n);
     return;
   }
   // Components follow each other in file order; one stored the other way
@@ -381,17 +384,31 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n) {
       std::reverse(points_.begin(), points_.end());
       first_ = points_.front();
       reversed = !toFirstStart;
+      // The first component, when kept, holds all the points so far.
+      if (!components_.empty()) components_.front().reversed = true;
     }
   }
   // No repeated vertex where one component ends and the next begins.
-  const int skip = SamePlace(points_.back(), points[reversed ? n - 1 : 0], unit_) ? 1 : 0;
-  if (reversed) {
-    const std::reverse_iterator<const DGNPoint *> from(points + n);
-    points_.insert(points_.end(), from + skip, from + n);
-  } else {
-    points_.insert(points_.end(), points + skip, points + n);
-  }
-  joined_ += size_t(n - skip);
+  const DGNPoint &start = points[reversed ? n - 1 : 0];
+  const bool shared = SamePlace(points_.back(), start, unit_);
+  if (kept != nullptr) *kept = Component{kept->fields, points_.size(), size_t(n - shared),
+                                         reversed, shared, start};
+  for (int k = shared ? 1 : 0; k < n; ++k) points_.push_back(points[reversed ? n - 1 - k : k]);
+  joined_ += size_t(n - shared);
+}
+
+std::vector<DGNPoint> ImportWalk::StoredPoints(const Component &c) const {
+  std::vector<DGNPoint> stored;
+  stored.reserve(c.count + 1);
+  if (c.shared && !c.reversed) stored.push_back(c.joint);
+  const DGNPoint *added = points_.data() + c.begin;
+  if (c.reversed)
+    stored.insert(stored.end(), std::reverse_iterator<const DGNPoint *>(added + c.count),
+                  std::reverse_iterator<const DGNPoint *>(added));
+  else
+    stored.insert(stored.end(), added, added + c.count);
+  if (c.shared && c.reversed) stored.push_back(c.joint);
+  return stored;
 }
 
 void ImportWalk::SendPieces(bool all, LevelNotes &levels) {

@@ -161,11 +161,17 @@ class ImportWalk {
   bool Collecting() const { return walk_.IsOpen(); }
 
  private:
-  // One component kept until its complex element proves whole.
+  // One component kept until its complex element proves whole.  Its points
+  // are not copied: they are those it added to points_, turned back when it
+  // was joined the other way round, with the vertex it shared with the
+  // component before it put back.
   struct Component {
     DGNElement fields;  // its header fields (no owned blocks)
-    size_t begin;       // its points in componentPoints_
+    size_t begin;       // the points it added to points_
     size_t count;
+    bool reversed;      // added last point first
+    bool shared;        // its first point (last, when reversed) was left out at the joint
+    DGNPoint joint;     // that point, as stored
   };
 
   void TakeElement(DGNElement *element, LevelNotes &levels);
@@ -183,8 +189,11 @@ class ImportWalk {
   // The points of a joinable component (a line, line string, arc or curve)
   // in stroke_; false for a component of another type.
   bool StrokeComponent(const DGNElement *element, const DGNPoint **points, int *n);
-  // Appends one component's run of points where the complex element ends.
-  void AppendRun(const DGNPoint *points, int n);
+  // Appends one component's run of points where the complex element ends
+  // (noting how in `kept`, when its component is kept).
+  void AppendRun(const DGNPoint *points, int n, Component *kept);
+  // Gives a kept component's points as the element stores them.
+  std::vector<DGNPoint> StoredPoints(const Component &c) const;
   // Sends the collected points but the last as pieces while more than one
   // object may hold are collected (or all of them when `all`).
   void SendPieces(bool all, LevelNotes &levels);
@@ -213,7 +222,7 @@ class ImportWalk {
   DGNPoint first_{};            // its first point, which closes a shape
   std::vector<DGNPoint> points_;  // the joined points not yet sent
   std::vector<Component> components_;
-  std::vector<DGNPoint> componentPoints_;
+  size_t componentPoints_ = 0;  // points of the components kept, as stored
   std::vector<DGNPoint> stroke_;  // one stroked arc or curve
 };
 
