@@ -2,6 +2,7 @@
 #include "dgnstroke.h"
 
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 
 namespace {
@@ -57,10 +58,35 @@ Rotation QuaternionRotation(const int32_t quat[4]) {
                    {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}}};
 }
 
+// The bits of an empty entry's angle: a NaN, which no angle stroked is.
+constexpr uint64_t kNoAngle = 0x7FF8DEADBEEF0001ull;
+
+// The cosine and sine of `radians`, from `angles` when it holds them (angles
+// are told apart by their bits, so that -0 keeps its negative sine).
+void CosineSine(double radians, DGNStrokeAngles *angles, double *c, double *s) {
+  if (angles == nullptr) {
+    *c = std::cos(radians);
+    *s = std::sin(radians);
+    return;
+  }
+  uint64_t bits = 0;
+  std::memcpy(&bits, &radians, sizeof bits);
+  // The angles of a file differ mostly in their high bits.
+  const uint64_t mixed = (bits ^ (bits >> 29) ^ (bits >> 43)) * 0x9E3779B97F4A7C15ull;
+  DGNStrokeAngles::Entry &e = angles->entries[mixed >> 52 & (DGN_STROKE_ANGLES - 1)];
+  if (e.radians != bits) {
+    e.radians = bits;
+    e.cosine = std::cos(radians);
+    e.sine = std::sin(radians);
+  }
+  *c = e.cosine;
+  *s = e.sine;
+}
+
 // A rotation by `degrees` about the z axis (the rotation of a 2D element).
-Rotation PlaneRotation(double degrees) {
-  const double c = std::cos(degrees * kDegree);
-  const double s = std::sin(degrees * kDegree);
+Rotation PlaneRotation(double degrees, DGNStrokeAngles *angles) {
+  double c = 0.0, s = 0.0;
+  CosineSine(degrees * kDegree, angles, &c, &s);
   return Rotation{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
 }
 
@@ -114,7 +140,16 @@ DGNPoint CurveTangent(const DGNPoint *v, int n, int prev, int i, int next) {
 
 }  // namespace
 
+DGNStrokeAngles::DGNStrokeAngles() {
+  for (Entry &e : entries) e = Entry{kNoAngle, 0.0, 0.0};
+}
+
 int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out) {
+  return DGNStrokeArc(handle, arc, out, nullptr);
+}
+
+int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
+                 DGNStrokeAngles *angles) {
   if (arc == nullptr || out == nullptr) return 0;
   const bool closed = arc->type == DGNTYPE_ELLIPSE;
   const double a = arc->primary_axis;
@@ -140,13 +175,14 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
 
   // In a 3D file the element's orientation is its quaternion; in a 2D one its
   // rotation about the origin.
-  const Rotation r = three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation);
+  const Rotation r =
+      three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation, angles);
   // The angle advances by equal steps, its cosine and sine by the rotation of
   // one step (no sine or cosine per point); the last point is computed on the
   // end angle itself, so that the stroke ends exactly there.
   const double step = sweep * kDegree / segments;
-  const double step_cos = std::cos(step);
-  const double step_sin = std::sin(step);
+  double step_cos = 0.0, step_sin = 0.0;
+  CosineSine(step, angles, &step_cos, &step_sin);
   // Everything the loop reads is held in locals: `out` might alias the
   // element, and the compiler would otherwise load the origin and the
   // rotation again for every point.
@@ -173,16 +209,17 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
     if (checked) finite = finite && Finite(*p);
   };
   auto run = [&](auto checked) {
-    double c = std::cos(start * kDegree);
-    double s = std::sin(start * kDegree);
+    double c = 0.0, s = 0.0;
+    CosineSine(start * kDegree, angles, &c, &s);
     for (int i = 0; i < segments; ++i) {
       place(&out[i], c, s, checked);
       const double next_c = c * step_cos - s * step_sin;
       s = s * step_cos + c * step_sin;
       c = next_c;
     }
-    place(&out[segments], std::cos((start + sweep) * kDegree), std::sin((start + sweep) * kDegree),
-          checked);
+    double end_cos = 0.0, end_sin = 0.0;
+    CosineSine((start + sweep) * kDegree, angles, &end_cos, &end_sin);
+    place(&out[segments], end_cos, end_sin, checked);
   };
   if (safe)
     run(std::false_type{});

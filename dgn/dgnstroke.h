@@ -5,6 +5,8 @@
 #ifndef DGN_DGNSTROKE_H
 #define DGN_DGNSTROKE_H
 
+#include <cstdint>
+
 #include "dgnmodel.h"
 
 // Room for the points of a stroked arc or ellipse: 360 segments for a whole
@@ -22,6 +24,27 @@ constexpr int DGN_STROKE_CURVE_STEPS = 39;
 // points, or 0 when the element draws nothing: both axes 0, no sweep, or
 // values that are not finite.
 int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out);
+
+// Cosines and sines of angles already met, for a caller that strokes many
+// arcs: a file stores its angles in whole units of 1/360000 degree and
+// drawings reuse few of them (starts, sweeps, rotations), so each is worked
+// out once.  A fixed table of DGN_STROKE_ANGLES entries; an angle that finds
+// its entry taken replaces what it held.  Used by one thread at a time.
+constexpr int DGN_STROKE_ANGLES = 4096;
+struct DGNStrokeAngles {
+  struct Entry {
+    uint64_t radians;  // the bits of the angle, or those of a NaN when empty
+    double cosine;
+    double sine;
+  };
+  Entry entries[DGN_STROKE_ANGLES];
+  DGNStrokeAngles();
+};
+
+// DGNStrokeArc with the cosines and sines of its angles kept in `angles`
+// (null: none kept); the points are the same to the last bit.
+int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
+                 DGNStrokeAngles *angles);
 
 // Points that the stroke of a curve of `vertex_count` vertices may need (0 below 5).
 int DGNCurveStrokeCapacity(int vertex_count);

@@ -176,6 +176,8 @@ ImportWalk::ImportWalk(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessag
     : file_(file), callbacks_(callbacks), wholeMap_(wholeMap), notices_(sink) {
   const double unit = std::fabs(DGNGetScale(file));
   unit_ = std::isfinite(unit) ? unit : 0.0;
+  // Without the room for it arcs are stroked all the same, only slower.
+  if (wholeMap_) angles_.reset(new (std::nothrow) DGNStrokeAngles);
 }
 
 void ImportWalk::Take(DGNElement *element, LevelNotes &levels) {
@@ -354,7 +356,8 @@ bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **poi
     case DGNTYPE_ARC: {
       if (element->kind != DGNKIND_ARC) return false;
       stroke_.resize(DGN_STROKE_MAX_ARC_POINTS);
-      *n = DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data());
+      *n = DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data(),
+                          angles_.get());
       *points = stroke_.data();
       return true;
     }
@@ -471,7 +474,8 @@ void ImportWalk::SendAlone(DGNElement *element, LevelNotes &levels) {
       if (element->kind != DGNKIND_ARC) return;
       stroke_.resize(DGN_STROKE_MAX_ARC_POINTS);
       const int n =
-          DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data());
+          DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data(),
+                          angles_.get());
       SendRun(*element, element->type == DGNTYPE_ELLIPSE ? 1 : 0, stroke_.data(),
               size_t(n > 0 ? n : 0), levels);
       return;

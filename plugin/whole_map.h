@@ -13,10 +13,12 @@
 #define DGN_PLUGIN_WHOLE_MAP_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dgnmodel.h"
+#include "dgnstroke.h"
 #include "plugin_records.h"
 
 namespace dgnplugin {
@@ -224,6 +226,7 @@ class ImportWalk {
   std::vector<Component> components_;
   size_t componentPoints_ = 0;  // points of the components kept, as stored
   std::vector<DGNPoint> stroke_;  // one stroked arc or curve
+  std::unique_ptr<DGNStrokeAngles> angles_;  // of the arcs stroked so far (made with the whole map)
 };
 
 }  // namespace dgnplugin
