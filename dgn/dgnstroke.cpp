@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <type_traits>
 
 namespace {
 
@@ -148,9 +147,9 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
   return DGNStrokeArc(handle, arc, out, nullptr);
 }
 
-int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
-                 DGNStrokeAngles *angles) {
-  if (arc == nullptr || out == nullptr) return 0;
+int DGNStartArcStroke(const DGNFile *handle, const DGNArcElement *arc, DGNStrokeAngles *angles,
+                      DGNArcStroke *stroke) {
+  if (arc == nullptr || stroke == nullptr) return 0;
   const bool closed = arc->type == DGNTYPE_ELLIPSE;
   const double a = arc->primary_axis;
   const double b = arc->secondary_axis;
@@ -173,61 +172,56 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
   if (segments < 1) segments = 1;
   if (segments > DGN_STROKE_MAX_ARC_POINTS - 1) segments = DGN_STROKE_MAX_ARC_POINTS - 1;
 
+  DGNArcStroke &k = *stroke;
+  k.count = segments + 1;
+  k.next = 0;
+  k.closed = closed;
+  k.a = a;
+  k.b = b;
   // In a 3D file the element's orientation is its quaternion; in a 2D one its
   // rotation about the origin.
   const Rotation r =
       three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation, angles);
+  k.r00 = r.m[0][0];
+  k.r01 = r.m[0][1];
+  k.r10 = r.m[1][0];
+  k.r11 = r.m[1][1];
+  k.r20 = r.m[2][0];
+  k.r21 = r.m[2][1];
+  k.ox = arc->origin.x;
+  k.oy = arc->origin.y;
+  k.oz = arc->origin.z;
+  // A plane rotation leaves z alone: oz plus two zero products is oz itself,
+  // unless oz is a negative zero, which a positive zero product would turn.
+  k.flat = !three_d && !(k.oz == 0.0 && std::signbit(k.oz));
+  // With every input within 1e300 no sum of three products of them with
+  // cosines, sines and rotation entries (each within 1 and a hair) can
+  // overflow.
+  constexpr double kSafe = 1e300;
+  k.safe = std::fabs(k.ox) <= kSafe && std::fabs(k.oy) <= kSafe && std::fabs(k.oz) <= kSafe &&
+           std::fabs(a) <= kSafe && std::fabs(b) <= kSafe;
   // The angle advances by equal steps, its cosine and sine by the rotation of
   // one step (no sine or cosine per point); the last point is computed on the
   // end angle itself, so that the stroke ends exactly there.
-  const double step = sweep * kDegree / segments;
-  double step_cos = 0.0, step_sin = 0.0;
-  CosineSine(step, angles, &step_cos, &step_sin);
-  // Everything the loop reads is held in locals: `out` might alias the
-  // element, and the compiler would otherwise load the origin and the
-  // rotation again for every point.
-  const double ox = arc->origin.x, oy = arc->origin.y, oz = arc->origin.z;
-  const double r00 = r.m[0][0], r01 = r.m[0][1];
-  const double r10 = r.m[1][0], r11 = r.m[1][1];
-  const double r20 = r.m[2][0], r21 = r.m[2][1];
-  // A plane rotation leaves z alone: oz plus two zero products is oz itself,
-  // unless oz is a negative zero, which a positive zero product would turn.
-  const bool flat = !three_d && !(oz == 0.0 && std::signbit(oz));
-  // With every input within 1e300 no sum of three products of them with
-  // cosines, sines and rotation entries (each within 1 and a hair) can
-  // overflow: then no point needs its own check.
-  constexpr double kSafe = 1e300;
-  const bool safe = std::fabs(ox) <= kSafe && std::fabs(oy) <= kSafe && std::fabs(oz) <= kSafe &&
-                    std::fabs(a) <= kSafe && std::fabs(b) <= kSafe;
-  bool finite = true;
-  auto place = [&](DGNPoint *p, double cosine, double sine, auto checked) {
-    const double lx = a * cosine;
-    const double ly = b * sine;
-    p->x = ox + r00 * lx + r01 * ly;
-    p->y = oy + r10 * lx + r11 * ly;
-    p->z = flat ? oz : oz + r20 * lx + r21 * ly;
-    if (checked) finite = finite && Finite(*p);
-  };
-  auto run = [&](auto checked) {
-    double c = 0.0, s = 0.0;
-    CosineSine(start * kDegree, angles, &c, &s);
-    for (int i = 0; i < segments; ++i) {
-      place(&out[i], c, s, checked);
-      const double next_c = c * step_cos - s * step_sin;
-      s = s * step_cos + c * step_sin;
-      c = next_c;
-    }
-    double end_cos = 0.0, end_sin = 0.0;
-    CosineSine((start + sweep) * kDegree, angles, &end_cos, &end_sin);
-    place(&out[segments], end_cos, end_sin, checked);
-  };
-  if (safe)
-    run(std::false_type{});
-  else
-    run(std::true_type{});
-  if (!finite) return 0;
-  if (closed) out[segments] = out[0];
-  return segments + 1;
+  CosineSine(sweep * kDegree / segments, angles, &k.step_cos, &k.step_sin);
+  CosineSine(start * kDegree, angles, &k.c, &k.s);
+  CosineSine((start + sweep) * kDegree, angles, &k.end_cos, &k.end_sin);
+  return k.count;
+}
+
+int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
+                 DGNStrokeAngles *angles) {
+  if (out == nullptr) return 0;
+  // Everything the loop reads is held in a local: `out` might alias the
+  // element.
+  DGNArcStroke k;
+  const int n = DGNStartArcStroke(handle, arc, angles, &k);
+  for (int i = 0; i < n; ++i) out[i] = DGNNextArcPoint(&k);
+  if (!k.safe) {
+    for (int i = 0; i < n; ++i)
+      if (!Finite(out[i])) return 0;
+  }
+  return n;
 }
 
 int DGNCurveStrokeCapacity(int vertex_count) {

@@ -394,8 +394,13 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
   // No repeated vertex where one component ends and the next begins.
   const DGNPoint &start = points[reversed ? n - 1 : 0];
   const bool shared = SamePlace(points_.back(), start, unit_);
-  if (kept != nullptr) *kept = Component{kept->fields, points_.size(), size_t(n - shared),
-                                         reversed, shared, start};
+  if (kept != nullptr) {
+    kept->begin = points_.size();
+    kept->count = size_t(n - shared);
+    kept->reversed = reversed;
+    kept->shared = shared;
+    kept->joint = start;
+  }
   for (int k = shared ? 1 : 0; k < n; ++k) points_.push_back(points[reversed ? n - 1 - k : k]);
   joined_ += size_t(n - shared);
 }
@@ -472,12 +477,23 @@ void ImportWalk::SendAlone(DGNElement *element, LevelNotes &levels) {
     case DGNTYPE_ELLIPSE:
     case DGNTYPE_ARC: {
       if (element->kind != DGNKIND_ARC) return;
+      const int32_t kind = element->type == DGNTYPE_ELLIPSE ? 1 : 0;
+      const auto *arc = static_cast<const DGNArcElement *>(element);
+      DGNArcStroke stroke;
+      const int32_t count = DGNStartArcStroke(file_, arc, angles_.get(), &stroke);
+      if (count <= 0) return;
+      if (stroke.safe) {
+        // Each point goes to the host as it is worked out.
+        static_assert(DGN_STROKE_MAX_ARC_POINTS <= kMaxObjectPoints, "an arc is one object");
+        const int32_t handle = SendObject(file_, *element, kind, -1, count, callbacks_);
+        for (int32_t i = 0; i < count; ++i)
+          SendPoint(callbacks_, handle, DGNNextArcPoint(&stroke), i + 1 < count);
+        levels.Note(element->level);
+        return;
+      }
       stroke_.resize(DGN_STROKE_MAX_ARC_POINTS);
-      const int n =
-          DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data(),
-                          angles_.get());
-      SendRun(*element, element->type == DGNTYPE_ELLIPSE ? 1 : 0, stroke_.data(),
-              size_t(n > 0 ? n : 0), levels);
+      const int n = DGNStrokeArc(file_, arc, stroke_.data(), angles_.get());
+      SendRun(*element, kind, stroke_.data(), size_t(n > 0 ? n : 0), levels);
       return;
     }
     case DGNTYPE_CURVE: {

@@ -30,6 +30,28 @@ namespace dgnplugin {
 // Sends one element the way the import always has (lines, line strings,
 // shapes, texts); gives the level it counts, or -1 for a type it skips.
 int SendElement(DGNFile *file, DGNElement *element, TVectorCallbacksPlugIn *callbacks);
+// Tells the host of an object of n points, a polyline (kind 0) or polygon
+// (kind 1) with the element id, level, colour and weight of `element`, and
+// `style` (-1: none); gives the host's handle of it.
+int32_t SendObject(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
+                   int32_t n, TVectorCallbacksPlugIn *callbacks);
+// The host's record of the point x, y, z.
+inline TVectorPointPlugIn HostPoint(double x, double y, double z) {
+  TVectorPointPlugIn p{};
+  p.size = QPLUGIN_POINT_SIZE;
+  p.x = x;
+  p.y = y;
+  p.z = z;
+  p.hostField28 = -1.0;
+  return p;
+}
+// Hands the host the next point of the object `object`; `more` while others follow.
+inline void SendPoint(TVectorCallbacksPlugIn *callbacks, int32_t object, const DGNPoint &v,
+                      bool more) {
+  TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
+  if (callbacks != nullptr && callbacks->AddPoint != nullptr)
+    callbacks->AddPoint(callbacks, object, &point, more ? 1 : 0);
+}
 // Sends n points as a polyline (kind 0) or polygon (kind 1) with the element
 // id, level, colour and weight of `element`, and `style` (-1: none).
 void SendPoints(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
