@@ -216,6 +216,7 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
   // element.
   DGNArcStroke k;
   const int n = DGNStartArcStroke(handle, arc, angles, &k);
+  if (n <= 0) return 0;
   for (int i = 0; i < n; ++i) out[i] = DGNNextArcPoint(&k);
   if (!k.safe) {
     for (int i = 0; i < n; ++i)
