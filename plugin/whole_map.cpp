@@ -357,7 +357,7 @@ bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **poi
       if (element->kind != DGNKIND_ARC) return false;
       stroke_.resize(DGN_STROKE_MAX_ARC_POINTS);
       *n = DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data(),
-                          angles_.get());
+                        angles_.get());
       *points = stroke_.data();
       return true;
     }
