@@ -299,9 +299,9 @@ TEST(Stroke, HostileArcValuesDrawNothing) {
 // gets its own values, and arcs large enough to need a check per point for
 // overflow stroke the same way.
 TEST(Stroke, ArcsStrokeTheSameWithTheirAnglesKept) {
-  dgnkit::ArcSpec spec;
-  spec.primary_axis = spec.secondary_axis = 1000;
-  Decoded d = Decode(dgnkit::MakeArc(spec, 2), false);
+  dgnkit::ArcSpec circle;
+  circle.primary_axis = circle.secondary_axis = 1000;
+  Decoded d = Decode(dgnkit::MakeArc(circle, 2), false);
   ASSERT_NE(d.element, nullptr);
   const DGNArcElement base = *reinterpret_cast<const DGNArcElement *>(d.element.get());
   struct Case {
