@@ -2,6 +2,7 @@
 #include "dgnstroke.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -56,10 +57,35 @@ Rotation QuaternionRotation(const int32_t quat[4]) {
                    {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}}};
 }
 
+// The bits of an empty entry's angle: a NaN, which no angle stroked is.
+constexpr uint64_t kNoAngle = 0x7FF8DEADBEEF0001ull;
+
+// The cosine and sine of `radians`, from `angles` when it holds them (angles
+// are told apart by their bits, so that -0 keeps its negative sine).
+void CosineSine(double radians, DGNStrokeAngles *angles, double *c, double *s) {
+  if (angles == nullptr) {
+    *c = std::cos(radians);
+    *s = std::sin(radians);
+    return;
+  }
+  uint64_t bits = 0;
+  std::memcpy(&bits, &radians, sizeof bits);
+  // The angles of a file differ mostly in their high bits.
+  const uint64_t mixed = (bits ^ (bits >> 29) ^ (bits >> 43)) * 0x9E3779B97F4A7C15ull;
+  DGNStrokeAngles::Entry &e = angles->entries[mixed >> 52 & (DGN_STROKE_ANGLES - 1)];
+  if (e.radians != bits) {
+    e.radians = bits;
+    e.cosine = std::cos(radians);
+    e.sine = std::sin(radians);
+  }
+  *c = e.cosine;
+  *s = e.sine;
+}
+
 // A rotation by `degrees` about the z axis (the rotation of a 2D element).
-Rotation PlaneRotation(double degrees) {
-  const double c = std::cos(degrees * kDegree);
-  const double s = std::sin(degrees * kDegree);
+Rotation PlaneRotation(double degrees, DGNStrokeAngles *angles) {
+  double c = 0.0, s = 0.0;
+  CosineSine(degrees * kDegree, angles, &c, &s);
   return Rotation{{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
 }
 
@@ -68,7 +94,13 @@ Rotation PlaneRotation(double degrees) {
 // at most radius * (1 - cos(d / 2)).
 double ChordAngle(double radius, double tolerance) {
   if (tolerance >= radius) return kMaxChordAngle;
-  const double angle = 2.0 * std::acos(1.0 - tolerance / radius);
+  // Wherever the design unit is below the tolerance share, tolerance / radius
+  // is that share, give or take its last bit, and the cosine below is the same
+  // for nearly every arc of a file: its angle is worked out once.
+  static const double kShareCosine = 1.0 - kArcTolerance;
+  static const double kShareAngle = 2.0 * std::acos(kShareCosine);
+  const double cosine = 1.0 - tolerance / radius;
+  const double angle = cosine == kShareCosine ? kShareAngle : 2.0 * std::acos(cosine);
   if (!(angle > kMinChordAngle)) return kMinChordAngle;
   return angle < kMaxChordAngle ? angle : kMaxChordAngle;
 }
@@ -107,8 +139,17 @@ DGNPoint CurveTangent(const DGNPoint *v, int n, int prev, int i, int next) {
 
 }  // namespace
 
+DGNStrokeAngles::DGNStrokeAngles() {
+  for (Entry &e : entries) e = Entry{kNoAngle, 0.0, 0.0};
+}
+
 int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out) {
-  if (arc == nullptr || out == nullptr) return 0;
+  return DGNStrokeArc(handle, arc, out, nullptr);
+}
+
+int DGNStartArcStroke(const DGNFile *handle, const DGNArcElement *arc, DGNStrokeAngles *angles,
+                      DGNArcStroke *stroke) {
+  if (arc == nullptr || stroke == nullptr) return 0;
   const bool closed = arc->type == DGNTYPE_ELLIPSE;
   const double a = arc->primary_axis;
   const double b = arc->secondary_axis;
@@ -131,35 +172,57 @@ int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out)
   if (segments < 1) segments = 1;
   if (segments > DGN_STROKE_MAX_ARC_POINTS - 1) segments = DGN_STROKE_MAX_ARC_POINTS - 1;
 
+  DGNArcStroke &k = *stroke;
+  k.count = segments + 1;
+  k.next = 0;
+  k.closed = closed;
+  k.a = a;
+  k.b = b;
   // In a 3D file the element's orientation is its quaternion; in a 2D one its
   // rotation about the origin.
-  const Rotation r = three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation);
+  const Rotation r =
+      three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation, angles);
+  k.r00 = r.m[0][0];
+  k.r01 = r.m[0][1];
+  k.r10 = r.m[1][0];
+  k.r11 = r.m[1][1];
+  k.r20 = r.m[2][0];
+  k.r21 = r.m[2][1];
+  k.ox = arc->origin.x;
+  k.oy = arc->origin.y;
+  k.oz = arc->origin.z;
+  // A plane rotation leaves z alone: oz plus two zero products is oz itself,
+  // unless oz is a negative zero, which a positive zero product would turn.
+  k.flat = !three_d && !(k.oz == 0.0 && std::signbit(k.oz));
+  // With every input within 1e300 no sum of three products of them with
+  // cosines, sines and rotation entries (each within 1 and a hair) can
+  // overflow.
+  constexpr double kSafe = 1e300;
+  k.safe = std::fabs(k.ox) <= kSafe && std::fabs(k.oy) <= kSafe && std::fabs(k.oz) <= kSafe &&
+           std::fabs(a) <= kSafe && std::fabs(b) <= kSafe;
   // The angle advances by equal steps, its cosine and sine by the rotation of
   // one step (no sine or cosine per point); the last point is computed on the
   // end angle itself, so that the stroke ends exactly there.
-  const double step = sweep * kDegree / segments;
-  const double step_cos = std::cos(step);
-  const double step_sin = std::sin(step);
-  double c = std::cos(start * kDegree);
-  double s = std::sin(start * kDegree);
-  for (int i = 0; i <= segments; ++i) {
-    if (i == segments) {
-      c = std::cos((start + sweep) * kDegree);
-      s = std::sin((start + sweep) * kDegree);
-    }
-    const double lx = a * c;
-    const double ly = b * s;
-    const double next_c = c * step_cos - s * step_sin;
-    s = s * step_cos + c * step_sin;
-    c = next_c;
-    DGNPoint &p = out[i];
-    p.x = arc->origin.x + r.m[0][0] * lx + r.m[0][1] * ly;
-    p.y = arc->origin.y + r.m[1][0] * lx + r.m[1][1] * ly;
-    p.z = arc->origin.z + r.m[2][0] * lx + r.m[2][1] * ly;
-    if (!Finite(p)) return 0;
+  CosineSine(sweep * kDegree / segments, angles, &k.step_cos, &k.step_sin);
+  CosineSine(start * kDegree, angles, &k.c, &k.s);
+  CosineSine((start + sweep) * kDegree, angles, &k.end_cos, &k.end_sin);
+  return k.count;
+}
+
+int DGNStrokeArc(const DGNFile *handle, const DGNArcElement *arc, DGNPoint *out,
+                 DGNStrokeAngles *angles) {
+  if (out == nullptr) return 0;
+  // Everything the loop reads is held in a local: `out` might alias the
+  // element.
+  DGNArcStroke k;
+  const int n = DGNStartArcStroke(handle, arc, angles, &k);
+  if (n <= 0) return 0;
+  for (int i = 0; i < n; ++i) out[i] = DGNNextArcPoint(&k);
+  if (!k.safe) {
+    for (int i = 0; i < n; ++i)
+      if (!Finite(out[i])) return 0;
   }
-  if (closed) out[segments] = out[0];
-  return segments + 1;
+  return n;
 }
 
 int DGNCurveStrokeCapacity(int vertex_count) {

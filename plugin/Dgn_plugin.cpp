@@ -985,15 +985,7 @@ const TVectorObjectPlugIn kDefaultObject = MakeDefaultObject();
 
 TVectorObjectPlugIn DefaultObject() { return kDefaultObject; }
 
-TVectorPointPlugIn HostPoint(double x, double y, double z) {
-  TVectorPointPlugIn p{};
-  p.size = QPLUGIN_POINT_SIZE;
-  p.x = x;
-  p.y = y;
-  p.z = z;
-  p.hostField28 = -1.0;
-  return p;
-}
+using dgnplugin::HostPoint;
 
 // The host colour (red bits 0-7, green 8-15, blue 16-23) of a colour index,
 // with pure white sent as 0.
@@ -1008,8 +1000,8 @@ int32_t HostColor(DGNFile *file, int color_index) {
 
 namespace dgnplugin {
 
-void SendPoints(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
-                const DGNPoint *points, int32_t n, TVectorCallbacksPlugIn *callbacks) {
+int32_t SendObject(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
+                   int32_t n, TVectorCallbacksPlugIn *callbacks) {
   TVectorObjectPlugIn object = DefaultObject();
   object.elementId = element.element_id;
   object.color = HostColor(file, element.color);
@@ -1019,12 +1011,13 @@ void SendPoints(DGNFile *file, const DGNElement &element, int32_t objectKind, in
   object.width = static_cast<float>(element.weight);
   object.numPoints = n;
   object.style = style;
-  const int32_t handle = HostAddObject(callbacks, &object);
-  for (int32_t i = 0; i < n; ++i) {
-    const DGNPoint &v = points[i];
-    TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
-    HostAddPoint(callbacks, handle, &point, i + 1 < n ? 1 : 0);
-  }
+  return HostAddObject(callbacks, &object);
+}
+
+void SendPoints(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
+                const DGNPoint *points, int32_t n, TVectorCallbacksPlugIn *callbacks) {
+  const int32_t handle = SendObject(file, element, objectKind, style, n, callbacks);
+  for (int32_t i = 0; i < n; ++i) SendPoint(callbacks, handle, points[i], i + 1 < n);
 }
 
 // Sends a line, line string or shape as one polyline and its vertices.

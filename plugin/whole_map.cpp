@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <new>
 
 #include "HostCodePage.h"
@@ -175,6 +176,8 @@ ImportWalk::ImportWalk(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessag
     : file_(file), callbacks_(callbacks), wholeMap_(wholeMap), notices_(sink) {
   const double unit = std::fabs(DGNGetScale(file));
   unit_ = std::isfinite(unit) ? unit : 0.0;
+  // Without the room for it arcs are stroked all the same, only slower.
+  if (wholeMap_) angles_.reset(new (std::nothrow) DGNStrokeAngles);
 }
 
 void ImportWalk::Take(DGNElement *element, LevelNotes &levels) {
@@ -217,13 +220,15 @@ void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels) {
           // A run of fewer than two points (a curve of 5 vertices) adds nothing.
           // Kept while they fit in one object: beyond that the complex
           // element goes in pieces anyway.
-          if (keepComponents_ && componentPoints_.size() + size_t(n) > size_t(kMaxObjectPoints))
+          if (keepComponents_ && componentPoints_ + size_t(n) > size_t(kMaxObjectPoints))
             DropComponents();
+          Component *kept = nullptr;
           if (keepComponents_) {
-            components_.push_back(Component{FieldsOf(element), componentPoints_.size(), size_t(n)});
-            componentPoints_.insert(componentPoints_.end(), points, points + n);
+            components_.push_back(Component{FieldsOf(element), 0, 0, false, false, DGNPoint{}});
+            componentPoints_ += size_t(n);
+            kept = &components_.back();
           }
-          AppendRun(points, n);
+          AppendRun(points, n, kept);
           SendPieces(false, levels);
         }
       }
@@ -252,7 +257,7 @@ void ImportWalk::Open(const DGNElement *header) {
 void ImportWalk::DropComponents() {
   keepComponents_ = false;
   std::vector<Component>().swap(components_);
-  std::vector<DGNPoint>().swap(componentPoints_);
+  componentPoints_ = 0;
 }
 
 void ImportWalk::Reset(bool release) {
@@ -264,11 +269,10 @@ void ImportWalk::Reset(bool release) {
   joined_ = 0;
   points_.clear();
   components_.clear();
-  componentPoints_.clear();
+  componentPoints_ = 0;
   if (release) {
     std::vector<DGNPoint>().swap(points_);
     std::vector<Component>().swap(components_);
-    std::vector<DGNPoint>().swap(componentPoints_);
     std::vector<DGNPoint>().swap(stroke_);
   }
 }
@@ -315,7 +319,8 @@ void ImportWalk::CloseShort(const ShortComplex &cut, LevelNotes &levels) {
     // No whole object can be made of what came: each component is sent on
     // its own, as it would be outside any complex element.
     for (const Component &c : components_) {
-      SendRun(c.fields, 0, componentPoints_.data() + c.begin, c.count, levels);
+      const std::vector<DGNPoint> stored = StoredPoints(c);
+      SendRun(c.fields, 0, stored.data(), stored.size(), levels);
     }
     std::snprintf(text + used, sizeof text - used, "they are delivered on their own.");
   } else {
@@ -351,7 +356,8 @@ bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **poi
     case DGNTYPE_ARC: {
       if (element->kind != DGNKIND_ARC) return false;
       stroke_.resize(DGN_STROKE_MAX_ARC_POINTS);
-      *n = DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data());
+      *n = DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data(),
+                        angles_.get());
       *points = stroke_.data();
       return true;
     }
@@ -359,12 +365,13 @@ bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **poi
   }
 }
 
-void ImportWalk::AppendRun(const DGNPoint *points, int n) {
+void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
   ++runs_;
   if (runs_ == 1) {
     points_.assign(points, points + n);
     first_ = points_.front();
     joined_ = size_t(n);
+    if (kept != nullptr) kept->count = size_t(n);
     return;
   }
   // Components follow each other in file order; one stored the other way
@@ -380,15 +387,36 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n) {
       std::reverse(points_.begin(), points_.end());
       first_ = points_.front();
       reversed = !toFirstStart;
+      // The first component, when kept, holds all the points so far.
+      if (!components_.empty()) components_.front().reversed = true;
     }
   }
-  for (int k = 0; k < n; ++k) {
-    const DGNPoint &p = points[reversed ? n - 1 - k : k];
-    // No repeated vertex where one component ends and the next begins.
-    if (k == 0 && SamePlace(points_.back(), p, unit_)) continue;
-    points_.push_back(p);
-    ++joined_;
+  // No repeated vertex where one component ends and the next begins.
+  const DGNPoint &start = points[reversed ? n - 1 : 0];
+  const bool shared = SamePlace(points_.back(), start, unit_);
+  if (kept != nullptr) {
+    kept->begin = points_.size();
+    kept->count = size_t(n - shared);
+    kept->reversed = reversed;
+    kept->shared = shared;
+    kept->joint = start;
   }
+  for (int k = shared ? 1 : 0; k < n; ++k) points_.push_back(points[reversed ? n - 1 - k : k]);
+  joined_ += size_t(n - shared);
+}
+
+std::vector<DGNPoint> ImportWalk::StoredPoints(const Component &c) const {
+  std::vector<DGNPoint> stored;
+  stored.reserve(c.count + 1);
+  if (c.shared && !c.reversed) stored.push_back(c.joint);
+  const DGNPoint *added = points_.data() + c.begin;
+  if (c.reversed)
+    stored.insert(stored.end(), std::reverse_iterator<const DGNPoint *>(added + c.count),
+                  std::reverse_iterator<const DGNPoint *>(added));
+  else
+    stored.insert(stored.end(), added, added + c.count);
+  if (c.shared && c.reversed) stored.push_back(c.joint);
+  return stored;
 }
 
 void ImportWalk::SendPieces(bool all, LevelNotes &levels) {
@@ -449,11 +477,23 @@ void ImportWalk::SendAlone(DGNElement *element, LevelNotes &levels) {
     case DGNTYPE_ELLIPSE:
     case DGNTYPE_ARC: {
       if (element->kind != DGNKIND_ARC) return;
+      const int32_t kind = element->type == DGNTYPE_ELLIPSE ? 1 : 0;
+      const auto *arc = static_cast<const DGNArcElement *>(element);
+      DGNArcStroke stroke;
+      const int32_t count = DGNStartArcStroke(file_, arc, angles_.get(), &stroke);
+      if (count <= 0) return;
+      if (stroke.safe) {
+        // Each point goes to the host as it is worked out.
+        static_assert(DGN_STROKE_MAX_ARC_POINTS <= kMaxObjectPoints, "an arc is one object");
+        const int32_t handle = SendObject(file_, *element, kind, -1, count, callbacks_);
+        for (int32_t i = 0; i < count; ++i)
+          SendPoint(callbacks_, handle, DGNNextArcPoint(&stroke), i + 1 < count);
+        levels.Note(element->level);
+        return;
+      }
       stroke_.resize(DGN_STROKE_MAX_ARC_POINTS);
-      const int n =
-          DGNStrokeArc(file_, static_cast<const DGNArcElement *>(element), stroke_.data());
-      SendRun(*element, element->type == DGNTYPE_ELLIPSE ? 1 : 0, stroke_.data(),
-              size_t(n > 0 ? n : 0), levels);
+      const int n = DGNStrokeArc(file_, arc, stroke_.data(), angles_.get());
+      SendRun(*element, kind, stroke_.data(), size_t(n > 0 ? n : 0), levels);
       return;
     }
     case DGNTYPE_CURVE: {

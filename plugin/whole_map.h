@@ -13,10 +13,12 @@
 #define DGN_PLUGIN_WHOLE_MAP_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dgnmodel.h"
+#include "dgnstroke.h"
 #include "plugin_records.h"
 
 namespace dgnplugin {
@@ -28,6 +30,28 @@ namespace dgnplugin {
 // Sends one element the way the import always has (lines, line strings,
 // shapes, texts); gives the level it counts, or -1 for a type it skips.
 int SendElement(DGNFile *file, DGNElement *element, TVectorCallbacksPlugIn *callbacks);
+// Tells the host of an object of n points, a polyline (kind 0) or polygon
+// (kind 1) with the element id, level, colour and weight of `element`, and
+// `style` (-1: none); gives the host's handle of it.
+int32_t SendObject(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
+                   int32_t n, TVectorCallbacksPlugIn *callbacks);
+// The host's record of the point x, y, z.
+inline TVectorPointPlugIn HostPoint(double x, double y, double z) {
+  TVectorPointPlugIn p{};
+  p.size = QPLUGIN_POINT_SIZE;
+  p.x = x;
+  p.y = y;
+  p.z = z;
+  p.hostField28 = -1.0;
+  return p;
+}
+// Hands the host the next point of the object `object`; `more` while others follow.
+inline void SendPoint(TVectorCallbacksPlugIn *callbacks, int32_t object, const DGNPoint &v,
+                      bool more) {
+  TVectorPointPlugIn point = HostPoint(v.x, v.y, v.z);
+  if (callbacks != nullptr && callbacks->AddPoint != nullptr)
+    callbacks->AddPoint(callbacks, object, &point, more ? 1 : 0);
+}
 // Sends n points as a polyline (kind 0) or polygon (kind 1) with the element
 // id, level, colour and weight of `element`, and `style` (-1: none).
 void SendPoints(DGNFile *file, const DGNElement &element, int32_t objectKind, int32_t style,
@@ -161,11 +185,17 @@ class ImportWalk {
   bool Collecting() const { return walk_.IsOpen(); }
 
  private:
-  // One component kept until its complex element proves whole.
+  // One component kept until its complex element proves whole.  Its points
+  // are not copied: they are those it added to points_, turned back when it
+  // was joined the other way round, with the vertex it shared with the
+  // component before it put back.
   struct Component {
     DGNElement fields;  // its header fields (no owned blocks)
-    size_t begin;       // its points in componentPoints_
+    size_t begin;       // the points it added to points_
     size_t count;
+    bool reversed;      // added last point first
+    bool shared;        // its first point (last, when reversed) was left out at the joint
+    DGNPoint joint;     // that point, as stored
   };
 
   void TakeElement(DGNElement *element, LevelNotes &levels);
@@ -183,8 +213,11 @@ class ImportWalk {
   // The points of a joinable component (a line, line string, arc or curve)
   // in stroke_; false for a component of another type.
   bool StrokeComponent(const DGNElement *element, const DGNPoint **points, int *n);
-  // Appends one component's run of points where the complex element ends.
-  void AppendRun(const DGNPoint *points, int n);
+  // Appends one component's run of points where the complex element ends
+  // (noting how in `kept`, when its component is kept).
+  void AppendRun(const DGNPoint *points, int n, Component *kept);
+  // Gives a kept component's points as the element stores them.
+  std::vector<DGNPoint> StoredPoints(const Component &c) const;
   // Sends the collected points but the last as pieces while more than one
   // object may hold are collected (or all of them when `all`).
   void SendPieces(bool all, LevelNotes &levels);
@@ -213,8 +246,9 @@ class ImportWalk {
   DGNPoint first_{};            // its first point, which closes a shape
   std::vector<DGNPoint> points_;  // the joined points not yet sent
   std::vector<Component> components_;
-  std::vector<DGNPoint> componentPoints_;
+  size_t componentPoints_ = 0;  // points of the components kept, as stored
   std::vector<DGNPoint> stroke_;  // one stroked arc or curve
+  std::unique_ptr<DGNStrokeAngles> angles_;  // of the arcs stroked so far (made with the whole map)
 };
 
 }  // namespace dgnplugin

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -290,6 +292,54 @@ TEST(Stroke, HostileArcValuesDrawNothing) {
   const int n = DGNStrokeArc(d.file.get(), &arc, out.data());
   EXPECT_EQ(n, 72);
   EXPECT_LE(Dist(out[0], out[static_cast<size_t>(n) - 1]), 1e-3);
+}
+
+// Angles kept from arc to arc give the points of the plain stroke to the last
+// bit: a negative zero keeps its sign, an angle that takes another's entry
+// gets its own values, and arcs large enough to need a check per point for
+// overflow stroke the same way.
+TEST(Stroke, ArcsStrokeTheSameWithTheirAnglesKept) {
+  dgnkit::ArcSpec circle;
+  circle.primary_axis = circle.secondary_axis = 1000;
+  Decoded d = Decode(dgnkit::MakeArc(circle, 2), false);
+  ASSERT_NE(d.element, nullptr);
+  const DGNArcElement base = *reinterpret_cast<const DGNArcElement *>(d.element.get());
+  struct Case {
+    double start, sweep, rotation, axis, origin;
+  } cases[] = {
+      {-0.0, 90, -0.0, 1000, 0},      {0.0, -90, 0.0, 1000, 0},       {33.3, 200, 45, 300, 5e5},
+      {-720, 359.99, 1e-9, 1, -2e6},  {10, 360, 90, 1e305, 1e305},    {10, 90, 0, 1e308, 1e308},
+  };
+  auto angles = std::make_unique<DGNStrokeAngles>();
+  std::vector<DGNPoint> kept(DGN_STROKE_MAX_ARC_POINTS), plain(DGN_STROKE_MAX_ARC_POINTS);
+  auto same = [&](const DGNArcElement &arc) {
+    const int n = DGNStrokeArc(d.file.get(), &arc, plain.data());
+    ASSERT_EQ(DGNStrokeArc(d.file.get(), &arc, kept.data(), angles.get()), n);
+    EXPECT_EQ(std::memcmp(kept.data(), plain.data(), sizeof(DGNPoint) * size_t(n)), 0);
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::to_string(c.start) + " pass " + std::to_string(pass));
+      DGNArcElement arc = base;
+      arc.start_angle = c.start;
+      arc.sweep_angle = c.sweep;
+      arc.rotation = c.rotation;
+      arc.primary_axis = c.axis;
+      arc.secondary_axis = c.axis / 3;
+      arc.origin = DGNPoint{c.origin, -c.origin, 0.0};
+      same(arc);
+    }
+  }
+  // More angles than the table holds, each met twice.
+  for (int k = 0; k < 2 * DGN_STROKE_ANGLES; ++k) {
+    DGNArcElement arc = base;
+    arc.start_angle = (k % DGN_STROKE_ANGLES) / 360000.0 * 17;
+    arc.sweep_angle = 1 + k % 359;
+    arc.rotation = k * 0.25;
+    same(arc);
+  }
+  EXPECT_EQ(DGNStrokeArc(d.file.get(), &base, kept.data(), angles.get()),
+            DGNStrokeArc(d.file.get(), &base, plain.data()));
 }
 
 TEST(Stroke, CurvesPassThroughTheirInnerVerticesAndFollowTheEndDirections) {

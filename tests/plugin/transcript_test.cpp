@@ -16,6 +16,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <ostream>
 #include <string>
 
@@ -34,6 +35,7 @@ struct Expected {
   int64_t file_bytes;
   uint64_t transcript_digest;  // FNV-1a of the import's transcript
   int64_t objects, points, layers;
+  bool whole_map;  // imported with DGN_Whole_Map on
 };
 
 // Recorded before the speed work on the import (see bench/README.md), and
@@ -41,9 +43,14 @@ struct Expected {
 // (2D) and 38 (3D) of them, exactly the objects that the counts lost.
 const Expected kMaps[] = {
     {"2D", 2, 20000, 0x5EED2D0001ull, 0xC8F30AEBFB5157EAull, 2165144, 0xF9F1C7F7BE0657F5ull, 17267,
-     157707, 64},
+     157707, 64, false},
     {"3D", 3, 5000, 0x5EED3D0001ull, 0xF9A05166D51A2BC7ull, 708258, 0x38A78933A0ECD427ull, 4314,
-     38457, 64},
+     38457, 64, false},
+    // The same maps with the whole map: arcs stroked, chains joined.
+    {"2DWholeMap", 2, 20000, 0x5EED2D0001ull, 0xC8F30AEBFB5157EAull, 2165144, 0x3D90A95687558DE7ull,
+     16311, 214154, 64, true},
+    {"3DWholeMap", 3, 5000, 0x5EED3D0001ull, 0xF9A05166D51A2BC7ull, 708258, 0x3E281D9E46949447ull,
+     4233, 54225, 64, true},
 };
 
 void PrintTo(const Expected &e, std::ostream *os) { *os << e.label; }
@@ -138,10 +145,21 @@ TEST_P(Transcript, GeneratedMapImportsExactlyAsRecorded) {
   CheckingHost host(text);
   dgnbench::TranscriptHost &rec = host.recorder();
   TVectorMapPlugIn map_record = plugintest::MapRecord(1, 0, 0);
+  // The whole map is the setting of a gps.ini in the map record's folder.
+  dgnkit::TempFile folder(".d");
+  std::string directory = folder.path();
+  if (e.whole_map) {
+    std::remove(directory.c_str());
+    ASSERT_TRUE(std::filesystem::create_directory(directory));
+    const std::string ini = "[Mapa]\r\nDGN_Whole_Map = Yes\r\n";
+    ASSERT_TRUE(dgnkit::WriteFile(directory + "/gps.ini", dgnkit::Bytes(ini.begin(), ini.end())));
+    map_record.directory = &directory[0];
+  }
   ASSERT_EQ(plugintest::Lib().Open(map.c_str(), &map_record, rec.sink()), 1);
   EXPECT_EQ(plugintest::Lib().Read(&map_record, host.callbacks(), rec.sink(), rec.progress()), 1);
   EXPECT_EQ(plugintest::Lib().Close(&map_record), 1);
   if (text != nullptr) std::fclose(text);
+  if (e.whole_map) std::filesystem::remove_all(directory);
   host.Finish();
 
   EXPECT_EQ(host.mismatches, 0) << "points out of step with their objects";
@@ -157,9 +175,9 @@ TEST_P(Transcript, GeneratedMapImportsExactlyAsRecorded) {
     char line[256];
     std::snprintf(line, sizeof line,
                   "{\"%s\", %d, %" PRId64 ", 0x%" PRIX64 "ull, 0x%" PRIX64 "ull, %" PRId64
-                  ", 0x%" PRIX64 "ull, %" PRId64 ", %" PRId64 ", %" PRId64 "},",
+                  ", 0x%" PRIX64 "ull, %" PRId64 ", %" PRId64 ", %" PRId64 "%s},",
                   e.label, e.dimension, e.elements, e.seed, Fnv(bytes), stats.bytes, rec.digest(),
-                  rec.objects(), rec.points(), rec.layers());
+                  rec.objects(), rec.points(), rec.layers(), e.whole_map ? ", true" : "");
     std::printf("this run, as an entry of kMaps: %s\n", line);
   }
 }

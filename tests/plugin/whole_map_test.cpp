@@ -291,6 +291,38 @@ TEST_F(WholeMap, ComplexElementsCutShortComeAsTheirComponents) {
   }
 }
 
+// Components of a complex element cut short come exactly as stored, even
+// when joining had turned them or left out a vertex shared at a joint.
+TEST_F(WholeMap, ComponentsOfAComplexElementCutShortKeepTheirStoredPoints) {
+  using Run = std::vector<dgnkit::IPoint>;
+  struct Case {
+    const char *label;
+    std::vector<Run> runs;
+  } cases[] = {
+      {"the second stored from its far end, the third sharing a near joint",
+       {{{0, 0}, {100, 0}, {100, 100}}, {{50, 200}, {100, 101}}, {{51, 200}, {0, 300}}}},
+      {"the first turned by the second", {{{100, 100}, {100, 0}, {0, 0}}, {{100, 101}, {50, 200}}}},
+      {"both turned, then joined at the far end",
+       {{{100, 100}, {0, 0}}, {{200, 0}, {100, 101}}, {{300, 50}, {200, 1}}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<Bytes> elements = {
+        dgnkit::MakeComplexHeader(DGNTYPE_COMPLEX_CHAIN_HEADER, 60, uint16_t(c.runs.size() + 1))};
+    for (const Run &r : c.runs) elements.push_back(Component(Elem(DGNTYPE_LINE_STRING, r)));
+    Host host;
+    Import(MillimetreFile(elements), host);
+    ASSERT_EQ(host.objects.size(), c.runs.size());
+    for (size_t k = 0; k < c.runs.size(); ++k) {
+      const std::vector<TVectorPointPlugIn> p = PointsOf(host, k);
+      ASSERT_EQ(p.size(), c.runs[k].size()) << "component " << k;
+      for (size_t i = 0; i < p.size(); ++i)
+        EXPECT_TRUE(Same(p[i], c.runs[k][i].x / 1000.0, c.runs[k][i].y / 1000.0))
+            << "component " << k << " point " << i;
+    }
+  }
+}
+
 // Whatever a complex element holds, no object the host gets is longer than
 // kMaxObjectPoints: a longer one comes in pieces that share their joint
 // vertex, name no element, and together hold every point; a shape's pieces
