@@ -438,6 +438,10 @@ struct DGNVertexRun {
 // Shows in *run the vertices such an element gives as a DGNMultiPointElement
 // (num_vertices of them, in its order); false, with no vertices, for other types.
 bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVertexRun *run);
+// Fills *out with the record DGNReadElement gives for the ellipse (type 15)
+// or arc (16) that `view` shows (the last element read), read from the
+// element's own bytes, without its attribute data; false for other types.
+bool DGNViewArc(DGNFile *handle, const DGNElementView *view, DGNArcElement *out);
 // Vertex i (0 <= i < run.count) of a run in master units, exactly as the
 // element's record holds it.
 inline DGNPoint DGNRunVertex(const DGNVertexRun &run, int i) {

@@ -321,10 +321,7 @@ DGNElement *DecodeMultiPoint(DGNFile *handle) {
 //   36 primary axis (D-float)   44 secondary axis (D-float)
 //   2D: 52 rotation (angle), 56/64 origin x, y (D-floats)
 //   3D: 52-67 quaternion (4 int32), 68/76/84 origin x, y, z (D-floats)
-DGNElement *DecodeEllipse(DGNFile *handle) {
-  const DGNBytes b = Element(handle);
-  auto *arc = NewRecord<DGNArcElement>(DGNKIND_ARC);
-  DGNParseCore(handle, arc);
+void ReadEllipseFields(DGNFile *handle, const DGNBytes &b, DGNArcElement *arc) {
   arc->primary_axis = ReadLength(handle, b, 36);
   arc->secondary_axis = ReadLength(handle, b, 44);
   if (handle->dimension == 3) {
@@ -337,6 +334,12 @@ DGNElement *DecodeEllipse(DGNFile *handle) {
   DGNTransformPoint(handle, &arc->origin);
   arc->start_angle = 0.0;
   arc->sweep_angle = 360.0;
+}
+
+DGNElement *DecodeEllipse(DGNFile *handle) {
+  auto *arc = NewRecord<DGNArcElement>(DGNKIND_ARC);
+  DGNParseCore(handle, arc);
+  ReadEllipseFields(handle, Element(handle), arc);
   return arc;
 }
 
@@ -345,10 +348,7 @@ DGNElement *DecodeEllipse(DGNFile *handle) {
 //   44 primary axis  52 secondary axis (D-floats)
 //   2D: 60 rotation (angle), 64/72 origin x, y (D-floats)
 //   3D: 60-75 quaternion (4 int32), 76/84/92 origin x, y, z (D-floats)
-DGNElement *DecodeArc(DGNFile *handle) {
-  const DGNBytes b = Element(handle);
-  auto *arc = NewRecord<DGNArcElement>(DGNKIND_ARC);
-  DGNParseCore(handle, arc);
+void ReadArcFields(DGNFile *handle, const DGNBytes &b, DGNArcElement *arc) {
   arc->start_angle = ReadAngle(b, 36);
   // The sweep is sign and magnitude, not two's complement; the sign bit is the
   // top bit of the high word, that is bit 7 of byte 41.
@@ -371,6 +371,12 @@ DGNElement *DecodeArc(DGNFile *handle) {
     arc->origin = DGNPoint{b.dfloat(64), b.dfloat(72), 0.0};
   }
   DGNTransformPoint(handle, &arc->origin);
+}
+
+DGNElement *DecodeArc(DGNFile *handle) {
+  auto *arc = NewRecord<DGNArcElement>(DGNKIND_ARC);
+  DGNParseCore(handle, arc);
+  ReadArcFields(handle, Element(handle), arc);
   return arc;
 }
 
@@ -819,6 +825,22 @@ bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVert
   run->origin_x = handle->origin_x;
   run->origin_y = handle->origin_y;
   run->origin_z = handle->origin_z;
+  return true;
+}
+
+bool DGNViewArc(DGNFile *handle, const DGNElementView *view, DGNArcElement *out) {
+  if (handle == nullptr || view == nullptr || out == nullptr) return false;
+  if (view->type != DGNTYPE_ELLIPSE && view->type != DGNTYPE_ARC) return false;
+  *out = DGNArcElement{};
+  DGNViewHeader(view, out);
+  out->kind = DGNKIND_ARC;
+  // The view is of the element last read: the stream stands right after it.
+  out->offset = static_cast<int32_t>(dgnstream::Tell(handle) - view->size);
+  const DGNBytes b{view->bytes, view->size};
+  if (view->type == DGNTYPE_ELLIPSE)
+    ReadEllipseFields(handle, b, out);
+  else
+    ReadArcFields(handle, b, out);
   return true;
 }
 

@@ -20,7 +20,8 @@
 //     sends no layer;
 //   - with the whole map (DGN_Whole_Map in the gps.ini of the map record's
 //     folder) the read holds to the same rules, whatever complex headers,
-//     arcs and curves the file holds;
+//     arcs and curves the file holds, and every arc and ellipse outside a
+//     complex element arrives as the stroke of its engine record;
 //   - every line, line string, shape and text arrives with the id, kind and
 //     points that the engine's record of it (DGNReadElement) holds, the
 //     import reading elements where they lie instead;
@@ -35,6 +36,7 @@
 #include "Dgn_plugin.h"
 #include "cpl_error.h"
 #include "dgnmodel.h"
+#include "dgnstroke.h"
 #include "fuzz_host.h"
 
 using fuzzhost::CheckingHost;
@@ -196,6 +198,41 @@ void CheckLayers(const CheckingHost &host) {
   }
 }
 
+// The arcs and ellipses of a whole-map import outside complex elements
+// against the engine's records of them, stroked: the same points to the bit,
+// the import reading arcs where they lie instead.
+void CheckArcsAgainstRecords(const std::string &path, const CheckingHost &host) {
+  DGNFile *file = DGNOpen(path.c_str(), false);
+  if (file == nullptr) Fail("the engine cannot open a file the plug-in opened");
+  std::vector<DGNPoint> stroke(DGN_STROKE_MAX_ARC_POINTS);
+  size_t next = 0;
+  while (DGNElement *e = DGNReadElement(file)) {
+    if (e->kind == DGNKIND_ARC && e->deleted == 0 && e->complex == 0) {
+      const int n = DGNStrokeArc(file, static_cast<const DGNArcElement *>(e), stroke.data());
+      // Objects of arcs on their own come in element order.
+      while (n >= 2 && next < host.objects.size() &&
+             host.objects[next].record.elementId != e->element_id)
+        ++next;
+      if (n >= 2) {
+        if (next >= host.objects.size()) Fail("an arc the engine reads sent no object");
+        const fuzzhost::Object &o = host.objects[next++];
+        if (o.record.objectKind != (e->type == DGNTYPE_ELLIPSE ? 1 : 0) ||
+            o.points.size() != static_cast<size_t>(n))
+          Fail("an arc differs from its record");
+        for (int i = 0; i < n; ++i) {
+          const TVectorPointPlugIn &p = o.points[static_cast<size_t>(i)];
+          const DGNPoint &v = stroke[static_cast<size_t>(i)];
+          if (std::memcmp(&p.x, &v.x, sizeof v.x) != 0 || std::memcmp(&p.y, &v.y, sizeof v.y) != 0 ||
+              std::memcmp(&p.z, &v.z, sizeof v.z) != 0)
+            Fail("an arc's point differs from its record's stroke");
+        }
+      }
+    }
+    DGNFreeElement(file, e);
+  }
+  DGNClose(file);
+}
+
 // Imports the file again with the whole map on: arcs, ellipses and curves
 // stroked, complex elements joined.
 void ImportWholeMap(const std::string &path, const CheckingHost &plain, long long cut) {
@@ -218,6 +255,7 @@ void ImportWholeMap(const std::string &path, const CheckingHost &plain, long lon
   if (host.total != plain.total || host.steps != host.total)
     Fail("whole-map Step count differs from the element count");
   CheckLayers(host);
+  CheckArcsAgainstRecords(path, host);
 }
 
 // The objects of the import against the records the engine decodes: the

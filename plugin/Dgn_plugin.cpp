@@ -1189,7 +1189,7 @@ int32_t ViewedKind(const DGNElementView &view) {
 // outside a complex element from their bytes; texts, complex elements (with
 // or without the whole map, so that one cut short is named) and with the
 // whole map every element that may be joined or stroked, from their record
-// through `walk`.  False when the record could not be had (read_failed set).
+// through `walk` (arcs and ellipses from a record read off their bytes).  False when the record could not be had (read_failed set).
 bool SendViewed(DGNFile *file, DGNElementView &view, TVectorCallbacksPlugIn *callbacks,
                 dgnplugin::ImportWalk &walk, bool wholeMap, HostColors &colors,
                 UsedLevels &levels) {
@@ -1206,6 +1206,14 @@ bool SendViewed(DGNFile *file, DGNElementView &view, TVectorCallbacksPlugIn *cal
     if (!wholeMap && view.type != DGNTYPE_TEXT && view.type != DGNTYPE_COMPLEX_CHAIN_HEADER &&
         view.type != DGNTYPE_COMPLEX_SHAPE_HEADER)
       return true;
+  }
+  if (wholeMap && (view.type == DGNTYPE_ARC || view.type == DGNTYPE_ELLIPSE)) {
+    // Arcs and ellipses own no blocks the import needs: their record is
+    // decoded from the element's bytes where they lie, into the stack.
+    DGNArcElement arc;
+    DGNViewArc(file, &view, &arc);
+    walk.Take(&arc, levels);
+    return true;
   }
   DGNElement *element = DGNProcessView(file, &view);
   if (element == nullptr) return false;

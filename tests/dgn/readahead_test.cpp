@@ -302,8 +302,8 @@ TEST(RecordBlocks, ThreadsReadingAtOnceKeepTheirOwnBlocks) {
 
 // Every kind of element the import meets, in both dimensions: line strings
 // of all sizes across the block edges and one larger than a block, lines,
-// shapes, texts, a deleted line string, a line cut short, a colour table and
-// a second TCB after the first elements.
+// shapes, texts, arcs and ellipses (one cut short), a deleted line string, a
+// line cut short, a colour table and a second TCB after the first elements.
 namespace {
 Built ViewBody(int dimension) {
   std::vector<Bytes> body;
@@ -346,9 +346,28 @@ Built ViewBody(int dimension) {
       text.origin = points[0];
       text.raw_text = Bytes{'R', 'd', static_cast<uint8_t>('0' + i % 10)};
       body.push_back(dgnkit::MakeText(text, dimension, d));
+    } else if (pick < 45) {
+      dgnkit::ArcSpec arc;
+      arc.primary_axis = 10 + i;
+      arc.secondary_axis = 5 + i % 7;
+      arc.rotation = i % 360;
+      arc.origin[0] = i * 10;
+      arc.origin[1] = -i;
+      arc.origin[2] = i % 5;
+      arc.start_angle = i % 90;
+      arc.sweep_angle = pick % 2 ? -(i % 270) : i % 400;
+      for (int k = 0; k < 4; ++k) arc.quat[k] = (i + k) * 1000;
+      Bytes made = pick < 40 ? dgnkit::MakeEllipse(arc, dimension, d)
+                             : dgnkit::MakeArc(arc, dimension, d);
+      if (pick == 44) {  // cut inside its axes
+        made.resize(50);
+        made[2] = static_cast<uint8_t>((made.size() - 4) / 2);
+        made[3] = 0;
+      }
+      body.push_back(made);
     } else {
       Bytes string = dgnkit::MakeMultiPoint(DGNTYPE_LINE_STRING, points, dimension, d, level);
-      if (pick < 38) string[1] |= 0x80;  // deleted
+      if (pick < 48) string[1] |= 0x80;  // deleted
       body.push_back(string);
     }
   }
@@ -423,6 +442,23 @@ TEST(ElementView, ShowsEveryElementAsReadingDecodesIt) {
       } else {
         EXPECT_FALSE(multi);
         EXPECT_EQ(run.count, 0);
+      }
+      // An arc or ellipse read off its bytes is the record reading gives.
+      DGNArcElement arc;
+      ASSERT_EQ(DGNViewArc(views.get(), &view, &arc), e->kind == DGNKIND_ARC);
+      if (e->kind == DGNKIND_ARC) {
+        const auto *a = dgnkit::As<DGNArcElement>(e);
+        EXPECT_EQ(arc.kind, a->kind);
+        EXPECT_EQ(arc.offset, a->offset);
+        EXPECT_EQ(arc.element_id, a->element_id);
+        EXPECT_EQ(arc.color, a->color);
+        EXPECT_EQ(arc.complex, a->complex);
+        const double got[] = {arc.origin.x, arc.origin.y, arc.origin.z, arc.primary_axis,
+                              arc.secondary_axis, arc.rotation, arc.start_angle, arc.sweep_angle};
+        const double want[] = {a->origin.x, a->origin.y, a->origin.z, a->primary_axis,
+                               a->secondary_axis, a->rotation, a->start_angle, a->sweep_angle};
+        for (size_t k = 0; k < 8; ++k) EXPECT_EQ(got[k], want[k]) << k;
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(arc.quat[k], a->quat[k]) << k;
       }
       // The record made from a view is the record reading gives.
       if (e->type == DGNTYPE_TEXT || shown % 5 == 0) {
