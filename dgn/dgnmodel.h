@@ -438,6 +438,8 @@ struct DGNVertexRun {
 // Shows in *run the vertices such an element gives as a DGNMultiPointElement
 // (num_vertices of them, in its order); false, with no vertices, for other types.
 bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVertexRun *run);
+// The offset in the file of the element `view` shows (the last one read).
+int32_t DGNViewOffset(DGNFile *handle, const DGNElementView *view);
 // Fills *out with the record DGNReadElement gives for the ellipse (type 15)
 // or arc (16) that `view` shows (the last element read), read from the
 // element's own bytes, without its attribute data; false for other types.

@@ -828,14 +828,19 @@ bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVert
   return true;
 }
 
+int32_t DGNViewOffset(DGNFile *handle, const DGNElementView *view) {
+  if (handle == nullptr || view == nullptr) return 0;
+  // The view is of the element last read: the stream stands right after it.
+  return static_cast<int32_t>(dgnstream::Tell(handle) - view->size);
+}
+
 bool DGNViewArc(DGNFile *handle, const DGNElementView *view, DGNArcElement *out) {
   if (handle == nullptr || view == nullptr || out == nullptr) return false;
   if (view->type != DGNTYPE_ELLIPSE && view->type != DGNTYPE_ARC) return false;
   *out = DGNArcElement{};
   DGNViewHeader(view, out);
   out->kind = DGNKIND_ARC;
-  // The view is of the element last read: the stream stands right after it.
-  out->offset = static_cast<int32_t>(dgnstream::Tell(handle) - view->size);
+  out->offset = DGNViewOffset(handle, view);
   const DGNBytes b{view->bytes, view->size};
   if (view->type == DGNTYPE_ELLIPSE)
     ReadEllipseFields(handle, b, out);

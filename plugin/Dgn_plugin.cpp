@@ -1207,6 +1207,20 @@ bool SendViewed(DGNFile *file, DGNElementView &view, TVectorCallbacksPlugIn *cal
         view.type != DGNTYPE_COMPLEX_SHAPE_HEADER)
       return true;
   }
+  const bool complexBit = (view.bytes[dgnraw::kLevelByte] & 0x80) != 0;  // bit 7: complex
+  if (wholeMap && (view.type == DGNTYPE_LINE || view.type == DGNTYPE_LINE_STRING) &&
+      walk.AwaitsComponent(view.type, complexBit)) {
+    // A line or line string of a complex element is joined to it from its
+    // bytes, without a record of its vertices.
+    DGNElement fields{};
+    DGNViewHeader(&view, &fields);
+    fields.kind = DGNKIND_MULTIPOINT;
+    fields.offset = DGNViewOffset(file, &view);
+    DGNVertexRun run{};
+    DGNViewVertexRun(file, &view, &run);
+    walk.Take(&fields, levels, &run);
+    return true;
+  }
   if (wholeMap && (view.type == DGNTYPE_ARC || view.type == DGNTYPE_ELLIPSE)) {
     // Arcs and ellipses own no blocks the import needs: their record is
     // decoded from the element's bytes where they lie, into the stack.

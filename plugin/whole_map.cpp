@@ -180,9 +180,9 @@ ImportWalk::ImportWalk(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessag
   if (wholeMap_) angles_.reset(new (std::nothrow) DGNStrokeAngles);
 }
 
-void ImportWalk::Take(DGNElement *element, LevelNotes &levels) {
+void ImportWalk::Take(DGNElement *element, LevelNotes &levels, const DGNVertexRun *vertices) {
   try {
-    TakeElement(element, levels);
+    TakeElement(element, levels, vertices);
   } catch (const std::bad_alloc &) {
     // What this element or its complex element needed is not to be had:
     // they are left out, and the rest of the map still arrives.
@@ -199,7 +199,8 @@ void ImportWalk::Take(DGNElement *element, LevelNotes &levels) {
   }
 }
 
-void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels) {
+void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels,
+                             const DGNVertexRun *vertices) {
   const ComplexWalk::Role role = walk_.Place(element);
   ShortComplex cut;
   if (walk_.EndedShort(&cut)) CloseShort(cut, levels);
@@ -214,22 +215,14 @@ void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels) {
       const DGNPoint *points = nullptr;
       int n = 0;
       if (element->deleted == 0) {
-        if (!StrokeComponent(element, &points, &n)) {
+        if (vertices != nullptr) {
+          // Decoded from the element's bytes as they are joined.
+          const DGNVertexRun &run = *vertices;
+          Join(element, [&run](int i) { return DGNRunVertex(run, i); }, run.count, levels);
+        } else if (!StrokeComponent(element, &points, &n)) {
           SendAlone(element, levels);
-        } else if (!dropped_ && n >= 2) {
-          // A run of fewer than two points (a curve of 5 vertices) adds nothing.
-          // Kept while they fit in one object: beyond that the complex
-          // element goes in pieces anyway.
-          if (keepComponents_ && componentPoints_ + size_t(n) > size_t(kMaxObjectPoints))
-            DropComponents();
-          Component *kept = nullptr;
-          if (keepComponents_) {
-            components_.push_back(Component{FieldsOf(element), 0, 0, false, false, DGNPoint{}});
-            componentPoints_ += size_t(n);
-            kept = &components_.back();
-          }
-          AppendRun(points, n, kept);
-          SendPieces(false, levels);
+        } else {
+          Join(element, [points](int i) { return points[i]; }, n, levels);
         }
       }
       if (role == ComplexWalk::kLastComponent) Close(levels);
@@ -239,6 +232,23 @@ void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels) {
       if (element->deleted == 0) SendAlone(element, levels);
       return;
   }
+}
+
+template <class At>
+void ImportWalk::Join(const DGNElement *element, const At &at, int n, LevelNotes &levels) {
+  // A run of fewer than two points (a curve of 5 vertices) adds nothing.
+  if (dropped_ || n < 2) return;
+  // Kept while they fit in one object: beyond that the complex element goes
+  // in pieces anyway.
+  if (keepComponents_ && componentPoints_ + size_t(n) > size_t(kMaxObjectPoints)) DropComponents();
+  Component *kept = nullptr;
+  if (keepComponents_) {
+    components_.push_back(Component{FieldsOf(element), 0, 0, false, false, DGNPoint{}});
+    componentPoints_ += size_t(n);
+    kept = &components_.back();
+  }
+  AppendRun(at, n, kept);
+  SendPieces(false, levels);
 }
 
 void ImportWalk::Finish(LevelNotes &levels) {
@@ -365,10 +375,12 @@ bool ImportWalk::StrokeComponent(const DGNElement *element, const DGNPoint **poi
   }
 }
 
-void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
+template <class At>
+void ImportWalk::AppendRun(const At &at, int n, Component *kept) {
   ++runs_;
   if (runs_ == 1) {
-    points_.assign(points, points + n);
+    points_.resize(size_t(n));
+    for (int k = 0; k < n; ++k) points_[size_t(k)] = at(k);
     first_ = points_.front();
     joined_ = size_t(n);
     if (kept != nullptr) kept->count = size_t(n);
@@ -377,12 +389,14 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
   // Components follow each other in file order; one stored the other way
   // round (an arc drawn from the far end) is turned, and so is the first
   // component when it is the second that shows the chain's direction.
-  const bool startTouches = SamePlace(points_.back(), points[0], unit_);
-  const bool endTouches = SamePlace(points_.back(), points[n - 1], unit_);
+  const DGNPoint head = at(0);
+  const DGNPoint tail = at(n - 1);
+  const bool startTouches = SamePlace(points_.back(), head, unit_);
+  const bool endTouches = SamePlace(points_.back(), tail, unit_);
   bool reversed = !startTouches && endTouches;
   if (runs_ == 2 && !startTouches && !endTouches) {
-    const bool toFirstStart = SamePlace(points_.front(), points[0], unit_);
-    const bool toFirstEnd = SamePlace(points_.front(), points[n - 1], unit_);
+    const bool toFirstStart = SamePlace(points_.front(), head, unit_);
+    const bool toFirstEnd = SamePlace(points_.front(), tail, unit_);
     if (toFirstStart || toFirstEnd) {
       std::reverse(points_.begin(), points_.end());
       first_ = points_.front();
@@ -392,7 +406,7 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
     }
   }
   // No repeated vertex where one component ends and the next begins.
-  const DGNPoint &start = points[reversed ? n - 1 : 0];
+  const DGNPoint start = reversed ? tail : head;
   const bool shared = SamePlace(points_.back(), start, unit_);
   if (kept != nullptr) {
     kept->begin = points_.size();
@@ -401,7 +415,16 @@ void ImportWalk::AppendRun(const DGNPoint *points, int n, Component *kept) {
     kept->shared = shared;
     kept->joint = start;
   }
-  for (int k = shared ? 1 : 0; k < n; ++k) points_.push_back(points[reversed ? n - 1 - k : k]);
+  // Made room for at once: the points are written in place, with no check
+  // of the room left per point.
+  const int from = shared ? 1 : 0;
+  points_.resize(points_.size() + size_t(n - from));
+  DGNPoint *out = points_.data() + points_.size() - size_t(n - from);
+  if (reversed) {
+    for (int k = from; k < n; ++k) *out++ = at(n - 1 - k);
+  } else {
+    for (int k = from; k < n; ++k) *out++ = at(k);
+  }
   joined_ += size_t(n - shared);
 }
 

@@ -132,6 +132,11 @@ class ComplexWalk {
   void Finish();
   // True while a header awaits components: the next element may be one.
   bool IsOpen() const { return open_; }
+  // Whether an element of `type` with the complex bit `complexBit` would be
+  // the next component of the open header.
+  bool Awaits(int type, bool complexBit) const {
+    return open_ && IsNextComponent(remaining_, type, complexBit);
+  }
   // Gives, once, the header that the last Place or Finish ended short.
   bool EndedShort(ShortComplex *out);
 
@@ -176,13 +181,20 @@ class ImportWalk {
   // Sends what the element just read gives the host (or keeps it for the
   // complex element it belongs to), noting the level of each object sent.
   // An element that memory cannot be found for is left out with a warning;
-  // the import goes on.
-  void Take(DGNElement *element, LevelNotes &levels);
+  // the import goes on.  `vertices`, when given, are the vertices of a line
+  // or line string that AwaitsComponent accepts, where they lie in its
+  // bytes; `element` then holds only its header fields.
+  void Take(DGNElement *element, LevelNotes &levels, const DGNVertexRun *vertices = nullptr);
   // Sends what the end of the file left open, and the warnings held back.
   void Finish(LevelNotes &levels);
   // True while a complex header awaits components: every element must then
   // come through Take, as it may be one of them or end it short.
   bool Collecting() const { return walk_.IsOpen(); }
+  // True when an element of `type` with the complex bit `complexBit` is the
+  // next component of the complex element being collected.
+  bool AwaitsComponent(int type, bool complexBit) const {
+    return walk_.Awaits(type, complexBit);
+  }
 
  private:
   // One component kept until its complex element proves whole.  Its points
@@ -198,7 +210,11 @@ class ImportWalk {
     DGNPoint joint;     // that point, as stored
   };
 
-  void TakeElement(DGNElement *element, LevelNotes &levels);
+  void TakeElement(DGNElement *element, LevelNotes &levels, const DGNVertexRun *vertices);
+  // Joins a component's n points, point i given by at(i), to its complex
+  // element (keeping the component while it may have to go on its own).
+  template <class At>
+  void Join(const DGNElement *element, const At &at, int n, LevelNotes &levels);
   // Starts collecting the components of a complex header.
   void Open(const DGNElement *header);
   // Sends the complex element whose components all came.
@@ -215,7 +231,8 @@ class ImportWalk {
   bool StrokeComponent(const DGNElement *element, const DGNPoint **points, int *n);
   // Appends one component's run of points where the complex element ends
   // (noting how in `kept`, when its component is kept).
-  void AppendRun(const DGNPoint *points, int n, Component *kept);
+  template <class At>
+  void AppendRun(const At &at, int n, Component *kept);
   // Gives a kept component's points as the element stores them.
   std::vector<DGNPoint> StoredPoints(const Component &c) const;
   // Sends the collected points but the last as pieces while more than one
