@@ -380,11 +380,14 @@ void AppendAxisSpan(DString &msg, const DGNFile *file, const char *axis, int ind
 bool AllOnDesignPlane(DGNFile *file, int32_t count, const TVectorPointPlugIn *points,
                       TMessagePlugIn *sink) {
   const bool is3d = DGNGetDimension(file) == 3;
+  // The file's origin and scale, read once: each coordinate becomes design
+  // units as DGNMasterToDesign makes them, (master + origin) / scale.
+  const DGNPoint origin = DGNGetOrigin(file);
+  const double scale = DGNGetScale(file);
   for (int32_t i = 0; i < count; ++i) {
     const TVectorPointPlugIn &p = points[i];
-    if (DGNOnDesignPlane(DGNMasterToDesign(file, 0, p.x)) &&
-        DGNOnDesignPlane(DGNMasterToDesign(file, 1, p.y)) &&
-        (!is3d || DGNOnDesignPlane(DGNMasterToDesign(file, 2, p.z))))
+    if (DGNOnDesignPlane((p.x + origin.x) / scale) && DGNOnDesignPlane((p.y + origin.y) / scale) &&
+        (!is3d || DGNOnDesignPlane((p.z + origin.z) / scale)))
       continue;
     char text[200];
     if (is3d)
