@@ -426,18 +426,22 @@ void EncodePoints(const DGNFile *handle, const DGNPoint *points, int count,
                   unsigned char *destination) {
   const double ox = handle->origin_x, oy = handle->origin_y, oz = handle->origin_z;
   const double scale = handle->scale;
-  using dgninternal::ClampDesign;
-  using dgninternal::StoredDesign;
+  // Nearly every value lies on the plane: one test lets it pass, the others
+  // (beyond the edge, or not a number) are clamped first.
+  const auto stored = [](double design) {
+    if (!(std::fabs(design) <= dgnraw::kMaxDesign)) design = dgninternal::ClampDesign(design);
+    return dgninternal::StoredDesign(design);
+  };
   if (handle->dimension == 3) {
     for (int i = 0; i < count; ++i, destination += 12) {
-      PutInt32(destination, StoredDesign(ClampDesign((points[i].x + ox) / scale)));
-      PutInt32(destination + 4, StoredDesign(ClampDesign((points[i].y + oy) / scale)));
-      PutInt32(destination + 8, StoredDesign(ClampDesign((points[i].z + oz) / scale)));
+      PutInt32(destination, stored((points[i].x + ox) / scale));
+      PutInt32(destination + 4, stored((points[i].y + oy) / scale));
+      PutInt32(destination + 8, stored((points[i].z + oz) / scale));
     }
   } else {
     for (int i = 0; i < count; ++i, destination += 8) {
-      PutInt32(destination, StoredDesign(ClampDesign((points[i].x + ox) / scale)));
-      PutInt32(destination + 4, StoredDesign(ClampDesign((points[i].y + oy) / scale)));
+      PutInt32(destination, stored((points[i].x + ox) / scale));
+      PutInt32(destination + 4, stored((points[i].y + oy) / scale));
     }
   }
 }
