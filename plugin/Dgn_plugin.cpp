@@ -150,12 +150,6 @@ bool IsWholeMap(const DGNFile *file) {
   return FindOpenMap(file, &m) && m.wholeMap;
 }
 
-// Gives the edit session of an open file (null for a file not ours).
-std::shared_ptr<dgnplugin::EditSession> SessionOf(const DGNFile *file) {
-  OpenMap m{};
-  return FindOpenMap(file, &m) ? m.session : nullptr;
-}
-
 // Forgets an open file; true if it was one of ours.
 bool ForgetFile(const void *handle) {
   PlatLockGuard guard(OpenFilesLock());
@@ -918,10 +912,13 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   // which the host colour is matched.
   DGNGetElementIndex(file, nullptr);
   if (!AllOnDesignPlane(file, count, points, sink)) return false;
-  const bool wholeMap = IsWholeMap(file);
+  // The registry is looked up once per add: its setting and the session.
+  OpenMap opened{};
+  FindOpenMap(file, &opened);
+  const bool wholeMap = opened.wholeMap;
   // The id decides here, once: what it names, and whether anything changed.
   TVectorObjectPlugIn edit = *object;
-  const std::shared_ptr<dgnplugin::EditSession> session = SessionOf(file);
+  const std::shared_ptr<dgnplugin::EditSession> session = std::move(opened.session);
   if (map->createFlag == 0 && session != nullptr) {
     int elementCount = 0;
     DGNGetElementIndex(file, &elementCount);
