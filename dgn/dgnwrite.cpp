@@ -605,10 +605,15 @@ void StoreRangeOfPoints(DGNFile *handle, DGNElement *element, const DGNPoint *po
     const DGNPoint &p = points[i];
     low.x = Lower(low.x, p.x);
     low.y = Lower(low.y, p.y);
-    low.z = Lower(low.z, p.z);
     high.x = Higher(high.x, p.x);
     high.y = Higher(high.y, p.y);
-    high.z = Higher(high.z, p.z);
+  }
+  // A 2D file's range stores no z.
+  if (handle->dimension == 3) {
+    for (int i = 1; i < count; ++i) {
+      low.z = Lower(low.z, points[i].z);
+      high.z = Higher(high.z, points[i].z);
+    }
   }
   DGNStoreRange(handle, element, &low, &high);
 }
