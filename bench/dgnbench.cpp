@@ -66,7 +66,7 @@ struct Options {
   std::string scratch;       // where exported files go; default: beside the first file
   std::string commit;        // label printed with the table
   std::string only;          // index, read, import or export: run just that, for profilers
-  bool keep_export = false;  // with --only export: keep the exported file
+  bool keep_export = false;  // keep the exported files
   bool whole_map = false;    // also import with the whole map (DGN_Whole_Map=1)
   std::string ini_dir;       // with whole_map: the folder of the gps.ini that turns it on
 };
@@ -799,7 +799,10 @@ void BenchExports(const Options &opt, const Plugin &plugin) {
     const double s =
         Best(opt.export_repeat, [&] { ExportOnce(plugin, opt, out, c.polylines, c.points); });
     const std::vector<unsigned char> file = ReadWhole(out);
-    std::remove(out.c_str());
+    if (opt.keep_export)
+      std::printf("exported file kept: %s\n", out.c_str());
+    else
+      std::remove(out.c_str());
     int64_t elements = 0;
     const double base = FwriteBaseline(file, out + ".fwrite", std::max(opt.repeat, 3), &elements);
     Row r;
@@ -836,7 +839,7 @@ int Usage(FILE *out) {
       "  --scratch DIR      folder for exported files (default: that of the first file)\n"
       "  --commit TEXT      label printed with the tables\n"
       "  --only WHAT        run only `index`, `read`, `import`, `baseline` or `export`\n"
-      "  --keep-export      with --only export: keep the exported file\n"
+      "  --keep-export      keep the exported files\n"
       "  --whole-map        also time the import with the whole map on (DGN_Whole_Map=1)\n"
       "  --digest FILE      only print the digest of FILE's import transcript (with\n"
       "                     --whole-map: of the import with the whole map)\n"

@@ -207,10 +207,17 @@ inline void put_word(unsigned char *p, unsigned value) {
 
 // Stores a 32-bit value high word first (bytes 2-3-0-1) at p.
 inline void put_int32(unsigned char *p, uint32_t value) {
-  p[0] = static_cast<unsigned char>((value >> 16) & 0xFFu);
-  p[1] = static_cast<unsigned char>((value >> 24) & 0xFFu);
-  p[2] = static_cast<unsigned char>(value & 0xFFu);
-  p[3] = static_cast<unsigned char>((value >> 8) & 0xFFu);
+  // The words swapped, then stored least significant byte first (on a
+  // little-endian machine that is one 32-bit store, and exports make many).
+  const uint32_t swapped = (value >> 16) | (value << 16);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memcpy(p, &swapped, 4);
+#else
+  p[0] = static_cast<unsigned char>(swapped & 0xFFu);
+  p[1] = static_cast<unsigned char>((swapped >> 8) & 0xFFu);
+  p[2] = static_cast<unsigned char>((swapped >> 16) & 0xFFu);
+  p[3] = static_cast<unsigned char>((swapped >> 24) & 0xFFu);
+#endif
 }
 
 }  // namespace dgnraw

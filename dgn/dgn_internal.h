@@ -130,6 +130,20 @@ inline double SnapToWhole(double design) {
   return std::fabs(design - whole) <= kWholeDesignTolerance ? whole : design;
 }
 
+// The stored 32-bit coordinate of a design value on the design plane (as
+// ClampDesign leaves it): SnapToWhole(design) truncated towards zero, without
+// a call to round.  Only the whole number next to the truncation, away from
+// zero, can be within the tolerance and differ from it; the fraction and its
+// distance to 1 are exact in binary floating point, as is the difference
+// SnapToWhole measures, so the two agree for every value.
+inline int32_t StoredDesign(double design) {
+  const int32_t whole = static_cast<int32_t>(design);
+  const double fraction = design - static_cast<double>(whole);  // exact, in (-1, 1)
+  if (1.0 - fraction <= kWholeDesignTolerance) return whole + 1;
+  if (1.0 + fraction <= kWholeDesignTolerance) return whole - 1;
+  return whole;
+}
+
 // Marks the bytes of elem_buffer past elem_bytes as unreadable in sanitizer
 // builds, so that a decoder reading beyond the element it decodes (into what a
 // previous, longer element left behind) fails at once.

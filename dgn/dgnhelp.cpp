@@ -131,18 +131,25 @@ bool DGNLookupColor(DGNFile *handle, int color_index, int *red, int *green, int 
 }
 
 // An export matches every object's colour against the table, so the cube of
-// colours is cut into 8 x 8 x 8 cells of 32 levels a side, and each cell
+// colours is cut into 16 x 16 x 16 cells of 16 levels a side, and each cell
 // lists the indexes that can be nearest to some colour in it: those whose
 // least distance to the cell is no more than the greatest distance of the
 // best entry.  Every index that ties for nearest is in the list, in rising
-// order, so the scan of the list gives what the scan of the table gives.
+// order, so the scan of the list gives what the scan of the table gives.  A
+// cell's list is made when a colour first falls in it: a file that sees few
+// colours pays for few cells.
 struct DGNColorCells {
-  static constexpr int kShift = 5;  // 32 levels a side
+  static constexpr int kShift = 4;  // 16 levels a side
   static constexpr int kSide = 256 >> kShift;
   static constexpr int kCells = kSide * kSide * kSide;
-  int32_t table;                    // got_color_table when made
-  uint32_t first[kCells + 1];       // each cell's list in index[]
-  unsigned char index[kCells * 256];
+  static constexpr uint16_t kNotMade = 0xFFFF;
+  int32_t table;                     // got_color_table when the lists were begun
+  uint16_t count[kCells];            // each cell's list length, or kNotMade
+  unsigned char index[kCells][256];  // each cell's list
+  // Per channel, per row of cells along it, and per table entry: how far the
+  // entry's level lies at most and at least from the row's levels.
+  uint8_t far[3][kSide][256];
+  uint8_t near[3][kSide][256];
 };
 
 namespace {
@@ -155,30 +162,39 @@ int Distance(const unsigned char *rgb, int r, int g, int b) {
 int FarFrom(int c, int lo, int hi) { return std::max(std::abs(c - lo), std::abs(c - hi)); }
 int NearTo(int c, int lo, int hi) { return c < lo ? lo - c : c > hi ? c - hi : 0; }
 
-void MakeColorCells(DGNColorCells *cells, const unsigned char (*table)[3], int32_t which) {
+// Forgets every cell's list and readies the distances of `table` (the table
+// `which`) to each row of cells.
+void ResetColorCells(DGNColorCells *cells, const unsigned char (*table)[3], int32_t which) {
   const int side = 1 << DGNColorCells::kShift;
-  int used = 0;
-  for (int cell = 0; cell < DGNColorCells::kCells; ++cell) {
-    int lo[3], hi[3];
-    for (int axis = 0, rest = cell; axis < 3; ++axis, rest /= DGNColorCells::kSide) {
-      lo[axis] = (rest % DGNColorCells::kSide) * side;
-      hi[axis] = lo[axis] + side - 1;
-    }
-    int bound = 0x7FFFFFFF;
-    for (int i = 0; i < 256; ++i) {
-      int far = 0;
-      for (int axis = 0; axis < 3; ++axis) far += FarFrom(table[i][axis], lo[axis], hi[axis]);
-      bound = std::min(bound, far);
-    }
-    cells->first[cell] = static_cast<uint32_t>(used);
-    for (int i = 0; i < 256; ++i) {
-      int near = 0;
-      for (int axis = 0; axis < 3; ++axis) near += NearTo(table[i][axis], lo[axis], hi[axis]);
-      if (near <= bound) cells->index[used++] = static_cast<unsigned char>(i);
+  for (int axis = 0; axis < 3; ++axis) {
+    for (int row = 0; row < DGNColorCells::kSide; ++row) {
+      const int lo = row * side, hi = lo + side - 1;
+      for (int i = 0; i < 256; ++i) {
+        cells->far[axis][row][i] = static_cast<uint8_t>(FarFrom(table[i][axis], lo, hi));
+        cells->near[axis][row][i] = static_cast<uint8_t>(NearTo(table[i][axis], lo, hi));
+      }
     }
   }
-  cells->first[DGNColorCells::kCells] = static_cast<uint32_t>(used);
+  for (uint16_t &n : cells->count) n = DGNColorCells::kNotMade;
   cells->table = which;
+}
+
+// Makes the list of one cell.
+void MakeColorCell(DGNColorCells *cells, int cell) {
+  const int n = DGNColorCells::kSide;
+  const int rr = cell % n, gg = (cell / n) % n, bb = cell / (n * n);
+  const uint8_t *far_r = cells->far[0][rr], *far_g = cells->far[1][gg], *far_b = cells->far[2][bb];
+  int bound = 0x7FFFFFFF;
+  for (int i = 0; i < 256; ++i) bound = std::min(bound, far_r[i] + far_g[i] + far_b[i]);
+  const uint8_t *near_r = cells->near[0][rr], *near_g = cells->near[1][gg];
+  const uint8_t *near_b = cells->near[2][bb];
+  unsigned char *list = cells->index[cell];
+  int used = 0;
+  for (int i = 0; i < 256; ++i) {
+    list[used] = static_cast<unsigned char>(i);
+    used += near_r[i] + near_g[i] + near_b[i] <= bound ? 1 : 0;
+  }
+  cells->count[cell] = static_cast<uint16_t>(used);
 }
 
 }  // namespace
@@ -191,17 +207,20 @@ int DGNNearestColor(DGNFile *handle, int32_t host_color) {
   const unsigned char(*table)[3] = ColorTableOf(handle);
   DGNColorCells *cells = handle != nullptr ? handle->color_cells : nullptr;
   if (handle != nullptr && (cells == nullptr || cells->table != handle->got_color_table)) {
-    // Made once per table; without memory for it every colour scans all.
+    // Made once per file; without memory for it every colour scans all.
     if (cells == nullptr) cells = handle->color_cells = new (std::nothrow) DGNColorCells;
-    if (cells != nullptr) MakeColorCells(cells, table, handle->got_color_table);
+    if (cells != nullptr) ResetColorCells(cells, table, handle->got_color_table);
   }
   int best_distance = 0x7FFFFFFF;
   int best = 0;
   if (cells != nullptr && cells->table == handle->got_color_table) {
     const int s = DGNColorCells::kShift, n = DGNColorCells::kSide;
     const int cell = (r >> s) + n * ((g >> s) + n * (b >> s));
-    for (uint32_t k = cells->first[cell]; k < cells->first[cell + 1]; ++k) {
-      const int i = cells->index[k];
+    if (cells->count[cell] == DGNColorCells::kNotMade) MakeColorCell(cells, cell);
+    const unsigned char *list = cells->index[cell];
+    const int listed = cells->count[cell];
+    for (int k = 0; k < listed; ++k) {
+      const int i = list[k];
       const int distance = Distance(table[i], r, g, b);
       // Strictly smaller: ties go to the lowest index.
       if (distance < best_distance) {

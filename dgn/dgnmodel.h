@@ -487,8 +487,10 @@ DGNPoint DGNGetOrigin(const DGNFile *handle);
 // coordinate of an axis (0 x, 1 y, 2 z) is stored as.
 double DGNMasterToDesign(const DGNFile *handle, int axis, double master);
 // Gives whether a design value lies on the design plane, where an element
-// stores it without clamping.
-bool DGNOnDesignPlane(double design);
+// stores it without clamping (inline: an add call asks it of every vertex).
+inline bool DGNOnDesignPlane(double design) {
+  return design >= -dgnraw::kMaxDesign && design <= dgnraw::kMaxDesign;
+}
 // Gives the master-unit span [*low, *high] of the design plane along an axis.
 void DGNDesignPlaneSpan(const DGNFile *handle, int axis, double *low, double *high);
 // Gives whether a read stopped because a record the file asked for could not be had.

@@ -1314,10 +1314,6 @@ double DGNMasterToDesign(const DGNFile *handle, int axis, double master) {
   return (master + origin) / handle->scale;
 }
 
-bool DGNOnDesignPlane(double design) {
-  return design >= -dgnraw::kMaxDesign && design <= dgnraw::kMaxDesign;
-}
-
 void DGNDesignPlaneSpan(const DGNFile *handle, int axis, double *low, double *high) {
   if (handle == nullptr || low == nullptr || high == nullptr) return;
   const double origin = axis == 0   ? handle->origin_x

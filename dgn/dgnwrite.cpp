@@ -416,18 +416,41 @@ int DGNMaxNewVertices(const DGNFile *handle) {
   return (dgnraw::kMaxNewElementBytes - 1 - dgnraw::kMultiVertices) / stride;
 }
 
+namespace {
+
+// Stores `count` points at `destination` as design coordinates, 2 or 3 per
+// point as the file's dimension says: off the design plane clamped to its
+// edge, not a number 0, a whole number of design units that number, anything
+// else truncated towards zero.  The origin and scale are read once per call.
+void EncodePoints(const DGNFile *handle, const DGNPoint *points, int count,
+                  unsigned char *destination) {
+  const double ox = handle->origin_x, oy = handle->origin_y, oz = handle->origin_z;
+  const double scale = handle->scale;
+  // Nearly every value lies on the plane: one test lets it pass, the others
+  // (beyond the edge, or not a number) are clamped first.
+  const auto stored = [](double design) {
+    if (!(std::fabs(design) <= dgnraw::kMaxDesign)) design = dgninternal::ClampDesign(design);
+    return dgninternal::StoredDesign(design);
+  };
+  if (handle->dimension == 3) {
+    for (int i = 0; i < count; ++i, destination += 12) {
+      PutInt32(destination, stored((points[i].x + ox) / scale));
+      PutInt32(destination + 4, stored((points[i].y + oy) / scale));
+      PutInt32(destination + 8, stored((points[i].z + oz) / scale));
+    }
+  } else {
+    for (int i = 0; i < count; ++i, destination += 8) {
+      PutInt32(destination, stored((points[i].x + ox) / scale));
+      PutInt32(destination + 4, stored((points[i].y + oy) / scale));
+    }
+  }
+}
+
+}  // namespace
+
 void DGNWriteRawPoint(DGNFile *handle, const DGNPoint *point, unsigned char *destination) {
   if (handle == nullptr || point == nullptr || destination == nullptr) return;
-  const double coords[3] = {point->x, point->y, point->z};
-  const double origins[3] = {handle->origin_x, handle->origin_y, handle->origin_z};
-  const int dims = handle->dimension == 3 ? 3 : 2;
-  for (int i = 0; i < dims; ++i) {
-    // Off the design plane: clamped to its edge.  Not a number: 0.
-    const double v = dgninternal::ClampDesign((coords[i] + origins[i]) / handle->scale);
-    // A whole number of design units stays that number; anything else is
-    // truncated towards zero.
-    PutInt32(destination + 4 * i, static_cast<int32_t>(dgninternal::SnapToWhole(v)));
-  }
+  EncodePoints(handle, point, 1, destination);
 }
 
 void DGNStoreRange(DGNFile *handle, DGNElement *element, const DGNPoint *low,
@@ -539,6 +562,15 @@ bool MultiPointRequestFits(int type, int point_count, const DGNPoint *points, in
   return true;
 }
 
+// A block of `bytes` zero bytes, as CPLCalloc gives it.  An export makes two
+// small blocks per element and frees them again at once; taken with malloc
+// they come from the allocator's per-thread cache, which calloc passes by.
+void *ZeroedBlock(int bytes) {
+  void *block = CPLMalloc(bytes);
+  if (block != nullptr) std::memset(block, 0, static_cast<size_t>(bytes));
+  return block;
+}
+
 // Gives the element its raw bytes: the vertex count where its type has one
 // and the vertices in design units.
 void EncodeVertices(DGNFile *handle, DGNMultiPointElement *element, const DGNPoint *points) {
@@ -551,26 +583,37 @@ void EncodeVertices(DGNFile *handle, DGNMultiPointElement *element, const DGNPoi
   const int raw_bytes = first_vertex + stride * point_count;
   element->raw_bytes = raw_bytes;
   element->size = raw_bytes;
-  element->raw_data = static_cast<unsigned char *>(CPLCalloc(1, raw_bytes));
+  element->raw_data = static_cast<unsigned char *>(ZeroedBlock(raw_bytes));
   if (type != DGNTYPE_LINE) {
     dgnraw::put_word(element->raw_data + dgnraw::kVertexCount, static_cast<unsigned>(point_count));
   }
-  for (int i = 0; i < point_count; ++i) {
-    DGNWriteRawPoint(handle, &points[i], element->raw_data + first_vertex + stride * i);
-  }
+  EncodePoints(handle, points, point_count, element->raw_data + first_vertex);
 }
+
+// The smaller of two coordinates, a number before one that is not (as fmin,
+// inline: a range looks at every vertex).
+inline double Lower(double a, double b) { return b < a || std::isnan(a) ? b : a; }
+
+// The larger of two coordinates, a number before one that is not (as fmax).
+inline double Higher(double a, double b) { return b > a || std::isnan(a) ? b : a; }
 
 // Stores the box around `count` points (at least one) as the element's range.
 void StoreRangeOfPoints(DGNFile *handle, DGNElement *element, const DGNPoint *points, int count) {
   DGNPoint low = points[0];
   DGNPoint high = points[0];
   for (int i = 1; i < count; ++i) {
-    low.x = std::fmin(low.x, points[i].x);
-    low.y = std::fmin(low.y, points[i].y);
-    low.z = std::fmin(low.z, points[i].z);
-    high.x = std::fmax(high.x, points[i].x);
-    high.y = std::fmax(high.y, points[i].y);
-    high.z = std::fmax(high.z, points[i].z);
+    const DGNPoint &p = points[i];
+    low.x = Lower(low.x, p.x);
+    low.y = Lower(low.y, p.y);
+    high.x = Higher(high.x, p.x);
+    high.y = Higher(high.y, p.y);
+  }
+  // A 2D file's range stores no z.
+  if (handle->dimension == 3) {
+    for (int i = 1; i < count; ++i) {
+      low.z = Lower(low.z, points[i].z);
+      high.z = Higher(high.z, points[i].z);
+    }
   }
   DGNStoreRange(handle, element, &low, &high);
 }
@@ -589,7 +632,7 @@ DGNMultiPointElement *DGNCreateMultiPointElem(DGNFile *handle, int type, int poi
 
   const size_t record =
       sizeof(DGNMultiPointElement) + static_cast<size_t>(point_count) * sizeof(DGNPoint);
-  auto *element = static_cast<DGNMultiPointElement *>(CPLCalloc(1, static_cast<int>(record)));
+  auto *element = static_cast<DGNMultiPointElement *>(ZeroedBlock(static_cast<int>(record)));
   DGNClearElemCore(handle, element);
   element->kind = DGNKIND_MULTIPOINT;
   element->type = type;

@@ -150,12 +150,6 @@ bool IsWholeMap(const DGNFile *file) {
   return FindOpenMap(file, &m) && m.wholeMap;
 }
 
-// Gives the edit session of an open file (null for a file not ours).
-std::shared_ptr<dgnplugin::EditSession> SessionOf(const DGNFile *file) {
-  OpenMap m{};
-  return FindOpenMap(file, &m) ? m.session : nullptr;
-}
-
 // Forgets an open file; true if it was one of ours.
 bool ForgetFile(const void *handle) {
   PlatLockGuard guard(OpenFilesLock());
@@ -380,11 +374,14 @@ void AppendAxisSpan(DString &msg, const DGNFile *file, const char *axis, int ind
 bool AllOnDesignPlane(DGNFile *file, int32_t count, const TVectorPointPlugIn *points,
                       TMessagePlugIn *sink) {
   const bool is3d = DGNGetDimension(file) == 3;
+  // The file's origin and scale, read once: each coordinate becomes design
+  // units as DGNMasterToDesign makes them, (master + origin) / scale.
+  const DGNPoint origin = DGNGetOrigin(file);
+  const double scale = DGNGetScale(file);
   for (int32_t i = 0; i < count; ++i) {
     const TVectorPointPlugIn &p = points[i];
-    if (DGNOnDesignPlane(DGNMasterToDesign(file, 0, p.x)) &&
-        DGNOnDesignPlane(DGNMasterToDesign(file, 1, p.y)) &&
-        (!is3d || DGNOnDesignPlane(DGNMasterToDesign(file, 2, p.z))))
+    if (DGNOnDesignPlane((p.x + origin.x) / scale) && DGNOnDesignPlane((p.y + origin.y) / scale) &&
+        (!is3d || DGNOnDesignPlane((p.z + origin.z) / scale)))
       continue;
     char text[200];
     if (is3d)
@@ -915,10 +912,13 @@ bool AddPolyline(TVectorMapPlugIn *map, DGNFile *file, const TVectorObjectPlugIn
   // which the host colour is matched.
   DGNGetElementIndex(file, nullptr);
   if (!AllOnDesignPlane(file, count, points, sink)) return false;
-  const bool wholeMap = IsWholeMap(file);
+  // The registry is looked up once per add: its setting and the session.
+  OpenMap opened{};
+  FindOpenMap(file, &opened);
+  const bool wholeMap = opened.wholeMap;
   // The id decides here, once: what it names, and whether anything changed.
   TVectorObjectPlugIn edit = *object;
-  const std::shared_ptr<dgnplugin::EditSession> session = SessionOf(file);
+  const std::shared_ptr<dgnplugin::EditSession> session = std::move(opened.session);
   if (map->createFlag == 0 && session != nullptr) {
     int elementCount = 0;
     DGNGetElementIndex(file, &elementCount);

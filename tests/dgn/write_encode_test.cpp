@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cpl_conv.h"
+#include "dgn_internal.h"
 #include "dgn_test_util.h"
 #include "dgnmodel.h"
 
@@ -133,6 +134,43 @@ TEST(WriteRawPoint, ScaledClampedWholeOrTruncated) {
   }
 }
 
+// The stored coordinate is the design value snapped to a whole number within
+// the tolerance and truncated: the quick form must give that for every value,
+// above all at the edges of the tolerance, at halves and at the plane's edge.
+TEST(WriteRawPoint, StoredDesignAgreesWithSnapAndTruncate) {
+  using dgninternal::SnapToWhole;
+  using dgninternal::StoredDesign;
+  const double tol = dgninternal::kWholeDesignTolerance;
+  const double top = 2147483647.0;
+  std::vector<double> values = {0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1e-7, -1e-7, top, -top,
+                                top - 0.5, -top + 0.5, top - tol, -top + tol, 28.999999999999996};
+  for (const double whole : {0.0, 1.0, 7.0, 1000.0, 65535.0, 1e6, 123456789.0, 2e9}) {
+    for (const double sign : {1.0, -1.0}) {
+      for (const double off : {tol, -tol, 2 * tol, -2 * tol, 0.5, -0.5}) {
+        const double v = sign * whole + off;
+        values.push_back(v);
+        values.push_back(std::nextafter(v, 0.0));
+        values.push_back(std::nextafter(v, 1e10));
+        values.push_back(std::nextafter(v, -1e10));
+      }
+    }
+  }
+  std::mt19937_64 rng(19);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  for (int i = 0; i < 200000; ++i) {
+    const double whole = std::round(unit(rng) * std::pow(2.0, 1 + i % 30));
+    values.push_back(whole + unit(rng) * (i % 2 ? 1e-5 : 1.0));
+  }
+  int differing = 0;
+  for (const double v : values) {
+    if (!(v >= -top && v <= top)) continue;  // ClampDesign keeps every value within
+    const int32_t slow = static_cast<int32_t>(SnapToWhole(v));
+    if (StoredDesign(v) != slow && ++differing <= 5)
+      ADD_FAILURE() << "design value " << v << ": " << StoredDesign(v) << " instead of " << slow;
+  }
+  EXPECT_EQ(differing, 0);
+}
+
 TEST(WriteRawPoint, OriginIsAddedAndZWrittenIn3D) {
   Units u;
   u.dimension = 3;
@@ -189,6 +227,37 @@ TEST(WriteMultiPoint, ThreePointLineStringBytes) {
   EXPECT_EQ(e->kind, DGNKIND_MULTIPOINT);
   EXPECT_EQ(e->num_vertices, 3);
   EXPECT_EQ(e->vertices[2].y, -6.0);
+}
+
+// A vertex that is not a number is left out of the range wherever it stands
+// (it is stored as 0 itself); the range of the rest is the box of the rest.
+TEST(WriteMultiPoint, RangeSkipsCoordinatesThatAreNotNumbers) {
+  Units u;
+  u.dimension = 3;
+  FakeHandle f(u);
+  const double nan = std::nan("");
+  struct Case {
+    const char *label;
+    std::vector<DGNPoint> points;
+    DGNPoint low, high;
+  };
+  const Case cases[] = {
+      {"first x", {{nan, 2, 3}, {-4, 5, -6}, {7, -8, 9}}, {-4, -8, -6}, {7, 5, 9}},
+      {"middle y", {{1, 2, 3}, {-4, nan, -6}, {7, -8, 9}}, {-4, -8, -6}, {7, 2, 9}},
+      {"last z", {{1, 2, 3}, {-4, 5, -6}, {7, -8, nan}}, {-4, -8, -6}, {7, 5, 3}},
+      {"all z", {{1, 2, nan}, {-4, 5, nan}}, {-4, 2, nan}, {1, 5, nan}},
+  };
+  for (const Case &c : cases) {
+    MultiPointPtr e(DGNCreateMultiPointElem(f.h, DGNTYPE_LINE_STRING,
+                                            static_cast<int>(c.points.size()), c.points.data()));
+    ASSERT_NE(e, nullptr) << c.label;
+    unsigned char expect[40] = {};
+    DGNElement box{};
+    box.raw_data = expect;
+    box.raw_bytes = sizeof expect;
+    DGNStoreRange(f.h, &box, &c.low, &c.high);
+    EXPECT_EQ(Hex(e->raw_data + 4, 24), Hex(expect + 4, 24)) << c.label;
+  }
 }
 
 TEST(WriteMultiPoint, LineHasNoCountAndVerticesAt36) {
