@@ -24,6 +24,12 @@
 // of them, synced.  A crash in between leaves a copy (the new version) live;
 // afterwards the file ends where it did, and element numbers are as if the
 // copies had never been.
+// A spanning rewrite of a complex component would leave, while the component
+// is deleted, a live complex header whose line or area misses its points.
+// So the header the caller names is marked deleted first, synced, before the
+// component is; it comes back live (its own type byte) only once the
+// component is live again, synced.  In between, the members are read as
+// elements of their own, and the copy holds the new version.
 #include <climits>
 #include <cstring>
 #include <new>
@@ -51,6 +57,7 @@ const unsigned char kMarker[2] = {dgnraw::kEndOfDesign, dgnraw::kEndOfDesign};
 struct Rewrite {
   int32_t offset;                // the element rewritten in place
   int32_t copy;                  // the appended copy of its new version, or -1
+  int32_t header;                // the complex header hidden while it spans, or -1
   std::vector<unsigned char> raw;
 };
 
@@ -300,10 +307,55 @@ bool DropCopies(DGNFile *handle, DGNWriteBatch *batch) {
   return true;
 }
 
+// A complex header hidden for the spanning rewrites: where, and its type
+// byte as it was.
+struct Hidden {
+  int32_t offset;
+  unsigned char type_byte;
+};
+
+// Marks deleted the live complex headers of the spanning rewrites, each
+// once, and syncs; `hidden` gets them with their type bytes.
+bool HideHeaders(DGNFile *handle, const DGNWriteBatch *batch, std::vector<Hidden> *hidden) {
+  for (const Rewrite &r : batch->rewrites) {
+    if (r.copy < 0 || r.header < 0) continue;
+    bool seen = false;
+    for (const Hidden &h : *hidden) seen = seen || h.offset == r.header;
+    if (seen) continue;
+    unsigned char type_byte = 0;
+    if (CPLFReadAt(handle->fp, r.header + dgnraw::kTypeByte, &type_byte, 1) != 1) {
+      CPLError(CPLClassFailure, CPLNumGeneral, "Cannot read the complex header at %d.", r.header);
+      return Failed(handle);
+    }
+    if ((type_byte & 0x80) != 0) continue;  // deleted already: it collects nothing
+    hidden->push_back(Hidden{r.header, type_byte});
+  }
+  if (hidden->empty()) return true;
+  for (const Hidden &h : *hidden)
+    if (!MarkDeleted(handle, h.offset)) return false;
+  return Sync(handle);
+}
+
+// Brings the hidden complex headers back live, synced.
+bool ShowHeaders(DGNFile *handle, const std::vector<Hidden> &hidden) {
+  if (hidden.empty()) return true;
+  for (const Hidden &h : hidden) {
+    if (!PutByte(handle, h.offset + dgnraw::kTypeByte, h.type_byte)) return false;
+    const int k = dgninternal::ElementAtOffset(handle, h.offset, "find a complex header");
+    if (k >= 0) {
+      DGNIndexEntry &entry = handle->element_index[k];
+      entry.flags = static_cast<uint8_t>(entry.flags & ~DGNEF_DELETED);
+    }
+  }
+  return Sync(handle);
+}
+
 // Steps 3 and 4 of the commit (the batch's appends are linked already).
 bool RetireAndRewrite(DGNFile *handle, DGNWriteBatch *batch) {
   if (batch->retires.empty() && batch->rewrites.empty()) return true;
   if (!Sync(handle)) return false;
+  std::vector<Hidden> hidden;
+  if (!HideHeaders(handle, batch, &hidden)) return false;
   bool spanning = false;
   for (const Rewrite &r : batch->rewrites) {
     if (r.copy >= 0) {
@@ -338,6 +390,7 @@ bool RetireAndRewrite(DGNFile *handle, DGNWriteBatch *batch) {
       }
     }
     if (!Sync(handle)) return false;
+    if (!ShowHeaders(handle, hidden)) return false;
     if (!DropCopies(handle, batch)) return false;
   }
   for (const Rewrite &r : batch->rewrites) {
@@ -399,13 +452,22 @@ bool DGNBatchRetire(DGNFile *handle, int32_t offset) {
   return true;
 }
 
-bool DGNBatchRewrite(DGNFile *handle, DGNElement *element) {
+bool DGNBatchRewrite(DGNFile *handle, DGNElement *element, int32_t complex_header) {
   if (!Usable(handle, "DGNBatchRewrite()") || element == nullptr) return false;
   if (!dgninternal::CheckRawForWriting(element)) return false;
   const int n = element->raw_bytes;
   const int64_t offset = element->offset;
   const int k = dgninternal::ElementAtOffset(handle, offset, "rewrite an element");
   if (k < 0) return false;
+  if (complex_header >= offset) {
+    CPLError(CPLClassFailure, CPLNumGeneral,
+             "Cannot rewrite element %d in place: its complex header at %d does not precede it.",
+             k, complex_header);
+    return false;
+  }
+  if (complex_header >= 0 &&
+      dgninternal::ElementAtOffset(handle, complex_header, "find a complex header") < 0)
+    return false;
   unsigned char header[4];
   if (CPLFReadAt(handle->fp, offset, header, 4) != 4 || dgnraw::ElementSize(header) != n) {
     CPLError(CPLClassFailure, CPLNumGeneral,
@@ -418,6 +480,7 @@ bool DGNBatchRewrite(DGNFile *handle, DGNElement *element) {
   Rewrite r;
   r.offset = static_cast<int32_t>(offset);
   r.copy = -1;
+  r.header = complex_header;
   try {
     r.raw.assign(element->raw_data, element->raw_data + n);
     if (batch->rewrites.size() == batch->rewrites.capacity())

@@ -593,8 +593,10 @@ bool DGNBatchAppend(DGNFile *handle, DGNElement *element);
 bool DGNBatchRetire(DGNFile *handle, int32_t offset);
 // Queues the rewrite in place of the file's element at element->offset by
 // `element`, of the same size; false (reported) when sizes differ or no
-// element starts there.  The element keeps its place and number.
-bool DGNBatchRewrite(DGNFile *handle, DGNElement *element);
+// element starts there.  The element keeps its place and number.  For a
+// complex component, `complex_header` is the offset of its complex header,
+// which is hidden (marked deleted) while a rewrite across sectors is made.
+bool DGNBatchRewrite(DGNFile *handle, DGNElement *element, int32_t complex_header = -1);
 // Marks what was queued since the last seal as one whole change; commits
 // the batch when it has grown large.  False when that commit failed.
 bool DGNBatchSeal(DGNFile *handle);

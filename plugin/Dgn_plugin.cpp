@@ -501,6 +501,7 @@ struct ReplacePlan {
   int32_t offset = -1;          // kInPlace: where the new element goes
   int32_t elementId = -1;       // kInPlace: the number it keeps
   bool component = false;       // kInPlace: the new element stays a complex component
+  int32_t header = -1;          // kInPlace: the live complex header that joins it, or -1
   std::vector<int32_t> retire;  // the deleting kinds: offsets of the live elements to mark deleted
   DString refusal;              // kRefused: the message for the host
 };
@@ -576,6 +577,9 @@ ReplacePlan PlanReplacement(DGNFile *file, int32_t elementId, const DGNElement *
     if (elements == 1 && sameSize && first->type == old->type) {
       plan.how = Replace::kInPlace;
       plan.component = true;
+      // While a rewrite across sectors has the component deleted, its
+      // header is hidden too, so that no line or area is read without it.
+      plan.header = dgnplugin::ComplexHeaderOf(file, elementId);
     } else {
       const std::string oldType = DGNTypeToName(old->type);
       char text[400];
@@ -667,14 +671,16 @@ bool TakePlace(DGNFile *file, const ReplacePlan &plan, DGNElement *element,
 bool WriteReplacing(DGNFile *file, DGNElement *element, bool replace, int32_t elementId,
                     int elements, TMessagePlugIn *sink, std::vector<int32_t> &retired,
                     bool *replaced) {
-  if (replace &&
-      !TakePlace(file, PlanReplacement(file, elementId, element, elements), element, retired, sink)) {
+  ReplacePlan plan;
+  if (replace) plan = PlanReplacement(file, elementId, element, elements);
+  if (replace && !TakePlace(file, plan, element, retired, sink)) {
     DGNAbortBatch(file);
     return false;
   }
   const bool inPlace = element->offset != -1;
   if (inPlace || !retired.empty()) *replaced = true;
-  if (inPlace ? DGNBatchRewrite(file, element) : DGNBatchAppend(file, element)) return true;
+  if (inPlace ? DGNBatchRewrite(file, element, plan.header) : DGNBatchAppend(file, element))
+    return true;
   // A full disk or a file size limit: the engine has left the file at its
   // last complete element.
   DString msg(kAddWriteFailed);

@@ -116,6 +116,27 @@ Named ReplayWholeMap(DGNFile *file, int32_t id, Capture &capture) {
 
 }  // namespace
 
+int32_t ComplexHeaderOf(DGNFile *file, int32_t componentId) {
+  int count = 0;
+  const DGNIndexEntry *index = DGNGetElementIndex(file, &count);
+  if (index == nullptr || componentId <= 0 || componentId >= count) return -1;
+  int32_t start = componentId - 1;
+  while (start > 0 && componentId - start <= kMostComponents &&
+         (index[start].flags & DGNEF_COMPLEX) != 0 && !IsComplexHeaderEntry(index[start]))
+    --start;
+  if (!IsComplexHeaderEntry(index[start]) || !DGNGotoElement(file, start)) return -1;
+  // The import's own walk from the header decides whether it joins the component.
+  ComplexWalk walk;
+  for (int32_t k = start; k <= componentId; ++k) {
+    const ReadElement read(file, DGNReadElement(file));
+    if (read.element == nullptr) return -1;
+    const ComplexWalk::Role role = walk.Place(read.element);
+    const bool member = role == ComplexWalk::kComponent || role == ComplexWalk::kLastComponent;
+    if (k == start ? role != ComplexWalk::kHeader : !member) return -1;
+  }
+  return static_cast<int32_t>(index[start].offset);
+}
+
 void NoteOpenedElements(EditSession &session, int32_t count) {
   if (session.openedElements < 0) session.openedElements = count;
 }

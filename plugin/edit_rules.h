@@ -25,6 +25,11 @@ struct EditSession {
   std::vector<int32_t> replaced;  // ids whose element an add of this session took the place of
 };
 
+// Gives the offset of the live complex chain or shape header that the
+// whole-map import joins the component numbered `componentId` into, or -1
+// when none does (it is then delivered alone either way).
+int32_t ComplexHeaderOf(DGNFile *file, int32_t componentId);
+
 // Notes the element count before the first add of a session changes it.
 void NoteOpenedElements(EditSession &session, int32_t count);
 // Notes that an add took the place of the element `id` named.
