@@ -48,11 +48,11 @@ namespace {
 // ---------------------------------------------------------------------------
 // Targets (on the 1,000,000-element 2D file).
 // ---------------------------------------------------------------------------
-constexpr double kIndexTarget = 1.5;   // x floor
-constexpr double kReadTarget = 3.0;    // x floor
-constexpr double kImportTarget = 1.25;  // x the baseline importer
-constexpr double kWholeMapTarget = 1.3;  // x the import without the whole map
-constexpr double kRssTargetMB = 16.0;    // whatever the size of the map
+constexpr double kIndexTarget = 1.5;      // x floor
+constexpr double kReadTarget = 3.0;       // x floor
+constexpr double kImportTarget = 1.25;    // x the baseline importer
+constexpr double kWholeMapTarget = 1.3;   // x the import without the whole map
+constexpr double kRssTargetMB = 16.0;     // whatever the size of the map
 constexpr double kExportTarget = 500000;  // elements per second, 10-point polylines
 
 struct Options {
@@ -247,16 +247,19 @@ void BaselineRead(const std::string &path, BaselineFile *file) {
 }
 
 uint32_t Middle32(const unsigned char *p) {  // stored high word first
-  return (static_cast<uint32_t>(p[0] | (p[1] << 8)) << 16) | static_cast<uint32_t>(p[2] | (p[3] << 8));
+  return (static_cast<uint32_t>(p[0] | (p[1] << 8)) << 16) |
+         static_cast<uint32_t>(p[2] | (p[3] << 8));
 }
 
 double DFloat(const unsigned char *p) {  // VAX D-float: 0.1f x 2^(exponent - 128)
   uint64_t bits = 0;
-  for (int w = 0; w < 4; ++w) bits = (bits << 16) | static_cast<uint64_t>(p[2 * w] | (p[2 * w + 1] << 8));
+  for (int w = 0; w < 4; ++w)
+    bits = (bits << 16) | static_cast<uint64_t>(p[2 * w] | (p[2 * w + 1] << 8));
   const int exponent = static_cast<int>((bits >> 55) & 0xFF);
   if (exponent == 0) return 0.0;
-  const double v = std::ldexp(static_cast<double>((bits & ((uint64_t(1) << 55) - 1)) | (uint64_t(1) << 55)),
-                              exponent - 128 - 56);
+  const double v =
+      std::ldexp(static_cast<double>((bits & ((uint64_t(1) << 55) - 1)) | (uint64_t(1) << 55)),
+                 exponent - 128 - 56);
   return (bits >> 63) != 0 ? -v : v;
 }
 
@@ -283,7 +286,8 @@ void BaselineImport(const std::string &path, BaselineFile *file, CountingHost *h
     const int type = e[1] & 0x7F;
     if (type == 9 && !units && len >= 1264) {  // TCB: units and global origin
       units = true;
-      const double per_master = static_cast<double>(Middle32(e + 1116)) * static_cast<double>(Middle32(e + 1112));
+      const double per_master =
+          static_cast<double>(Middle32(e + 1116)) * static_cast<double>(Middle32(e + 1112));
       if (per_master != 0) scale = 1.0 / per_master;
       ox = DFloat(e + 1240) * scale;
       oy = DFloat(e + 1248) * scale;
@@ -332,8 +336,10 @@ void BaselineImport(const std::string &path, BaselineFile *file, CountingHost *h
         text[std::max(n, 0)] = '\0';
         TVectorTextPlugIn info{};
         info.size = QPLUGIN_TEXT_SIZE;
-        info.height = static_cast<float>(static_cast<int32_t>(Middle32(e + 42)) * scale * 6.0 / 1000.0);
-        info.rotation = three_d ? 0.0f : static_cast<float>(static_cast<int32_t>(Middle32(e + 46)) / 360000.0);
+        info.height =
+            static_cast<float>(static_cast<int32_t>(Middle32(e + 42)) * scale * 6.0 / 1000.0);
+        info.rotation =
+            three_d ? 0.0f : static_cast<float>(static_cast<int32_t>(Middle32(e + 46)) / 360000.0);
         info.justification = e[37];
         object.objectKind = 3;
         object.name = text;
@@ -355,10 +361,10 @@ void BaselineImport(const std::string &path, BaselineFile *file, CountingHost *h
         const int32_t handle = host->callbacks.AddObject(&host->callbacks, &object);
         const unsigned char *v = e + k;
         for (int i = 0; i < n; ++i, v += stride) {
-          TVectorPointPlugIn point{QPLUGIN_POINT_SIZE, static_cast<int32_t>(Middle32(v)) * scale - ox,
-                                   static_cast<int32_t>(Middle32(v + 4)) * scale - oy,
-                                   three_d ? static_cast<int32_t>(Middle32(v + 8)) * scale - oz : -oz,
-                                   -1.0};
+          TVectorPointPlugIn point{
+              QPLUGIN_POINT_SIZE, static_cast<int32_t>(Middle32(v)) * scale - ox,
+              static_cast<int32_t>(Middle32(v + 4)) * scale - oy,
+              three_d ? static_cast<int32_t>(Middle32(v + 8)) * scale - oz : -oz, -1.0};
           host->callbacks.AddPoint(&host->callbacks, handle, &point, i + 1 < n ? 1 : 0);
         }
       }
@@ -653,8 +659,8 @@ void BenchFile(const Options &opt, const Plugin &plugin, const std::string &path
   if (opt.whole_map) {
     r = against(whole, 0);
     r.name = "whole map (DGN_Whole_Map; ratio: to import)";
-    r.detail = Fmt("processor %.1f ms, %.2f x the import's", whole_cpu * 1e3,
-                   whole_cpu / import_cpu);
+    r.detail =
+        Fmt("processor %.1f ms, %.2f x the import's", whole_cpu * 1e3, whole_cpu / import_cpu);
     r.ratio = whole / import;
     r.target = Fmt("<= %.2f", kWholeMapTarget);
     r.ok = r.ratio <= kWholeMapTarget ? 1 : 0;
@@ -827,23 +833,22 @@ void BenchExports(const Options &opt, const Plugin &plugin) {
 }
 
 int Usage(FILE *out) {
-  std::fprintf(
-      out,
-      "usage: dgnbench [options] FILE.dgn [FILE.dgn ...]\n"
-      "  --repeat N         best of N runs for each read measurement (default 3)\n"
-      "  --export-repeat N  best of N runs for each export (default 1)\n"
-      "  --export N M       polylines of 10 and of 120 points (default 1000000 100000)\n"
-      "  --no-export        skip the export measurements\n"
-      "  --no-memory        skip the peak-memory measurement\n"
-      "  --plugin PATH      the plug-in to load (default: Dgn_plugin.so beside dgnbench)\n"
-      "  --scratch DIR      folder for exported files (default: that of the first file)\n"
-      "  --commit TEXT      label printed with the tables\n"
-      "  --only WHAT        run only `index`, `read`, `import`, `baseline` or `export`\n"
-      "  --keep-export      keep the exported files\n"
-      "  --whole-map        also time the import with the whole map on (DGN_Whole_Map=1)\n"
-      "  --digest FILE      only print the digest of FILE's import transcript (with\n"
-      "                     --whole-map: of the import with the whole map)\n"
-      "  --transcript PATH  with --digest: also write the transcript as text\n");
+  std::fprintf(out,
+               "usage: dgnbench [options] FILE.dgn [FILE.dgn ...]\n"
+               "  --repeat N         best of N runs for each read measurement (default 3)\n"
+               "  --export-repeat N  best of N runs for each export (default 1)\n"
+               "  --export N M       polylines of 10 and of 120 points (default 1000000 100000)\n"
+               "  --no-export        skip the export measurements\n"
+               "  --no-memory        skip the peak-memory measurement\n"
+               "  --plugin PATH      the plug-in to load (default: Dgn_plugin.so beside dgnbench)\n"
+               "  --scratch DIR      folder for exported files (default: that of the first file)\n"
+               "  --commit TEXT      label printed with the tables\n"
+               "  --only WHAT        run only `index`, `read`, `import`, `baseline` or `export`\n"
+               "  --keep-export      keep the exported files\n"
+               "  --whole-map        also time the import with the whole map on (DGN_Whole_Map=1)\n"
+               "  --digest FILE      only print the digest of FILE's import transcript (with\n"
+               "                     --whole-map: of the import with the whole map)\n"
+               "  --transcript PATH  with --digest: also write the transcript as text\n");
   return out == stdout ? 0 : 2;
 }
 
@@ -909,7 +914,9 @@ int main(int argc, char **argv) {
   if (!rss_child.empty()) return RssChild(opt, rss_child);
   if (files.empty() && !opt.exports && digest_file.empty()) return Usage(stderr);
   if (opt.scratch.empty())
-    opt.scratch = !digest_file.empty() ? DirName(digest_file) : files.empty() ? "." : DirName(files[0]);
+    opt.scratch = !digest_file.empty() ? DirName(digest_file)
+                  : files.empty()      ? "."
+                                       : DirName(files[0]);
   if (opt.whole_map) {
     // The plug-in reads the setting from the gps.ini of the map record's folder.
     opt.ini_dir = opt.scratch + "/dgnbench-whole-map";

@@ -55,9 +55,9 @@ constexpr size_t kHeldBytes = 256 << 10;
 const unsigned char kMarker[2] = {dgnraw::kEndOfDesign, dgnraw::kEndOfDesign};
 
 struct Rewrite {
-  int32_t offset;                // the element rewritten in place
-  int32_t copy;                  // the appended copy of its new version, or -1
-  int32_t header;                // the complex header hidden while it spans, or -1
+  int32_t offset;  // the element rewritten in place
+  int32_t copy;    // the appended copy of its new version, or -1
+  int32_t header;  // the complex header hidden while it spans, or -1
   std::vector<unsigned char> raw;
 };
 
@@ -71,8 +71,8 @@ struct Mark {
 }  // namespace
 
 struct DGNWriteBatch {
-  int64_t start = -1;  // the old end-of-design marker; -1 while nothing is appended
-  int64_t tail = -1;   // where the next element goes (a marker stands there)
+  int64_t start = -1;                  // the old end-of-design marker; -1 while nothing is appended
+  int64_t tail = -1;                   // where the next element goes (a marker stands there)
   unsigned char head[2] = {0, 0};      // header bytes of the first element
   int head_bytes = 0;                  // and its size
   std::vector<DGNIndexEntry> entries;  // the appended elements, in file order
@@ -174,8 +174,8 @@ bool Hold(DGNWriteBatch *batch, const unsigned char *raw, int n) {
     if (batch->held.empty()) batch->held_at = batch->tail;
     batch->held.insert(batch->held.end(), raw, raw + n);
   } catch (const std::bad_alloc &) {
-    CPLError(CPLClassFailure, CPLNumNoMemory, "Cannot append an element of %d bytes: out of memory.",
-             n);
+    CPLError(CPLClassFailure, CPLNumNoMemory,
+             "Cannot append an element of %d bytes: out of memory.", n);
     return false;
   }
   if (batch->entries.empty())
@@ -191,8 +191,8 @@ bool WriteAtTail(DGNFile *handle, DGNWriteBatch *batch, const unsigned char *raw
   try {
     block.resize(static_cast<size_t>(n) + 2);
   } catch (const std::bad_alloc &) {
-    CPLError(CPLClassFailure, CPLNumNoMemory, "Cannot append an element of %d bytes: out of memory.",
-             n);
+    CPLError(CPLClassFailure, CPLNumNoMemory,
+             "Cannot append an element of %d bytes: out of memory.", n);
     return false;
   }
   std::memcpy(block.data(), raw, static_cast<size_t>(n));
@@ -461,8 +461,8 @@ bool DGNBatchRewrite(DGNFile *handle, DGNElement *element, int32_t complex_heade
   if (k < 0) return false;
   if (complex_header >= offset) {
     CPLError(CPLClassFailure, CPLNumGeneral,
-             "Cannot rewrite element %d in place: its complex header at %d does not precede it.",
-             k, complex_header);
+             "Cannot rewrite element %d in place: its complex header at %d does not precede it.", k,
+             complex_header);
     return false;
   }
   if (complex_header >= 0 &&

@@ -818,7 +818,8 @@ bool DGNViewVertexRun(const DGNFile *handle, const DGNElementView *view, DGNVert
   const bool three_d = handle->dimension == 3;
   const int start = VertexStart(view->type);
   // Both counts stay within the whole vertices the bytes hold.
-  run->count = view->type == DGNTYPE_LINE ? LineVertexCount(b, three_d) : MultiVertexCount(b, three_d);
+  run->count =
+      view->type == DGNTYPE_LINE ? LineVertexCount(b, three_d) : MultiVertexCount(b, three_d);
   run->bytes = b.p + (run->count > 0 ? start : 0);
   run->stride = three_d ? 12 : 8;
   run->scale = handle->scale;

@@ -180,8 +180,7 @@ int DGNStartArcStroke(const DGNFile *handle, const DGNArcElement *arc, DGNStroke
   k.b = b;
   // In a 3D file the element's orientation is its quaternion; in a 2D one its
   // rotation about the origin.
-  const Rotation r =
-      three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation, angles);
+  const Rotation r = three_d ? QuaternionRotation(arc->quat) : PlaneRotation(arc->rotation, angles);
   k.r00 = r.m[0][0];
   k.r01 = r.m[0][1];
   k.r10 = r.m[1][0];

@@ -352,17 +352,20 @@ bool MakeGpkgBlob() {
   };
   const std::string polygon = std::string("\1") + u32(3) + u32(2) + ring(0, 9) + ring(1, 2);
   ok = Put("multipolygon", Text(le + "\1" + u32(6) + u32(2) + polygon + polygon)) && ok;
-  ok = Put("collection", Text(le + "\1" + u32(7) + u32(2) + "\1" + u32(1) + f64(1) + f64(2) +
-                              polygon)) && ok;
+  ok = Put("collection",
+           Text(le + "\1" + u32(7) + u32(2) + "\1" + u32(1) + f64(1) + f64(2) + polygon)) &&
+       ok;
   ok = Put("line_m", Text(le + "\1" + u32(2002) + u32(2) + f64(0) + f64(0) + f64(7) + f64(1) +
-                          f64(1) + f64(8))) && ok;
+                          f64(1) + f64(8))) &&
+       ok;
   return ok;
 }
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr,
-                 "usage: fuzz_corpus ini|paths|import|goto|export|gpkgblob|large DIR [FILE.dgn ...]\n");
+    std::fprintf(
+        stderr,
+        "usage: fuzz_corpus ini|paths|import|goto|export|gpkgblob|large DIR [FILE.dgn ...]\n");
     return 2;
   }
   const std::string kind = argv[1];

@@ -86,7 +86,8 @@ bool FileHolds(const std::string &path, const uint8_t *data, size_t size) {
 bool IsImportNotice(const std::string &m) {
   const std::string prefix = "Warning in DGN (QuarvelPlugIn_Read_Vector_Map3): ";
   if (m.compare(0, prefix.size(), prefix) != 0) return false;
-  for (const char *what : {" components but ", " open polylines ", "memory ran out", " more warnings "})
+  for (const char *what :
+       {" components but ", " open polylines ", "memory ran out", " more warnings "})
     if (m.find(what) != std::string::npos) return true;
   return false;
 }
@@ -222,8 +223,8 @@ void CheckArcsAgainstRecords(const std::string &path, const CheckingHost &host) 
         for (int i = 0; i < n; ++i) {
           const TVectorPointPlugIn &p = o.points[static_cast<size_t>(i)];
           const DGNPoint &v = stroke[static_cast<size_t>(i)];
-          if (std::memcmp(&p.x, &v.x, sizeof v.x) != 0 || std::memcmp(&p.y, &v.y, sizeof v.y) != 0 ||
-              std::memcmp(&p.z, &v.z, sizeof v.z) != 0)
+          if (std::memcmp(&p.x, &v.x, sizeof v.x) != 0 ||
+              std::memcmp(&p.y, &v.y, sizeof v.y) != 0 || std::memcmp(&p.z, &v.z, sizeof v.z) != 0)
             Fail("an arc's point differs from its record's stroke");
         }
       }
@@ -265,8 +266,9 @@ void CheckAgainstRecords(const std::string &path, const CheckingHost &host) {
   if (file == nullptr) Fail("the engine cannot open a file the plug-in opened");
   size_t next = 0;
   while (DGNElement *e = DGNReadElement(file)) {
-    const bool multi = (e->type == DGNTYPE_LINE || e->type == DGNTYPE_LINE_STRING ||
-                        e->type == DGNTYPE_SHAPE) && e->kind == DGNKIND_MULTIPOINT;
+    const bool multi =
+        (e->type == DGNTYPE_LINE || e->type == DGNTYPE_LINE_STRING || e->type == DGNTYPE_SHAPE) &&
+        e->kind == DGNKIND_MULTIPOINT;
     const bool text = e->type == DGNTYPE_TEXT && e->kind == DGNKIND_TEXT;
     if (e->deleted == 0 && (multi || text)) {
       if (next >= host.objects.size()) Fail("an element the engine reads sent no object");
@@ -285,8 +287,8 @@ void CheckAgainstRecords(const std::string &path, const CheckingHost &host) {
         for (int i = 0; i < mp->num_vertices; ++i) {
           const TVectorPointPlugIn &p = o.points[static_cast<size_t>(i)];
           const DGNPoint &v = mp->vertices[i];
-          if (std::memcmp(&p.x, &v.x, sizeof v.x) != 0 || std::memcmp(&p.y, &v.y, sizeof v.y) != 0 ||
-              std::memcmp(&p.z, &v.z, sizeof v.z) != 0)
+          if (std::memcmp(&p.x, &v.x, sizeof v.x) != 0 ||
+              std::memcmp(&p.y, &v.y, sizeof v.y) != 0 || std::memcmp(&p.z, &v.z, sizeof v.z) != 0)
             Fail("a vertex differs from its record");
         }
       }

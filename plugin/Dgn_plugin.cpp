@@ -1195,7 +1195,8 @@ int32_t ViewedKind(const DGNElementView &view) {
 // outside a complex element from their bytes; texts, complex elements (with
 // or without the whole map, so that one cut short is named) and with the
 // whole map every element that may be joined or stroked, from their record
-// through `walk` (arcs and ellipses from a record read off their bytes).  False when the record could not be had (read_failed set).
+// through `walk` (arcs and ellipses from a record read off their bytes).
+// False when the record could not be had (read_failed set).
 bool SendViewed(DGNFile *file, DGNElementView &view, TVectorCallbacksPlugIn *callbacks,
                 dgnplugin::ImportWalk &walk, bool wholeMap, HostColors &colors,
                 UsedLevels &levels) {

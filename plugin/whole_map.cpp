@@ -218,11 +218,13 @@ void ImportWalk::TakeElement(DGNElement *element, LevelNotes &levels,
         if (vertices != nullptr) {
           // Decoded from the element's bytes as they are joined.
           const DGNVertexRun &run = *vertices;
-          Join(element, [&run](int i) { return DGNRunVertex(run, i); }, run.count, levels);
+          Join(
+              element, [&run](int i) { return DGNRunVertex(run, i); }, run.count, levels);
         } else if (!StrokeComponent(element, &points, &n)) {
           SendAlone(element, levels);
         } else {
-          Join(element, [points](int i) { return points[i]; }, n, levels);
+          Join(
+              element, [points](int i) { return points[i]; }, n, levels);
         }
       }
       if (role == ComplexWalk::kLastComponent) Close(levels);

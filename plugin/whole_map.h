@@ -175,8 +175,7 @@ class ImportNotices {
 // are then sent on their own, as no whole object can be made of them.
 class ImportWalk {
  public:
-  ImportWalk(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink,
-             bool wholeMap);
+  ImportWalk(DGNFile *file, TVectorCallbacksPlugIn *callbacks, TMessagePlugIn *sink, bool wholeMap);
 
   // Sends what the element just read gives the host (or keeps it for the
   // complex element it belongs to), noting the level of each object sent.
@@ -192,9 +191,7 @@ class ImportWalk {
   bool Collecting() const { return walk_.IsOpen(); }
   // True when an element of `type` with the complex bit `complexBit` is the
   // next component of the complex element being collected.
-  bool AwaitsComponent(int type, bool complexBit) const {
-    return walk_.Awaits(type, complexBit);
-  }
+  bool AwaitsComponent(int type, bool complexBit) const { return walk_.Awaits(type, complexBit); }
 
  private:
   // One component kept until its complex element proves whole.  Its points
@@ -205,9 +202,9 @@ class ImportWalk {
     DGNElement fields;  // its header fields (no owned blocks)
     size_t begin;       // the points it added to points_
     size_t count;
-    bool reversed;      // added last point first
-    bool shared;        // its first point (last, when reversed) was left out at the joint
-    DGNPoint joint;     // that point, as stored
+    bool reversed;   // added last point first
+    bool shared;     // its first point (last, when reversed) was left out at the joint
+    DGNPoint joint;  // that point, as stored
   };
 
   void TakeElement(DGNElement *element, LevelNotes &levels, const DGNVertexRun *vertices);
@@ -252,19 +249,19 @@ class ImportWalk {
   bool wholeMap_;
   ImportNotices notices_;
   ComplexWalk walk_;
-  double unit_;                 // one design unit, master units
-  bool collecting_ = false;     // a complex header is collecting components
-  bool dropped_ = false;        // memory ran out for the complex element: its joinable components go
-  int runs_ = 0;                // components joined so far
-  bool keepComponents_ = true;  // its components are kept to be sent on their own
-  int pieces_ = 0;              // pieces of it sent so far
-  size_t joined_ = 0;           // points joined in all (the pieces' shared vertices once)
-  DGNElement header_{};         // its header fields (no owned blocks)
-  DGNPoint first_{};            // its first point, which closes a shape
+  double unit_;              // one design unit, master units
+  bool collecting_ = false;  // a complex header is collecting components
+  bool dropped_ = false;     // memory ran out for the complex element: its joinable components go
+  int runs_ = 0;             // components joined so far
+  bool keepComponents_ = true;    // its components are kept to be sent on their own
+  int pieces_ = 0;                // pieces of it sent so far
+  size_t joined_ = 0;             // points joined in all (the pieces' shared vertices once)
+  DGNElement header_{};           // its header fields (no owned blocks)
+  DGNPoint first_{};              // its first point, which closes a shape
   std::vector<DGNPoint> points_;  // the joined points not yet sent
   std::vector<Component> components_;
-  size_t componentPoints_ = 0;  // points of the components kept, as stored
-  std::vector<DGNPoint> stroke_;  // one stroked arc or curve
+  size_t componentPoints_ = 0;               // points of the components kept, as stored
+  std::vector<DGNPoint> stroke_;             // one stroked arc or curve
   std::unique_ptr<DGNStrokeAngles> angles_;  // of the arcs stroked so far (made with the whole map)
 };
 

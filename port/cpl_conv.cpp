@@ -184,8 +184,7 @@ size_t CPLFWrite(const void *buffer, size_t size, size_t count, FILE *stream) {
   const size_t items = WriteItems(buffer, size, count, stream);
   // What reached the file (a short item too) is what the journal keeps.
   const long after = std::ftell(stream);
-  if (at >= 0 && after > at)
-    PlatJournalWrite(stream, at, buffer, static_cast<size_t>(after - at));
+  if (at >= 0 && after > at) PlatJournalWrite(stream, at, buffer, static_cast<size_t>(after - at));
   return items;
 }
 

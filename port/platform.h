@@ -200,7 +200,8 @@ void PlatJournalSynced(FILE *stream);
 bool PlatJournalOn();
 
 // Hands an event to the journal, if one is set.
-void PlatJournalNote(PlatIoKind kind, const std::string &path, const std::string &to = std::string());
+void PlatJournalNote(PlatIoKind kind, const std::string &path,
+                     const std::string &to = std::string());
 
 // --- Threads --------------------------------------------------------------
 

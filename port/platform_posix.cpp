@@ -441,7 +441,9 @@ bool PlatSyncFolderOf(const char *path) {
   if (path == nullptr) return false;
   const std::string p = path;
   const size_t slash = p.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : p.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int result;
@@ -467,7 +469,8 @@ FILE *PlatCreateNewFile(const std::string &stem, const char *suffix, const char 
   for (int attempt = 0; attempt < 100; ++attempt) {
     unsigned char random[8] = {0};
     FILE *urandom = std::fopen("/dev/urandom", "rb");
-    const bool got = urandom != nullptr && std::fread(random, 1, sizeof random, urandom) == sizeof random;
+    const bool got =
+        urandom != nullptr && std::fread(random, 1, sizeof random, urandom) == sizeof random;
     if (urandom != nullptr) std::fclose(urandom);
     char part[40];
     if (got) {

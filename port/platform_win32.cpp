@@ -228,8 +228,10 @@ FILE *PlatCreateNewFile(const std::string &stem, const char *suffix, const char 
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     char part[48];
-    std::snprintf(part, sizeof part, "%08lx%08lx%04x", static_cast<unsigned long>(GetCurrentProcessId()),
-                  static_cast<unsigned long>(now.LowPart), static_cast<unsigned>(attempt * 7919u + GetTickCount()) & 0xFFFFu);
+    std::snprintf(part, sizeof part, "%08lx%08lx%04x",
+                  static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long>(now.LowPart),
+                  static_cast<unsigned>(attempt * 7919u + GetTickCount()) & 0xFFFFu);
     name = stem + part + (suffix != nullptr ? suffix : "");
     // CREATE_NEW fails on any existing name, a link included.
     const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,

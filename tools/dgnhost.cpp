@@ -128,7 +128,8 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
       o.svgPath = argv[++i];
     } else if (a == "--gpkg" && i + 1 < argc) {
       if (!GeoPackageBuiltIn()) {
-        std::fprintf(stderr, "dgnhost: import: this dgnhost was built without GeoPackage support\n");
+        std::fprintf(stderr,
+                     "dgnhost: import: this dgnhost was built without GeoPackage support\n");
         return kExitUsage;
       }
       o.gpkgPath = argv[++i];
@@ -140,7 +141,8 @@ int ParseImport(int argc, char **argv, ImportOptions &o) {
       std::ostringstream text;
       text << in.rdbuf();
       o.srs.definition = text.str();
-      while (!o.srs.definition.empty() && std::isspace(static_cast<unsigned char>(o.srs.definition.back())))
+      while (!o.srs.definition.empty() &&
+             std::isspace(static_cast<unsigned char>(o.srs.definition.back())))
         o.srs.definition.pop_back();
       if (!in || o.srs.definition.empty()) {
         std::fprintf(stderr, "dgnhost: import: cannot read a definition from %s\n", wkt);

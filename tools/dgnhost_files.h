@@ -48,7 +48,7 @@ class TempFile {
 
  private:
   FILE *stream_ = nullptr;
-  std::string name_;    // empty once committed or removed
+  std::string name_;  // empty once committed or removed
   std::string target_;
 };
 

@@ -71,8 +71,7 @@ bool GpkgSink::Finish() { return false; }
 
 bool ReadGeoPackage(const std::string &path, bool, bool,
                     const std::function<void(const GeoFeature &)> &, GeoCollection &) {
-  std::fprintf(stderr, "dgnhost: cannot read %s: built without GeoPackage support\n",
-               path.c_str());
+  std::fprintf(stderr, "dgnhost: cannot read %s: built without GeoPackage support\n", path.c_str());
   return false;
 }
 
@@ -254,12 +253,13 @@ bool GpkgSink::Db::Create() {
   }
   // A fresh file that takes its place only once whole needs no journal; the
   // output helper makes it durable when it puts it in place.
-  Exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
-       "PRAGMA cache_size=-" +
-           std::to_string(kCacheKib) + "; PRAGMA application_id=" +
-           std::to_string(kGpkgApplicationId) + "; PRAGMA user_version=" +
-           std::to_string(kGpkgUserVersion) + "; BEGIN;",
-       "cannot set the database up");
+  Exec(
+      "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
+      "PRAGMA cache_size=-" +
+          std::to_string(kCacheKib) +
+          "; PRAGMA application_id=" + std::to_string(kGpkgApplicationId) +
+          "; PRAGMA user_version=" + std::to_string(kGpkgUserVersion) + "; BEGIN;",
+      "cannot set the database up");
   Exec(kSchema, "cannot make the GeoPackage's tables");
   if (srs.id > 0 && srs.id != 4326) {
     sqlite3_stmt *add = nullptr;
@@ -280,18 +280,18 @@ bool GpkgSink::Db::Create() {
     const std::string name = t.name;
     Exec("CREATE TABLE " + name + " (fid INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, geom " +
              t.geometryType + ", " + kObjectColumns + (i == kTexts ? kTextColumns : "") + ");" +
-             "CREATE VIRTUAL TABLE rtree_" + name + "_geom USING rtree(id, minx, maxx, miny, maxy);" +
+             "CREATE VIRTUAL TABLE rtree_" + name +
+             "_geom USING rtree(id, minx, maxx, miny, maxy);" +
              "INSERT INTO gpkg_contents (table_name, data_type, identifier, description, srs_id)"
-             " VALUES ('" + name + "', 'features', '" + name + "', '" + t.description + "', " +
-             srsId + ");" +
+             " VALUES ('" +
+             name + "', 'features', '" + name + "', '" + t.description + "', " + srsId + ");" +
              "INSERT INTO gpkg_geometry_columns VALUES ('" + name + "', 'geom', '" +
              t.geometryType + "', " + srsId + ", " + (threeD ? "1" : "0") + ", 0);" +
              "INSERT INTO gpkg_extensions VALUES ('" + name +
              "', 'geom', 'gpkg_rtree_index', "
              "'http://www.geopackage.org/spec120/#extension_rtree', 'write-only');",
          "cannot make a feature table");
-    Prepare("INSERT INTO " + name +
-                " (geom, elementId, level, layer, color, width, style" +
+    Prepare("INSERT INTO " + name + " (geom, elementId, level, layer, color, width, style" +
                 (i == kTexts ? ", text, height, rotation, justification) VALUES "
                                "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                              : ") VALUES (?, ?, ?, ?, ?, ?, ?)"),
@@ -469,7 +469,9 @@ RtreeCell Around(const RtreeCell *cells, size_t count, int64_t id) {
 
 // How many cells the node of index `k` among `nodes` gets, `total` cells in
 // all: spread evenly, so that no node is nearly empty.
-size_t Share(size_t total, size_t nodes, size_t k) { return total / nodes + (k < total % nodes ? 1 : 0); }
+size_t Share(size_t total, size_t nodes, size_t k) {
+  return total / nodes + (k < total % nodes ? 1 : 0);
+}
 
 }  // namespace
 
@@ -490,8 +492,8 @@ bool GpkgSink::Db::PackRtree(int table) {
     failed = true;
     return false;
   }
-  sqlite3_create_function(db, "dgn_hilbert", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                          &extent[table], SqlHilbert, nullptr, nullptr);
+  sqlite3_create_function(db, "dgn_hilbert", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, &extent[table],
+                          SqlHilbert, nullptr, nullptr);
   const bool ready =
       Prepare(std::string("SELECT id, minx, maxx, miny, maxy FROM temp.envelopes_") +
                   kTables[table].name + " ORDER BY dgn_hilbert(minx + maxx, miny + maxy)",
@@ -539,8 +541,9 @@ bool GpkgSink::Db::PackRtree(int table) {
     Failed("cannot read the envelopes back");
   // Each feature's leaf goes into the R-tree's table of rows in the order
   // of the ids: in the curve's order every row would land on another page.
-  Exec("INSERT INTO " + rtree + "_rowid (rowid, nodeno) SELECT id, nodeno FROM temp.leaves "
-       "ORDER BY id; DELETE FROM temp.leaves",
+  Exec("INSERT INTO " + rtree +
+           "_rowid (rowid, nodeno) SELECT id, nodeno FROM temp.leaves "
+           "ORDER BY id; DELETE FROM temp.leaves",
        "cannot write the spatial index");
   int depth = 0;
   while (!failed && level.size() > 1) {
@@ -672,9 +675,8 @@ enum Column {
   kJustification,
   kColumnCount
 };
-const char *const kColumnNames[kColumnCount] = {"level", "color",  "width",    "style",
-                                                "elementId", "text", "height", "rotation",
-                                                "justification"};
+const char *const kColumnNames[kColumnCount] = {
+    "level", "color", "width", "style", "elementId", "text", "height", "rotation", "justification"};
 
 bool IsNumber(sqlite3_stmt *s, int column) {
   const int t = sqlite3_column_type(s, column);
@@ -696,8 +698,7 @@ GeoStyle ReadRowStyle(sqlite3_stmt *s, std::string &warning) {
   const int color = 1 + kColor;
   if (sqlite3_column_type(s, color) == SQLITE_TEXT) {
     const char *text = reinterpret_cast<const char *>(sqlite3_column_text(s, color));
-    if (!ParseColor(text != nullptr ? text : "", st.color))
-      warning += " color is not \"#rrggbb\";";
+    if (!ParseColor(text != nullptr ? text : "", st.color)) warning += " color is not \"#rrggbb\";";
   } else if (sqlite3_column_type(s, color) == SQLITE_INTEGER) {
     st.color = ToInt32(static_cast<double>(sqlite3_column_int64(s, color)));
   } else if (sqlite3_column_type(s, color) != SQLITE_NULL) {
@@ -758,7 +759,7 @@ bool GpkgReader::Read() {
                          "WHERE c.data_type = 'features' ORDER BY g.rowid",
                          -1, &s, nullptr) != SQLITE_OK)
     return Refuse(std::string("it has no feature tables listed (") + sqlite3_errmsg(db_) + ")");
-  std::vector<std::pair<std::string, std::string>> tables;
+  std::vector<std::pair<std::string, std::string> > tables;
   int step;
   while ((step = sqlite3_step(s)) == SQLITE_ROW) {
     const unsigned char *t = sqlite3_column_text(s, 0), *c = sqlite3_column_text(s, 1);
@@ -782,7 +783,8 @@ bool GpkgReader::Table(const std::string &table, const std::string &geometry) {
   while (sqlite3_step(s) == SQLITE_ROW) {
     const unsigned char *name = sqlite3_column_text(s, 1);
     for (int c = 0; c < kColumnCount && name != nullptr; ++c)
-      has[c] = has[c] || sqlite3_stricmp(reinterpret_cast<const char *>(name), kColumnNames[c]) == 0;
+      has[c] =
+          has[c] || sqlite3_stricmp(reinterpret_cast<const char *>(name), kColumnNames[c]) == 0;
   }
   sqlite3_finalize(s);
   std::string sql = "SELECT " + Quoted(geometry);
@@ -817,8 +819,8 @@ bool GpkgReader::Row(sqlite3_stmt *s, const std::string &table) {
     return false;
   }
   feature_.parts.clear();
-  const bool text = texts_ && !geometry_.points.empty() &&
-                    sqlite3_column_type(s, 1 + kText) == SQLITE_TEXT;
+  const bool text =
+      texts_ && !geometry_.points.empty() && sqlite3_column_type(s, 1 + kText) == SQLITE_TEXT;
   if (text) {
     // A text goes before whatever lines the feature has.
     GeoPart part;
@@ -851,8 +853,8 @@ bool GpkgReader::Row(sqlite3_stmt *s, const std::string &table) {
   feature_.index = index_;
   feature_.style = ReadRowStyle(s, warning);
   if (check_ && !warning.empty())
-    std::fprintf(stderr, "dgnhost: %s: table %s, feature %d: property ignored:%s\n",
-                 path_.c_str(), table.c_str(), index_, warning.c_str());
+    std::fprintf(stderr, "dgnhost: %s: table %s, feature %d: property ignored:%s\n", path_.c_str(),
+                 table.c_str(), index_, warning.c_str());
   ++out_.features;
   if (take_) take_(feature_);
   return true;

@@ -102,8 +102,9 @@ struct Cursor {
   }
   uint32_t U32(bool little) {
     if (!Take(4)) return 0;
-    const uint32_t v = little ? p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24)
-                              : p[3] | (p[2] << 8) | (p[1] << 16) | (static_cast<uint32_t>(p[0]) << 24);
+    const uint32_t v =
+        little ? p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24)
+               : p[3] | (p[2] << 8) | (p[1] << 16) | (static_cast<uint32_t>(p[0]) << 24);
     p += 4;
     left -= 4;
     return v;
@@ -287,9 +288,9 @@ BlobEnvelope WriteGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
       for (size_t i = 0; i < count; ++i) PutVertex(out, points[i], withZ);
       break;
     case BlobShape::kPolygon: {
-      const bool close = count > 0 && (points[0].x != points[count - 1].x ||
-                                       points[0].y != points[count - 1].y ||
-                                       points[0].z != points[count - 1].z);
+      const bool close =
+          count > 0 && (points[0].x != points[count - 1].x || points[0].y != points[count - 1].y ||
+                        points[0].z != points[count - 1].z);
       PutU32(out, kWkbPolygon + z);
       PutU32(out, count > 0 ? 1 : 0);
       if (count == 0) break;

@@ -40,7 +40,7 @@ struct BlobPart {
 // What a blob holds: its lines and rings, and its points (Point, MultiPoint).
 struct BlobGeometry {
   int32_t srsId = 0;
-  bool empty = false;  // the header says the geometry is empty
+  bool empty = false;       // the header says the geometry is empty
   bool lineOrArea = false;  // a line or area type (even one without vertices)
   std::vector<BlobPart> parts;
   std::vector<Vertex> points;

@@ -79,8 +79,9 @@ TEST(NearestColor, CellsGiveWhatTheWholeTableGives) {
       for (int i = 0; i < 256; ++i) {
         for (int c = 0; c < 3; ++c) {
           const uint32_t v = next() >> 24;
-          handle.color_table[i][c] =
-              static_cast<unsigned char>(table == 1 ? (v & 3) * 85 : (v & 1) ? v : (v & 7) * 32);
+          handle.color_table[i][c] = static_cast<unsigned char>(table == 1 ? (v & 3) * 85
+                                                                : (v & 1)  ? v
+                                                                           : (v & 7) * 32);
         }
       }
     }

@@ -357,8 +357,8 @@ Built ViewBody(int dimension) {
       arc.start_angle = i % 90;
       arc.sweep_angle = pick % 2 ? -(i % 270) : i % 400;
       for (int k = 0; k < 4; ++k) arc.quat[k] = (i + k) * 1000;
-      Bytes made = pick < 40 ? dgnkit::MakeEllipse(arc, dimension, d)
-                             : dgnkit::MakeArc(arc, dimension, d);
+      Bytes made =
+          pick < 40 ? dgnkit::MakeEllipse(arc, dimension, d) : dgnkit::MakeArc(arc, dimension, d);
       if (pick == 44) {  // cut inside its axes
         made.resize(50);
         made[2] = static_cast<uint8_t>((made.size() - 4) / 2);
@@ -403,8 +403,9 @@ TEST(ElementView, ShowsEveryElementAsReadingDecodesIt) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    const Bytes bytes(c.file->bytes.begin(),
-                      c.file->bytes.begin() + static_cast<long>(c.bytes ? c.bytes : c.file->bytes.size()));
+    const Bytes bytes(
+        c.file->bytes.begin(),
+        c.file->bytes.begin() + static_cast<long>(c.bytes ? c.bytes : c.file->bytes.size()));
     auto records = OpenBytes(bytes);
     auto views = OpenBytes(bytes);
     ASSERT_NE(views.get(), nullptr);
@@ -453,9 +454,9 @@ TEST(ElementView, ShowsEveryElementAsReadingDecodesIt) {
         EXPECT_EQ(arc.element_id, a->element_id);
         EXPECT_EQ(arc.color, a->color);
         EXPECT_EQ(arc.complex, a->complex);
-        const double got[] = {arc.origin.x, arc.origin.y, arc.origin.z, arc.primary_axis,
+        const double got[] = {arc.origin.x,       arc.origin.y, arc.origin.z,    arc.primary_axis,
                               arc.secondary_axis, arc.rotation, arc.start_angle, arc.sweep_angle};
-        const double want[] = {a->origin.x, a->origin.y, a->origin.z, a->primary_axis,
+        const double want[] = {a->origin.x,       a->origin.y, a->origin.z,    a->primary_axis,
                                a->secondary_axis, a->rotation, a->start_angle, a->sweep_angle};
         for (size_t k = 0; k < 8; ++k) EXPECT_EQ(got[k], want[k]) << k;
         for (int k = 0; k < 4; ++k) EXPECT_EQ(arc.quat[k], a->quat[k]) << k;

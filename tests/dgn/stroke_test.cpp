@@ -160,7 +160,16 @@ TEST(Stroke, ArcsAndEllipsesFollowTheCurveWithinTheTolerance) {
        -1},
       {"both axes zero", true, false, 0, 0, 0, 0, 360, {}, {}, 0},
       // Secondary axes far larger than the primary: the bound follows the larger.
-      {"tall half ellipse", false, false, 999, 1e9, 0, 0, 180, {}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+      {"tall half ellipse",
+       false,
+       false,
+       999,
+       1e9,
+       0,
+       0,
+       180,
+       {},
+       {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
        -1},
       {"tall rotated ellipse",
        true,
@@ -307,8 +316,8 @@ TEST(Stroke, ArcsStrokeTheSameWithTheirAnglesKept) {
   struct Case {
     double start, sweep, rotation, axis, origin;
   } cases[] = {
-      {-0.0, 90, -0.0, 1000, 0},      {0.0, -90, 0.0, 1000, 0},       {33.3, 200, 45, 300, 5e5},
-      {-720, 359.99, 1e-9, 1, -2e6},  {10, 360, 90, 1e305, 1e305},    {10, 90, 0, 1e308, 1e308},
+      {-0.0, 90, -0.0, 1000, 0},     {0.0, -90, 0.0, 1000, 0},    {33.3, 200, 45, 300, 5e5},
+      {-720, 359.99, 1e-9, 1, -2e6}, {10, 360, 90, 1e305, 1e305}, {10, 90, 0, 1e308, 1e308},
   };
   auto angles = std::make_unique<DGNStrokeAngles>();
   std::vector<DGNPoint> kept(DGN_STROKE_MAX_ARC_POINTS), plain(DGN_STROKE_MAX_ARC_POINTS);
@@ -410,7 +419,8 @@ DGNPoint SpanPoint(const std::vector<DGNPoint> &v, size_t i, double t, double *s
     return DGNPoint{dir.x * step / len, dir.y * step / len, dir.z * step / len};
   };
   const DGNPoint m0 = tangent(i), m1 = tangent(i + 1);
-  *size = std::fmax(Dist(v[i], v[i + 1]), std::fmax(std::sqrt(Dot(m0, m0)), std::sqrt(Dot(m1, m1))));
+  *size =
+      std::fmax(Dist(v[i], v[i + 1]), std::fmax(std::sqrt(Dot(m0, m0)), std::sqrt(Dot(m1, m1))));
   const double h00 = 2 * t * t * t - 3 * t * t + 1, h10 = t * t * t - 2 * t * t + t;
   const double h01 = -2 * t * t * t + 3 * t * t, h11 = t * t * t - t * t;
   return {h00 * v[i].x + h10 * m0.x + h01 * v[i + 1].x + h11 * m1.x,
@@ -427,8 +437,15 @@ TEST(Stroke, CurvesKeepTheirToleranceAndNeverDoubleBack) {
     bool straight;  // along x: the stroke must only go forward
   } cases[] = {
       {"S-bends on short chords",
-       {{-15000, 0}, {-10000, 0}, {-5000, 0}, {0, 0}, {0, 10}, {5000, 10}, {5000, 20},
-        {10000, 20}, {15000, 20}},
+       {{-15000, 0},
+        {-10000, 0},
+        {-5000, 0},
+        {0, 0},
+        {0, 10},
+        {5000, 10},
+        {5000, 20},
+        {10000, 20},
+        {15000, 20}},
        false},
       {"zig-zag",
        {{0, 0}, {100, 0}, {200, 3000}, {300, 0}, {400, 3000}, {500, 0}, {600, 3000}, {700, 0}},
@@ -436,7 +453,9 @@ TEST(Stroke, CurvesKeepTheirToleranceAndNeverDoubleBack) {
       {"repeated at the start of the run",
        {{0, 0}, {100, 0}, {200, 0}, {200, 0}, {300, 0}, {400, 0}, {500, 0}, {600, 0}},
        true},
-      {"repeated inside", {{0, 0}, {100, 0}, {200, 0}, {300, 0}, {300, 0}, {400, 0}, {500, 0}}, true},
+      {"repeated inside",
+       {{0, 0}, {100, 0}, {200, 0}, {300, 0}, {300, 0}, {400, 0}, {500, 0}},
+       true},
       {"repeated at the end of the run",
        {{0, 0}, {100, 0}, {200, 0}, {300, 0}, {400, 0}, {400, 0}, {500, 0}, {600, 0}},
        true},

@@ -142,7 +142,8 @@ TEST(WriteRawPoint, StoredDesignAgreesWithSnapAndTruncate) {
   using dgninternal::StoredDesign;
   const double tol = dgninternal::kWholeDesignTolerance;
   const double top = 2147483647.0;
-  std::vector<double> values = {0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1e-7, -1e-7, top, -top,
+  std::vector<double> values = {0.0,       -0.0,       0.5,       -0.5,       1.5,
+                                -2.5,      1e-7,       -1e-7,     top,        -top,
                                 top - 0.5, -top + 0.5, top - tol, -top + tol, 28.999999999999996};
   for (const double whole : {0.0, 1.0, 7.0, 1000.0, 65535.0, 1e6, 123456789.0, 2e9}) {
     for (const double sign : {1.0, -1.0}) {

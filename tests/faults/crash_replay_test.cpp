@@ -138,8 +138,9 @@ bool ContentAfter(const Disk &d, const Choice &c, const std::string &path, std::
     if (c.kept[it->second][i]) last = i;
   for (size_t i = 0; i < f.pending.size(); ++i)
     if (c.kept[it->second][i])
-      Disk::Apply(data, *f.pending[i], i == last ? std::min(c.torn, f.pending[i]->bytes.size())
-                                                 : f.pending[i]->bytes.size());
+      Disk::Apply(
+          data, *f.pending[i],
+          i == last ? std::min(c.torn, f.pending[i]->bytes.size()) : f.pending[i]->bytes.size());
   *out = data;
   return true;
 }
@@ -314,8 +315,8 @@ struct Feature {
 class CrashReplay : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    const Bytes seed = dgnkit::Concat({dgnkit::MakeTcb(dgnkit::TcbSpec()),
-                                       dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
+    const Bytes seed = dgnkit::Concat(
+        {dgnkit::MakeTcb(dgnkit::TcbSpec()), dgnkit::MakeGroupDataStart(), dgnkit::EndOfDesign()});
     ASSERT_TRUE(dgnkit::WriteFile(dir_.Path("seed.dgn"), seed));
     ASSERT_TRUE(WriteIni(GetParam()));
     directory_.assign(dir_.path().begin(), dir_.path().end());

@@ -73,7 +73,8 @@ std::string Breach(const Import &r) {
   for (const std::string &m : r.messages) {
     const bool shortComplex = m.rfind(readWarning + "the complex ", 0) == 0 &&
                               m.find(" components but ") != std::string::npos;
-    const bool held = m.rfind(readWarning, 0) == 0 && m.find(" more warnings ") != std::string::npos;
+    const bool held =
+        m.rfind(readWarning, 0) == 0 && m.find(" more warnings ") != std::string::npos;
     if (!shortComplex && !held) messages.push_back(m);
   }
   if (r.cut_at >= 0) {

@@ -558,16 +558,16 @@ TEST_F(Export, ReplacementKeepsWhatTheImportDoesNotDeliverAndComplexElementsWhol
     std::vector<int> deleted;  // elements marked deleted
   };
   const Case cases[] = {
-      {1, 0, 3, true, -1, {}},          // colour table
-      {2, 0, 3, true, -1, {}},          // text
-      {3, 0, 3, true, -1, {}},          // cell header
-      {8, 0, 3, true, -1, {}},          // a deleted line string of the same size
-      {6, 0, 3, true, 6, {}},           // component, same type and size
-      {6, 0, 4, false, -1, {}},         // component, another size
-      {6, 1, 3, false, -1, {}},         // component, a shape of its size
-      {7, 0, 52, false, -1, {}},        // component, the first of two elements of its size
-      {4, 0, 2, false, -1, {}},         // the cell's line
-      {5, 1, 60, true, -1, {}},         // chain header: no object of this import
+      {1, 0, 3, true, -1, {}},    // colour table
+      {2, 0, 3, true, -1, {}},    // text
+      {3, 0, 3, true, -1, {}},    // cell header
+      {8, 0, 3, true, -1, {}},    // a deleted line string of the same size
+      {6, 0, 3, true, 6, {}},     // component, same type and size
+      {6, 0, 4, false, -1, {}},   // component, another size
+      {6, 1, 3, false, -1, {}},   // component, a shape of its size
+      {7, 0, 52, false, -1, {}},  // component, the first of two elements of its size
+      {4, 0, 2, false, -1, {}},   // the cell's line
+      {5, 1, 60, true, -1, {}},   // chain header: no object of this import
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message()

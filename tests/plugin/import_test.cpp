@@ -440,7 +440,8 @@ TEST_F(Import, AFileCutAfterTheCountEndsAtTheCut) {
   // right after a whole element.
   for (size_t cut : {size_t(5000), size_t(65536), size_t(200001), tcb + elements[0].size()}) {
     size_t whole = 0, at = tcb;
-    while (whole < elements.size() && at + elements[whole].size() <= cut) at += elements[whole++].size();
+    while (whole < elements.size() && at + elements[whole].size() <= cut)
+      at += elements[whole++].size();
     dgnkit::TempFile tmp(file);
     g_cut_path = tmp.c_str();
     g_cut_at = static_cast<off_t>(cut);

@@ -31,7 +31,9 @@ struct B {
   }
   B &pt(double x, double y) { return f64(x).f64(y); }
   // The blob header without envelope, SRS -1.
-  static B Head(unsigned flags = 0x01) { return B().u8('G').u8('P').u8(0).u8(flags).u32(0xFFFFFFFF); }
+  static B Head(unsigned flags = 0x01) {
+    return B().u8('G').u8('P').u8(0).u8(flags).u32(0xFFFFFFFF);
+  }
 };
 
 bool Read(const std::string &bytes, BlobGeometry &g, std::string &error) {
@@ -52,7 +54,8 @@ TEST(GpkgBlob, HostileBlobsAreRefusedWithTheirReason) {
     const char *error;
   } cases[] = {
       {"shorter than a header", "GP\0", "no GP header"},
-      {"wrong magic", B().u8('G').u8('Q').u8(0).u8(1).u32(0).u8(1).u32(1).pt(0, 0).s, "no GP header"},
+      {"wrong magic", B().u8('G').u8('Q').u8(0).u8(1).u32(0).u8(1).u32(1).pt(0, 0).s,
+       "no GP header"},
       {"version 1", B().u8('G').u8('P').u8(1).u8(1).u32(0).s, "version"},
       {"extended geometry", B::Head(0x21).u8(1).u32(1).pt(0, 0).s, "extended"},
       {"envelope code 5", B::Head(0x0B).s, "envelope code"},
@@ -66,8 +69,8 @@ TEST(GpkgBlob, HostileBlobsAreRefusedWithTheirReason) {
       {"vertices cut short", B::Head().u8(1).u32(2).u32(2).pt(0, 0).s, "count"},
       {"ring count beyond the blob", B::Head().u8(1).u32(3).u32(0x7FFFFFFF).s, "count"},
       {"member count beyond the blob", B::Head().u8(1).u32(6).u32(1000).u8(1).s, "count"},
-      {"multi-line holding a point",
-       B::Head().u8(1).u32(5).u32(1).u8(1).u32(1).pt(0, 0).s, "another type"},
+      {"multi-line holding a point", B::Head().u8(1).u32(5).u32(1).u8(1).u32(1).pt(0, 0).s,
+       "another type"},
       {"collections without end", Nested(40).s, "nested"},
   };
   for (const Case &c : cases) {
@@ -88,27 +91,64 @@ TEST(GpkgBlob, WellKnownBinaryOfEveryFormReads) {
   } cases[] = {
       {"line", B::Head().u8(1).u32(2).u32(2).pt(0, 0).pt(3, 4).s, 1, 0, 0, 3, 0},
       {"line big-endian",
-       B::Head(0x00).u8(0).u32(2, true).u32(2, true).f64(0, true).f64(0, true).f64(5, true)
-           .f64(6, true).s,
+       B::Head(0x00)
+           .u8(0)
+           .u32(2, true)
+           .u32(2, true)
+           .f64(0, true)
+           .f64(0, true)
+           .f64(5, true)
+           .f64(6, true)
+           .s,
        1, 0, 0, 5, 0},
       {"line with z", B::Head().u8(1).u32(1002).u32(1).f64(1).f64(2).f64(7).s, 1, 0, 0, 1, 7},
-      {"line with m (dropped)", B::Head().u8(1).u32(2002).u32(1).f64(1).f64(2).f64(9).s, 1, 0, 0,
-       1, 0},
-      {"line with z and m", B::Head().u8(1).u32(3002).u32(1).f64(1).f64(2).f64(3).f64(9).s, 1, 0,
-       0, 1, 3},
+      {"line with m (dropped)", B::Head().u8(1).u32(2002).u32(1).f64(1).f64(2).f64(9).s, 1, 0, 0, 1,
+       0},
+      {"line with z and m", B::Head().u8(1).u32(3002).u32(1).f64(1).f64(2).f64(3).f64(9).s, 1, 0, 0,
+       1, 3},
       {"polygon with a hole, xy envelope",
-       B::Head(0x03).f64(0).f64(9).f64(0).f64(9).u8(1).u32(3).u32(2).u32(4).pt(0, 0).pt(9, 0)
-           .pt(9, 9).pt(0, 0).u32(4).pt(1, 1).pt(2, 1).pt(2, 2).pt(1, 1).s,
+       B::Head(0x03)
+           .f64(0)
+           .f64(9)
+           .f64(0)
+           .f64(9)
+           .u8(1)
+           .u32(3)
+           .u32(2)
+           .u32(4)
+           .pt(0, 0)
+           .pt(9, 0)
+           .pt(9, 9)
+           .pt(0, 0)
+           .u32(4)
+           .pt(1, 1)
+           .pt(2, 1)
+           .pt(2, 2)
+           .pt(1, 1)
+           .s,
        2, 1, 0, 1, 0},
       {"two polygons",
-       B::Head().u8(1).u32(6).u32(2).u8(1).u32(3).u32(1).u32(1).pt(0, 0).u8(1).u32(3).u32(1)
-           .u32(1).pt(8, 0).s,
+       B::Head()
+           .u8(1)
+           .u32(6)
+           .u32(2)
+           .u8(1)
+           .u32(3)
+           .u32(1)
+           .u32(1)
+           .pt(0, 0)
+           .u8(1)
+           .u32(3)
+           .u32(1)
+           .u32(1)
+           .pt(8, 0)
+           .s,
        2, 0, 0, 8, 0},
       {"point", B::Head().u8(1).u32(1).pt(4, 5).s, 0, 0, 1, 4, 0},
       {"empty point", B::Head(0x11).u8(1).u32(1).pt(nan, nan).s, 0, 0, 0, 0, 0},
       {"collection of a point and a line",
-       B::Head().u8(1).u32(7).u32(2).u8(1).u32(1).pt(1, 1).u8(1).u32(2).u32(1).pt(6, 6).s, 1, 0,
-       1, 6, 0},
+       B::Head().u8(1).u32(7).u32(2).u8(1).u32(1).pt(1, 1).u8(1).u32(2).u32(1).pt(6, 6).s, 1, 0, 1,
+       6, 0},
       {"collections 16 deep", Nested(16).s, 0, 0, 1, 0, 0},
   };
   for (const Case &c : cases) {
@@ -134,8 +174,8 @@ TEST(GpkgBlob, WrittenBlobsReadBackAndNoPrefixDoes) {
   struct Case {
     BlobShape shape;
     bool withZ;
-    size_t vertices;   // read back in the one part (the ring closed)
-    unsigned envelope; // the envelope code in the flags
+    size_t vertices;    // read back in the one part (the ring closed)
+    unsigned envelope;  // the envelope code in the flags
   } cases[] = {
       {BlobShape::kLineString, false, 3, 1}, {BlobShape::kLineString, true, 3, 2},
       {BlobShape::kPolygon, false, 4, 1},    {BlobShape::kPolygon, true, 4, 2},

@@ -155,25 +155,29 @@ void CheckGeoPackage(const std::string &path, int srs, int z) {
   EXPECT_EQ(db.Rows("SELECT srs_id, organization, organization_coordsys_id FROM "
                     "gpkg_spatial_ref_sys WHERE srs_id IN (-1, 0, 4326) ORDER BY srs_id"),
             (std::vector<std::string>{"-1|NONE|-1", "0|NONE|0", "4326|EPSG|4326"}));
-  EXPECT_EQ(db.One("SELECT count(*) FROM gpkg_spatial_ref_sys WHERE srs_id = " +
-                   std::to_string(srs)),
-            "1");
+  EXPECT_EQ(
+      db.One("SELECT count(*) FROM gpkg_spatial_ref_sys WHERE srs_id = " + std::to_string(srs)),
+      "1");
   for (int t = 0; t < 3; ++t) {
     const std::string table = kTables[t];
     SCOPED_TRACE(table);
-    EXPECT_EQ(db.One("SELECT data_type, identifier, srs_id FROM gpkg_contents WHERE table_name = '" +
-                     table + "'"),
-              "features|" + table + "|" + std::to_string(srs));
+    EXPECT_EQ(
+        db.One("SELECT data_type, identifier, srs_id FROM gpkg_contents WHERE table_name = '" +
+               table + "'"),
+        "features|" + table + "|" + std::to_string(srs));
     EXPECT_EQ(db.One("SELECT column_name, geometry_type_name, srs_id, z, m FROM "
-                     "gpkg_geometry_columns WHERE table_name = '" + table + "'"),
+                     "gpkg_geometry_columns WHERE table_name = '" +
+                     table + "'"),
               std::string("geom|") + kTypes[t] + "|" + std::to_string(srs) + "|" +
                   std::to_string(z) + "|0");
     // The R-tree index: registered, its table there, one row per geometry.
     EXPECT_EQ(db.One("SELECT extension_name, definition, scope FROM gpkg_extensions WHERE "
-                     "table_name = '" + table + "' AND column_name = 'geom'"),
+                     "table_name = '" +
+                     table + "' AND column_name = 'geom'"),
               "gpkg_rtree_index|http://www.geopackage.org/spec120/#extension_rtree|write-only");
     EXPECT_EQ(db.One("SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND name LIKE "
-                     "'rtree_" + table + "_geom_%'"),
+                     "'rtree_" +
+                     table + "_geom_%'"),
               "6");
     // Every blob: header, SRS, envelope (none for points) over well-known
     // binary of the column's type; the extents in the contents are theirs.
@@ -185,8 +189,8 @@ void CheckGeoPackage(const std::string &path, int srs, int z) {
       ++geometries;
       BlobGeometry g;
       std::string error;
-      ASSERT_TRUE(ReadGeometryBlob(reinterpret_cast<const unsigned char *>(b.data()), b.size(),
-                                   g, error))
+      ASSERT_TRUE(
+          ReadGeometryBlob(reinterpret_cast<const unsigned char *>(b.data()), b.size(), g, error))
           << "fid " << row.first << ": " << error;
       EXPECT_EQ(b.substr(0, 3), std::string("GP\0", 3));
       const unsigned flags = static_cast<unsigned char>(b[3]);
@@ -197,8 +201,8 @@ void CheckGeoPackage(const std::string &path, int srs, int z) {
       const size_t wkb = 8 + (envelope == 0 ? 0 : envelope == 1 ? 32 : 48);
       ASSERT_GT(b.size(), wkb + 5);
       EXPECT_EQ(b[wkb], 1);  // little-endian well-known binary
-      const unsigned type = static_cast<unsigned char>(b[wkb + 1]) |
-                            static_cast<unsigned char>(b[wkb + 2]) << 8;
+      const unsigned type =
+          static_cast<unsigned char>(b[wkb + 1]) | static_cast<unsigned char>(b[wkb + 2]) << 8;
       EXPECT_EQ(type, static_cast<unsigned>((t == 0 ? 2 : t == 1 ? 3 : 1) + 1000 * z));
       BlobEnvelope own;
       for (const BlobPart &p : g.parts)
@@ -225,7 +229,8 @@ void CheckGeoPackage(const std::string &path, int srs, int z) {
     EXPECT_EQ(db.One("SELECT count(*) FROM rtree_" + table + "_geom"), std::to_string(geometries));
     EXPECT_EQ(db.One("SELECT rtreecheck('rtree_" + table + "_geom')"), "ok");
     EXPECT_EQ(db.Doubles("SELECT min_x, min_y, max_x, max_y FROM gpkg_contents WHERE "
-                         "table_name = '" + table + "'"),
+                         "table_name = '" +
+                         table + "'"),
               (std::vector<double>{extent.minX, extent.minY, extent.maxX, extent.maxY}));
   }
 }
@@ -239,7 +244,9 @@ TEST_F(Gpkg, SampleMapFollowsTheFormatsRules) {
   EXPECT_EQ(db.One("SELECT typeof(elementId), typeof(level), typeof(layer), typeof(color), "
                    "typeof(width) FROM lines LIMIT 1"),
             "integer|integer|text|text|real");
-  EXPECT_EQ(db.One("SELECT count(*) FROM texts WHERE text = 'Quai de l''\xC3\x89" "cluse'"), "1");
+  EXPECT_EQ(db.One("SELECT count(*) FROM texts WHERE text = 'Quai de l''\xC3\x89"
+                   "cluse'"),
+            "1");
 
   // A coordinate system of the user's, with its definition; a 3D map in x, y, z.
   std::ofstream(P("srs.wkt")) << "PROJCS[\"test\"]\n";
@@ -249,11 +256,12 @@ TEST_F(Gpkg, SampleMapFollowsTheFormatsRules) {
   std::string error;
   ASSERT_TRUE(dgnbench::WriteMap(P("map3d.dgn").c_str(), recipe, nullptr, &error)) << error;
   const Outcome r3 = Host("import " + Q(P("map3d.dgn")) + " --gpkg " + Q(P("map3d.gpkg")) +
-                      " --srs EPSG:32631 --srs-wkt " + Q(P("srs.wkt")));
+                          " --srs EPSG:32631 --srs-wkt " + Q(P("srs.wkt")));
   ASSERT_EQ(r3.status, 0) << r3.err;
   CheckGeoPackage(P("map3d.gpkg"), 32631, 1);
-  EXPECT_EQ(Db(P("map3d.gpkg")).One("SELECT srs_name, organization, definition FROM "
-                                    "gpkg_spatial_ref_sys WHERE srs_id = 32631"),
+  EXPECT_EQ(Db(P("map3d.gpkg"))
+                .One("SELECT srs_name, organization, definition FROM "
+                     "gpkg_spatial_ref_sys WHERE srs_id = 32631"),
             "EPSG:32631|EPSG|PROJCS[\"test\"]");
 }
 
@@ -312,8 +320,9 @@ TEST_F(Gpkg, WhatIsNotAGeoPackageIsRefusedAndNothingWritten) {
       {"no geometry columns", hostile("nocols.gpkg", "DROP TABLE gpkg_geometry_columns"),
        "is not a GeoPackage: it has no feature tables"},
       {"a vertex count beyond the blob",
-       hostile("count.gpkg", "UPDATE lines SET geom = X'4750000101000000010200000000FFFFFF' "
-                             "WHERE fid = 3"),
+       hostile("count.gpkg",
+               "UPDATE lines SET geom = X'4750000101000000010200000000FFFFFF' "
+               "WHERE fid = 3"),
        "table lines, feature 2: a count of"},
       {"a geometry that is text", hostile("text.gpkg", "UPDATE polygons SET geom = 'POLYGON'"),
        "its geometry is not a blob"},
@@ -322,7 +331,8 @@ TEST_F(Gpkg, WhatIsNotAGeoPackageIsRefusedAndNothingWritten) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    const Outcome r = Host("export " + Q(c.input) + " " + Q(P("out.dgn")) + " --ini-dir " + Q(dir_));
+    const Outcome r =
+        Host("export " + Q(c.input) + " " + Q(P("out.dgn")) + " --ini-dir " + Q(dir_));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(P("out.dgn")));
