@@ -73,10 +73,11 @@ int Usage(FILE *out) {
                "            (not for --gpkg, a GeoPackage: tables lines, polygons, texts);\n"
                "            --whole-map also brings arcs, ellipses, curves and complex\n"
                "            chains and shapes (the DGN_Whole_Map setting, for this run);\n"
-               "            --threads N formats the GeoJSON on N helper threads (default:\n"
-               "            one per processor, at most 4; 0: none); --srs records the\n"
-               "            map's coordinate system in the GeoPackage (default: undefined\n"
-               "            Cartesian), its definition taken from the WKT in --srs-wkt FILE\n"
+               "            --threads N formats the GeoJSON on N helper threads and writes\n"
+               "            the GeoPackage on one (default: one per processor, at most 4;\n"
+               "            0: none); --srs records the map's coordinate system in the\n"
+               "            GeoPackage (default: undefined Cartesian), its definition taken\n"
+               "            from the WKT in --srs-wkt FILE\n"
                "%s"
                "%s"
                "\n"
@@ -113,7 +114,7 @@ struct ImportOptions {
   GpkgSrs srs;
   bool summary = false;
   bool wholeMap = false;
-  int threads = -1;              // helper threads for the GeoJSON; -1: the default
+  int threads = -1;              // helper threads for the GeoJSON and GeoPackage; -1: the default
   long long interruptAfter = 0;  // test hook: Ctrl-C after this many elements
 };
 
@@ -206,10 +207,10 @@ struct ImportOutputs {
 
   // Creates the outputs asked for; false (with a message) when one cannot be.
   bool Open(const ImportOptions &o) {
+    const unsigned threads =
+        o.threads >= 0 ? static_cast<unsigned>(o.threads) : DefaultWorkerThreads();
     if (!o.geojsonPath.empty()) {
       if (!geojsonFile.Open(o.geojsonPath)) return false;
-      const unsigned threads =
-          o.threads >= 0 ? static_cast<unsigned>(o.threads) : DefaultWorkerThreads();
       geojson.reset(new GeoJsonSink(geojsonFile, threads));
       sinks.push_back(geojson.get());
     }
@@ -223,7 +224,7 @@ struct ImportOutputs {
     }
     if (!o.gpkgPath.empty()) {
       if (!gpkgFile.Open(o.gpkgPath)) return false;
-      gpkg.reset(new GpkgSink(gpkgFile, o.gpkgPath, o.srs, MapDimension(o.file) == 3));
+      gpkg.reset(new GpkgSink(gpkgFile, o.gpkgPath, o.srs, MapDimension(o.file) == 3, threads));
       if (!gpkg->Ready()) return false;
       sinks.push_back(gpkg.get());
     }

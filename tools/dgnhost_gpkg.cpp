@@ -1,11 +1,15 @@
 // dgnhost's GeoPackage (dgnhost_gpkg.h), on SQLite.
 #include "dgnhost_gpkg.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "dgnhost_gpkgblob.h"
+#include "dgnhost_gpkgtree.h"
+#include "dgnhost_workers.h"
 
 #if DGNHOST_GPKG
 #include <sqlite3.h>
@@ -63,7 +67,7 @@ bool ReadFeatureFile(const std::string &path, bool texts, bool check,
 bool GeoPackageBuiltIn() { return false; }
 
 struct GpkgSink::Db {};
-GpkgSink::GpkgSink(OutputFile &, const std::string &, const GpkgSrs &, bool) {}
+GpkgSink::GpkgSink(OutputFile &, const std::string &, const GpkgSrs &, bool, unsigned) {}
 GpkgSink::~GpkgSink() = default;
 bool GpkgSink::Ready() const { return false; }
 void GpkgSink::Take(const ImportedObject &, const std::vector<ImportedLayer> &) {}
@@ -189,43 +193,164 @@ std::string Quoted(const std::string &name) {
 
 }  // namespace
 
+namespace {
+
+// Rows bound into one insert statement at most: running a statement costs
+// as much as writing several rows, so rows go in groups.
+constexpr size_t kRowsPerInsert = 256;
+// Boxes of a table's features held in memory for its R-tree (24 bytes
+// each); beyond them they wait in a scratch file.
+constexpr size_t kBoxesInMemory = size_t{1} << 18;
+// The database's page size: on 32 KiB pages nearly every line's blob fits
+// in its row, where 4 KiB pages send the longer ones to overflow pages.
+constexpr int kPageSize = 32768;
+
+// Inserts rows into one table in groups: kRowsPerInsert rows (or fewer,
+// when SQLite takes fewer values in a statement) with one statement, and
+// what is left in pieces of 128, 64, ... 1 rows, each statement prepared
+// once when first needed.
+class GroupInsert {
+ public:
+  GroupInsert() = default;
+  GroupInsert(const GroupInsert &) = delete;
+  GroupInsert &operator=(const GroupInsert &) = delete;
+  ~GroupInsert() { Clear(); }
+
+  // `head` is "INSERT INTO t (columns) VALUES ", each row `columns` values.
+  void Init(sqlite3 *db, const std::string &head, int columns) {
+    db_ = db;
+    head_ = head;
+    columns_ = columns;
+    const int values = sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+    most_ = kRowsPerInsert;
+    while (most_ > 1 && most_ * static_cast<size_t>(columns) > static_cast<size_t>(values))
+      most_ /= 2;
+  }
+  // Gives the most rows a statement takes.
+  size_t most() const { return most_; }
+  // Inserts `rows` rows; bind(s, at, row) binds the values of row `row`
+  // from parameter at + 1 on.  Gives false when a statement could not be
+  // prepared or run (sqlite3_errmsg says why).
+  template <class Bind>
+  bool Insert(size_t rows, Bind bind) {
+    for (size_t done = 0; done < rows;) {
+      int k = 0;
+      while ((most_ >> k) > rows - done) ++k;
+      sqlite3_stmt *s = For(k);
+      if (s == nullptr) return false;
+      const size_t n = most_ >> k;
+      for (size_t r = 0; r < n; ++r) bind(s, static_cast<int>(r) * columns_, done + r);
+      const int stepped = sqlite3_step(s);
+      sqlite3_reset(s);
+      if (stepped != SQLITE_DONE) return false;
+      done += n;
+    }
+    return true;
+  }
+  // Finalizes every statement.
+  void Clear() {
+    for (sqlite3_stmt *&s : statements_) {
+      sqlite3_finalize(s);
+      s = nullptr;
+    }
+  }
+
+ private:
+  // Gives the statement for most_ >> k rows, or null.
+  sqlite3_stmt *For(int k) {
+    sqlite3_stmt *&s = statements_[k];
+    if (s == nullptr) {
+      std::string group = "(?";
+      for (int c = 1; c < columns_; ++c) group += ",?";
+      group += ")";
+      std::string sql = head_;
+      for (size_t r = 0; r < most_ >> k; ++r) sql += (r == 0 ? "" : ",") + group;
+      if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) s = nullptr;
+    }
+    return s;
+  }
+
+  sqlite3 *db_ = nullptr;
+  std::string head_;
+  int columns_ = 0;
+  size_t most_ = kRowsPerInsert;
+  sqlite3_stmt *statements_[16] = {};  // for most_, most_ / 2, ... 1 rows
+};
+
+}  // namespace
+
 bool GeoPackageBuiltIn() { return true; }
 
 struct GpkgSink::Db {
+  // A run of the import's objects, made ready on the import's thread (the
+  // geometry blob, texts in UTF-8, the colour) and written into the
+  // database on the writer's, while the import goes on.
+  struct Batch {
+    static constexpr size_t kRows = 4096;
+    static constexpr size_t kBytes = size_t{1} << 20;
+    struct Row {
+      int table = 0;
+      bool geometry = false;  // false: NULL (nothing the format can draw)
+      size_t blobAt = 0, blobSize = 0, layerAt = 0, layerSize = 0, textAt = 0, textSize = 0;
+      int32_t elementId = 0, level = 0, style = 0, justification = 0;
+      float width = 0, height = 0, rotation = 0;
+      char color[8] = {};
+      BlobEnvelope envelope;
+    };
+    Db *db = nullptr;
+    std::vector<Row> rows;
+    std::string bytes;  // the rows' blobs, layer names and texts
+
+    bool Full() const { return rows.size() >= kRows || bytes.size() >= kBytes; }
+    void Clear() {
+      rows.clear();
+      bytes.clear();
+    }
+    // Writes the rows (the workers' name for a job's work; no text comes of it).
+    void Format(TextBuffer &, TextSpill &) const { db->Write(*this); }
+  };
+
   sqlite3 *db = nullptr;
   OutputFile &out;
   std::string target;
   GpkgSrs srs;
   bool threeD = false;
   bool ready = false;
+  // The writer's state: its thread's alone while the import runs.
   bool failed = false;
   std::string error;  // the first failure
-  sqlite3_stmt *insert[kTableCount] = {};
-  sqlite3_stmt *envelope[kTableCount] = {};  // into the scratch table of envelopes
+  GroupInsert insert[kTableCount];
+  int64_t lastFid[kTableCount] = {};
   BlobEnvelope extent[kTableCount];
-  std::string blob, layer, text;  // reused for every object
+  std::unique_ptr<HilbertBoxes> boxes[kTableCount];
+  std::vector<std::unique_ptr<SpillFile>> scratch;
+  PlatMonitor scratchLock;
+  unsigned threads = 0;  // helper threads allowed
+  std::vector<const Batch::Row *> group;
+  // The import's thread.
+  std::unique_ptr<OrderedWorkers<Batch>> workers;
 
   Db(OutputFile &o, const std::string &t) : out(o), target(t) {}
   ~Db() {
-    for (int i = 0; i < kTableCount; ++i) {
-      sqlite3_finalize(insert[i]);
-      sqlite3_finalize(envelope[i]);
-    }
+    workers.reset();
+    for (GroupInsert &g : insert) g.Clear();
     sqlite3_close(db);
   }
 
-  // Notes the first failure (with SQLite's reason).
-  void Failed(const char *what) {
-    if (!failed) error = std::string(what) + ": " + (db != nullptr ? sqlite3_errmsg(db) : "?");
+  // Notes the first failure.
+  void Fail(const std::string &why) {
+    if (!failed) error = why;
     failed = true;
+  }
+  // Notes the first failure with SQLite's reason.
+  void Failed(const char *what) {
+    Fail(std::string(what) + ": " + (db != nullptr ? sqlite3_errmsg(db) : "?"));
   }
   bool Exec(const std::string &sql, const char *what) {
     if (failed) return false;
     char *message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-      error = std::string(what) + ": " + (message != nullptr ? message : "?");
-      failed = true;
-    }
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
+      Fail(std::string(what) + ": " + (message != nullptr ? message : "?"));
     sqlite3_free(message);
     return !failed;
   }
@@ -235,17 +360,26 @@ struct GpkgSink::Db {
       Failed("cannot prepare a statement");
     return !failed;
   }
+  // Opens a scratch file beside the GeoPackage for the R-tree's boxes (on
+  // any thread).
+  FILE *Scratch() {
+    PlatMonitorLock lock(scratchLock);
+    std::unique_ptr<SpillFile> f(new SpillFile);
+    if (!f->Open(target, "boxes")) return nullptr;
+    scratch.push_back(std::move(f));
+    return scratch.back()->file();
+  }
 
-  bool Create();
-  // Writes the R-tree of a table whole from the envelopes of its features.
+  bool Create(unsigned helpers);
+  // Writes a batch's rows, table by table, in groups.
+  void Write(const Batch &b);
+  void InsertGroup(int table, const Batch &b);
+  // Writes the R-tree of a table whole from the boxes of its features.
   bool PackRtree(int table);
-  int64_t indexed[kTableCount] = {};
-  void Insert(int table, const ImportedObject &o, const std::vector<ImportedLayer> &layers,
-              const Vertex *points, size_t count);
 };
 
-bool GpkgSink::Db::Create() {
-  // One thread uses the database: SQLite's locks would only cost.
+bool GpkgSink::Db::Create(unsigned helpers) {
+  // One thread at a time uses the database: SQLite's locks would only cost.
   if (sqlite3_open_v2(out.TempPath().c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
     Failed("cannot open the database");
@@ -253,13 +387,13 @@ bool GpkgSink::Db::Create() {
   }
   // A fresh file that takes its place only once whole needs no journal; the
   // output helper makes it durable when it puts it in place.
-  Exec(
-      "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
-      "PRAGMA cache_size=-" +
-          std::to_string(kCacheKib) +
-          "; PRAGMA application_id=" + std::to_string(kGpkgApplicationId) +
-          "; PRAGMA user_version=" + std::to_string(kGpkgUserVersion) + "; BEGIN;",
-      "cannot set the database up");
+  Exec("PRAGMA page_size=" + std::to_string(kPageSize) +
+           "; PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
+           "PRAGMA cache_size=-" +
+           std::to_string(kCacheKib) +
+           "; PRAGMA application_id=" + std::to_string(kGpkgApplicationId) +
+           "; PRAGMA user_version=" + std::to_string(kGpkgUserVersion) + "; BEGIN;",
+       "cannot set the database up");
   Exec(kSchema, "cannot make the GeoPackage's tables");
   if (srs.id > 0 && srs.id != 4326) {
     sqlite3_stmt *add = nullptr;
@@ -291,196 +425,97 @@ bool GpkgSink::Db::Create() {
              "', 'geom', 'gpkg_rtree_index', "
              "'http://www.geopackage.org/spec120/#extension_rtree', 'write-only');",
          "cannot make a feature table");
-    Prepare("INSERT INTO " + name + " (geom, elementId, level, layer, color, width, style" +
-                (i == kTexts ? ", text, height, rotation, justification) VALUES "
-                               "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                             : ") VALUES (?, ?, ?, ?, ?, ?, ?)"),
-            &insert[i]);
-    // The envelopes wait in a temporary table until the R-tree is packed.
-    if (i == 0)
-      Exec("CREATE TEMP TABLE leaves (id INTEGER, nodeno INTEGER)", "cannot make a scratch table");
-    Exec("CREATE TEMP TABLE envelopes_" + name +
-             " (id INTEGER PRIMARY KEY, minx REAL, maxx REAL, miny REAL, maxy REAL)",
-         "cannot make a scratch table");
-    Prepare("INSERT INTO temp.envelopes_" + name + " VALUES (?, ?, ?, ?, ?)", &envelope[i]);
+    insert[i].Init(db,
+                   "INSERT INTO " + name +
+                       " (fid, geom, elementId, level, layer, color, width, style" +
+                       (i == kTexts ? ", text, height, rotation, justification" : "") + ") VALUES ",
+                   i == kTexts ? 12 : 8);
+    boxes[i].reset(new HilbertBoxes(kBoxesInMemory, [this] { return Scratch(); }));
   }
+  // The rows are written on a thread of their own, at most one: one
+  // connection writes the database.
+  threads = helpers;
+  if (!failed) workers.reset(new OrderedWorkers<Batch>(out, threads > 0 ? 1 : 0));
   return !failed;
 }
 
-void GpkgSink::Db::Insert(int table, const ImportedObject &o,
-                          const std::vector<ImportedLayer> &layers, const Vertex *points,
-                          size_t count) {
-  sqlite3_stmt *s = insert[table];
-  BlobEnvelope env;
-  const bool withGeometry = table == kTexts ? count >= 1 : count >= 2;
-  if (withGeometry) {
-    const BlobShape shape = table == kTexts      ? BlobShape::kPoint
-                            : table == kPolygons ? BlobShape::kPolygon
-                                                 : BlobShape::kLineString;
-    env = WriteGeometryBlob(blob, srs.id, shape, points, count, threeD);
-    sqlite3_bind_blob(s, 1, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
-  } else {
-    sqlite3_bind_null(s, 1);  // nothing the format can draw
+void GpkgSink::Db::Write(const Batch &b) {
+  for (int t = 0; t < kTableCount && !failed; ++t) {
+    group.clear();
+    for (const Batch::Row &r : b.rows) {
+      if (r.table != t) continue;
+      group.push_back(&r);
+      if (group.size() == insert[t].most()) InsertGroup(t, b);
+    }
+    if (!group.empty()) InsertGroup(t, b);
   }
-  sqlite3_bind_int(s, 2, o.elementId);
-  sqlite3_bind_int(s, 3, o.level);
-  layer = ToUtf8(LayerName(layers, o.level));
-  sqlite3_bind_text(s, 4, layer.data(), static_cast<int>(layer.size()), SQLITE_STATIC);
-  char color[8];
-  *WriteHexColor(color, o.color) = '\0';
-  sqlite3_bind_text(s, 5, color, -1, SQLITE_TRANSIENT);
-  auto real = [&](int column, float v) {
-    if (std::isfinite(v))
-      sqlite3_bind_double(s, column, v);
-    else
-      sqlite3_bind_null(s, column);
-  };
-  real(6, o.width);
-  if (o.style >= 0)
-    sqlite3_bind_int(s, 7, o.style);
-  else
-    sqlite3_bind_null(s, 7);
-  if (table == kTexts) {
-    text = ToUtf8(o.text);
-    sqlite3_bind_text(s, 8, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-    real(9, o.height);
-    real(10, o.rotation);
-    sqlite3_bind_int(s, 11, o.justification);
-  }
-  const int stepped = sqlite3_step(s);
-  sqlite3_reset(s);
-  if (stepped != SQLITE_DONE) {
-    Failed("cannot add a feature");
+}
+
+void GpkgSink::Db::InsertGroup(int table, const Batch &b) {
+  const size_t rows = group.size();
+  // Each feature's id is the next of its table: the R-tree names it.
+  const int64_t first = lastFid[table] + 1;
+  if (failed || lastFid[table] + static_cast<int64_t>(rows) > int64_t{UINT32_MAX}) {
+    Fail("more features than a table's index can name");
+    group.clear();
     return;
   }
-  if (!env.any) return;
-  extent[table].Add(env);
-  sqlite3_stmt *r = envelope[table];
-  sqlite3_bind_int64(r, 1, sqlite3_last_insert_rowid(db));
-  sqlite3_bind_double(r, 2, env.minX);
-  sqlite3_bind_double(r, 3, env.maxX);
-  sqlite3_bind_double(r, 4, env.minY);
-  sqlite3_bind_double(r, 5, env.maxY);
-  const int kept = sqlite3_step(r);
-  sqlite3_reset(r);
-  if (kept != SQLITE_DONE) Failed("cannot keep a feature's envelope");
-  ++indexed[table];
-}
-
-// ---------------------------------------------------------------------------
-// The packed R-tree
-// ---------------------------------------------------------------------------
-
-namespace {
-
-// Gives the position of (x, y), each from 0 to 65535, along a Hilbert curve:
-// boxes near each other on the curve are near each other on the map.
-uint64_t HilbertIndex(uint32_t x, uint32_t y) {
-  constexpr uint32_t kSide = 1u << 16;
-  uint64_t d = 0;
-  for (uint32_t s = kSide / 2; s > 0; s /= 2) {
-    const uint32_t rx = (x & s) != 0 ? 1 : 0, ry = (y & s) != 0 ? 1 : 0;
-    d += static_cast<uint64_t>(s) * s * ((3 * rx) ^ ry);
-    if (ry == 0) {
-      if (rx == 1) {
-        x = kSide - 1 - x;
-        y = kSide - 1 - y;
-      }
-      const uint32_t t = x;
-      x = y;
-      y = t;
+  const bool added = insert[table].Insert(rows, [&](sqlite3_stmt *s, int c, size_t r) {
+    auto real = [&](int column, float v) {
+      if (std::isfinite(v))
+        sqlite3_bind_double(s, column, v);
+      else
+        sqlite3_bind_null(s, column);
+    };
+    auto text = [&](int column, size_t at, size_t size) {
+      sqlite3_bind_text(s, column, b.bytes.data() + at, static_cast<int>(size), SQLITE_STATIC);
+    };
+    const Batch::Row &row = *group[r];
+    sqlite3_bind_int64(s, c + 1, first + static_cast<int64_t>(r));
+    if (row.geometry)
+      sqlite3_bind_blob(s, c + 2, b.bytes.data() + row.blobAt, static_cast<int>(row.blobSize),
+                        SQLITE_STATIC);
+    else
+      sqlite3_bind_null(s, c + 2);
+    sqlite3_bind_int(s, c + 3, row.elementId);
+    sqlite3_bind_int(s, c + 4, row.level);
+    text(c + 5, row.layerAt, row.layerSize);
+    sqlite3_bind_text(s, c + 6, row.color, -1, SQLITE_STATIC);
+    real(c + 7, row.width);
+    if (row.style >= 0)
+      sqlite3_bind_int(s, c + 8, row.style);
+    else
+      sqlite3_bind_null(s, c + 8);
+    if (table == kTexts) {
+      text(c + 9, row.textAt, row.textSize);
+      real(c + 10, row.height);
+      real(c + 11, row.rotation);
+      sqlite3_bind_int(s, c + 12, row.justification);
     }
+  });
+  if (!added) {
+    Failed("cannot add a feature");
+    group.clear();
+    return;
   }
-  return d;
-}
-
-// SQL function dgn_hilbert(minx + maxx, miny + maxy): the Hilbert index of
-// a box's centre within the extent that is the function's user data.
-void SqlHilbert(sqlite3_context *c, int, sqlite3_value **v) {
-  const BlobEnvelope &e = *static_cast<const BlobEnvelope *>(sqlite3_user_data(c));
-  auto cell = [](double twice, double low, double high) {
-    const double f = high > low ? (twice / 2 - low) / (high - low) : 0.0;
-    return f > 0 ? (f < 1 ? static_cast<uint32_t>(f * 65535.0) : 65535u) : 0u;
-  };
-  const uint32_t x = cell(sqlite3_value_double(v[0]), e.minX, e.maxX);
-  const uint32_t y = cell(sqlite3_value_double(v[1]), e.minY, e.maxY);
-  sqlite3_result_int64(c, static_cast<sqlite3_int64>(HilbertIndex(x, y)));
-}
-
-// The R-tree keeps 32-bit floats: a lower bound rounded down, an upper up.
-float Down(double d) {
-  if (!(d >= -3.4e38)) return -INFINITY;
-  float f = static_cast<float>(d);
-  if (f > d) f = std::nextafter(f, -INFINITY);
-  return f;
-}
-float Up(double d) {
-  if (!(d <= 3.4e38)) return INFINITY;
-  float f = static_cast<float>(d);
-  if (f < d) f = std::nextafter(f, INFINITY);
-  return f;
-}
-
-// One entry of an R-tree node: a feature (leaves) or a child node, and its box.
-struct RtreeCell {
-  int64_t id;
-  float box[4];  // minx, maxx, miny, maxy
-};
-
-// An R-tree node as the R-tree module stores it, in `size` bytes (every node
-// of a tree has the size of its root):
-//
-//   offset  size  field
-//   0       2     the tree's depth (root only; 0 for a tree of one leaf)
-//   2       2     cells in the node
-//   4       24    each cell: its id (8 bytes), minx, maxx, miny, maxy (4
-//                 bytes each, 32-bit floats); all big-endian
-std::string RtreeNode(const RtreeCell *cells, size_t count, size_t size, int depth) {
-  std::string node(size, '\0');
-  auto put = [&](size_t at, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-      node[at + i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xFF);
-  };
-  put(0, static_cast<uint64_t>(depth), 2);
-  put(2, count, 2);
-  for (size_t i = 0; i < count; ++i) {
-    const size_t at = 4 + 24 * i;
-    put(at, static_cast<uint64_t>(cells[i].id), 8);
-    for (int k = 0; k < 4; ++k) {
-      uint32_t bits;
-      std::memcpy(&bits, &cells[i].box[k], 4);
-      put(at + 8 + 4 * k, bits, 4);
-    }
+  lastFid[table] += static_cast<int64_t>(rows);
+  for (size_t r = 0; r < rows; ++r) {
+    const BlobEnvelope &e = group[r]->envelope;
+    if (!e.any) continue;
+    extent[table].Add(e);
+    float box[4];
+    RtreeBox(e, box);
+    boxes[table]->Add(static_cast<uint32_t>(first + static_cast<int64_t>(r)), box);
   }
-  return node;
+  group.clear();
 }
-
-// The box around a run of cells.
-RtreeCell Around(const RtreeCell *cells, size_t count, int64_t id) {
-  RtreeCell c{id, {cells[0].box[0], cells[0].box[1], cells[0].box[2], cells[0].box[3]}};
-  for (size_t i = 1; i < count; ++i) {
-    c.box[0] = std::fmin(c.box[0], cells[i].box[0]);
-    c.box[1] = std::fmax(c.box[1], cells[i].box[1]);
-    c.box[2] = std::fmin(c.box[2], cells[i].box[2]);
-    c.box[3] = std::fmax(c.box[3], cells[i].box[3]);
-  }
-  return c;
-}
-
-// How many cells the node of index `k` among `nodes` gets, `total` cells in
-// all: spread evenly, so that no node is nearly empty.
-size_t Share(size_t total, size_t nodes, size_t k) {
-  return total / nodes + (k < total % nodes ? 1 : 0);
-}
-
-}  // namespace
 
 bool GpkgSink::Db::PackRtree(int table) {
   const std::string rtree = std::string("rtree_") + kTables[table].name + "_geom";
-  const int64_t n = indexed[table];
+  HilbertBoxes &cells = *boxes[table];
+  const uint64_t n = cells.size();
   if (failed || n == 0) return !failed;  // the module made the empty root
-  sqlite3_stmt *size = nullptr, *rows = nullptr, *node = nullptr, *rowid = nullptr,
-               *parent = nullptr;
+  sqlite3_stmt *size = nullptr, *node = nullptr, *parent = nullptr;
   size_t nodeSize = 0;
   if (Prepare("SELECT length(data) FROM " + rtree + "_node WHERE nodeno = 1", &size) &&
       sqlite3_step(size) == SQLITE_ROW)
@@ -488,18 +523,12 @@ bool GpkgSink::Db::PackRtree(int table) {
   sqlite3_finalize(size);
   const size_t fanout = nodeSize > 4 ? (nodeSize - 4) / 24 : 0;
   if (fanout < 2) {
-    if (!failed) error = "the R-tree module gives nodes of an unknown size";
-    failed = true;
+    Fail("the R-tree module gives nodes of an unknown size");
     return false;
   }
-  sqlite3_create_function(db, "dgn_hilbert", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, &extent[table],
-                          SqlHilbert, nullptr, nullptr);
+  if (!cells.Sort()) Fail("cannot sort the boxes of the spatial index in its scratch files");
   const bool ready =
-      Prepare(std::string("SELECT id, minx, maxx, miny, maxy FROM temp.envelopes_") +
-                  kTables[table].name + " ORDER BY dgn_hilbert(minx + maxx, miny + maxy)",
-              &rows) &&
       Prepare("INSERT OR REPLACE INTO " + rtree + "_node (nodeno, data) VALUES (?, ?)", &node) &&
-      Prepare("INSERT INTO temp.leaves VALUES (?, ?)", &rowid) &&
       Prepare("INSERT INTO " + rtree + "_parent (nodeno, parentnode) VALUES (?, ?)", &parent);
   auto step = [&](sqlite3_stmt *st) {
     if (failed) return;
@@ -507,44 +536,54 @@ bool GpkgSink::Db::PackRtree(int table) {
     sqlite3_reset(st);
   };
   int64_t nextNode = 2;  // node 1 is the root
-  auto write = [&](const RtreeCell *cells, size_t count, int64_t nodeno, int depth) {
-    const std::string data = RtreeNode(cells, count, nodeSize, depth);
+  auto write = [&](const RtreeCell *c, size_t count, int64_t nodeno, int depth) {
+    const std::string data = RtreeNode(c, count, nodeSize, depth);
     sqlite3_bind_int64(node, 1, nodeno);
     sqlite3_bind_blob(node, 2, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
     step(node);
   };
   // The leaves, filled in the order of the Hilbert curve; the boxes of the
-  // nodes of one level are the cells of the level above.
+  // nodes of one level are the cells of the level above.  Each feature's
+  // leaf is noted by its id, for the R-tree's table of rows.
+  std::vector<uint32_t> leafOf(static_cast<size_t>(lastFid[table]), 0);
   std::vector<RtreeCell> level, leaf;
   const size_t total = static_cast<size_t>(n);
   const size_t leaves = (total + fanout - 1) / fanout;
   size_t k = 0;
-  int stepped = ready ? SQLITE_ROW : SQLITE_ERROR;
-  while (!failed && ready && (stepped = sqlite3_step(rows)) == SQLITE_ROW) {
-    RtreeCell c{sqlite3_column_int64(rows, 0),
-                {Down(sqlite3_column_double(rows, 1)), Up(sqlite3_column_double(rows, 2)),
-                 Down(sqlite3_column_double(rows, 3)), Up(sqlite3_column_double(rows, 4))}};
+  RtreeCell c;
+  while (!failed && ready && cells.Next(c)) {
+    if (c.id < 1 || c.id > lastFid[table]) break;  // not a box this table gave
     leaf.push_back(c);
-    if (leaf.size() < Share(total, leaves, k)) continue;
+    if (leaf.size() < RtreeShare(total, leaves, k)) continue;
     const int64_t nodeno = leaves == 1 ? 1 : nextNode++;
     write(leaf.data(), leaf.size(), nodeno, 0);
-    for (const RtreeCell &e : leaf) {
-      sqlite3_bind_int64(rowid, 1, e.id);
-      sqlite3_bind_int64(rowid, 2, nodeno);
-      step(rowid);
-    }
-    level.push_back(Around(leaf.data(), leaf.size(), nodeno));
+    for (const RtreeCell &e : leaf)
+      leafOf[static_cast<size_t>(e.id - 1)] = static_cast<uint32_t>(nodeno);
+    level.push_back(RtreeAround(leaf.data(), leaf.size(), nodeno));
     leaf.clear();
     ++k;
   }
-  if (!failed && (stepped != SQLITE_DONE || k != leaves || !leaf.empty()))
-    Failed("cannot read the envelopes back");
-  // Each feature's leaf goes into the R-tree's table of rows in the order
-  // of the ids: in the curve's order every row would land on another page.
-  Exec("INSERT INTO " + rtree +
-           "_rowid (rowid, nodeno) SELECT id, nodeno FROM temp.leaves "
-           "ORDER BY id; DELETE FROM temp.leaves",
-       "cannot write the spatial index");
+  if (!failed && (cells.Failed() || k != leaves || !leaf.empty()))
+    Fail("cannot read the boxes of the spatial index back from its scratch files");
+  // The table of rows in the order of the ids: each row lands after the last.
+  GroupInsert rowid;
+  rowid.Init(db, "INSERT INTO " + rtree + "_rowid (rowid, nodeno) VALUES ", 2);
+  std::vector<uint32_t> ids;  // of features with geometry, a group at a time
+  auto insertIds = [&] {
+    if (!failed && !rowid.Insert(ids.size(), [&](sqlite3_stmt *s, int at, size_t r) {
+          sqlite3_bind_int64(s, at + 1, int64_t{ids[r]} + 1);
+          sqlite3_bind_int64(s, at + 2, leafOf[ids[r]]);
+        }))
+      Failed("cannot write the spatial index");
+    ids.clear();
+  };
+  for (size_t id = 0; id < leafOf.size() && !failed; ++id) {
+    if (leafOf[id] == 0) continue;  // a feature without geometry
+    ids.push_back(static_cast<uint32_t>(id));
+    if (ids.size() == rowid.most()) insertIds();
+  }
+  insertIds();
+  std::vector<uint32_t>().swap(leafOf);
   int depth = 0;
   while (!failed && level.size() > 1) {
     ++depth;
@@ -553,33 +592,32 @@ bool GpkgSink::Db::PackRtree(int table) {
     std::vector<RtreeCell> above;
     size_t at = 0;
     for (size_t j = 0; j < nodes && !failed; ++j) {
-      const size_t take = Share(count, nodes, j);
+      const size_t take = RtreeShare(count, nodes, j);
       const int64_t nodeno = nodes == 1 ? 1 : nextNode++;
       write(&level[at], take, nodeno, nodes == 1 ? depth : 0);
-      for (size_t c = at; c < at + take; ++c) {
-        sqlite3_bind_int64(parent, 1, level[c].id);
+      for (size_t e = at; e < at + take; ++e) {
+        sqlite3_bind_int64(parent, 1, level[e].id);
         sqlite3_bind_int64(parent, 2, nodeno);
         step(parent);
       }
-      above.push_back(Around(&level[at], take, nodeno));
+      above.push_back(RtreeAround(&level[at], take, nodeno));
       at += take;
     }
     level.swap(above);
   }
-  for (sqlite3_stmt *st : {rows, node, rowid, parent}) sqlite3_finalize(st);
+  for (sqlite3_stmt *st : {node, parent}) sqlite3_finalize(st);
   return !failed;
 }
 
-GpkgSink::GpkgSink(OutputFile &out, const std::string &target, const GpkgSrs &srs, bool threeD)
+GpkgSink::GpkgSink(OutputFile &out, const std::string &target, const GpkgSrs &srs, bool threeD,
+                   unsigned threads)
     : db_(new Db(out, target)) {
   db_->srs = srs;
   db_->threeD = threeD;
-  if (out.TempPath().empty()) {
-    db_->failed = true;
-    db_->error = "a GeoPackage cannot go to standard output";
-  } else {
-    db_->Create();
-  }
+  if (out.TempPath().empty())
+    db_->Fail("a GeoPackage cannot go to standard output");
+  else
+    db_->Create(threads);
   if (db_->failed)
     std::fprintf(stderr, "dgnhost: cannot write %s: %s\n", target.c_str(), db_->error.c_str());
   db_->ready = !db_->failed;
@@ -590,7 +628,8 @@ GpkgSink::~GpkgSink() = default;
 bool GpkgSink::Ready() const { return db_->ready; }
 
 void GpkgSink::Take(const ImportedObject &o, const std::vector<ImportedLayer> &layers) {
-  if (db_->failed) return;
+  Db &d = *db_;
+  if (!d.ready) return;
   std::vector<Vertex> usable;  // the finite vertices, when a damaged file gave others
   const Vertex *points = o.points.data();
   size_t count = o.points.size();
@@ -609,12 +648,60 @@ void GpkgSink::Take(const ImportedObject &o, const std::vector<ImportedLayer> &l
     const bool closed = a.x == b.x && a.y == b.y && a.z == b.z;
     if (count + (closed ? 0 : 1) >= 4) table = kPolygons;
   }
-  db_->Insert(table, o, layers, points, count);
+  Db::Batch &batch = d.workers->Current();
+  batch.db = &d;
+  batch.rows.emplace_back();
+  Db::Batch::Row &r = batch.rows.back();
+  r.table = table;
+  r.geometry = table == kTexts ? count >= 1 : count >= 2;
+  if (r.geometry) {
+    const BlobShape shape = table == kTexts      ? BlobShape::kPoint
+                            : table == kPolygons ? BlobShape::kPolygon
+                                                 : BlobShape::kLineString;
+    r.blobAt = batch.bytes.size();
+    r.envelope = AppendGeometryBlob(batch.bytes, d.srs.id, shape, points, count, d.threeD);
+    r.blobSize = batch.bytes.size() - r.blobAt;
+  }
+  r.elementId = o.elementId;
+  r.level = o.level;
+  r.layerAt = batch.bytes.size();
+  batch.bytes += ToUtf8(LayerName(layers, o.level));
+  r.layerSize = batch.bytes.size() - r.layerAt;
+  *WriteHexColor(r.color, o.color) = '\0';
+  r.width = o.width;
+  r.style = o.style;
+  if (table == kTexts) {
+    r.textAt = batch.bytes.size();
+    batch.bytes += ToUtf8(o.text);
+    r.textSize = batch.bytes.size() - r.textAt;
+    r.height = o.height;
+    r.rotation = o.rotation;
+    r.justification = o.justification;
+  }
+  if (batch.Full()) d.workers->Hand();
 }
 
 bool GpkgSink::Finish() {
   Db &d = *db_;
-  for (int i = 0; i < kTableCount && !d.failed; ++i) {
+  if (d.workers) {
+    if (!d.workers->Current().rows.empty()) d.workers->Hand();
+    d.workers->Finish();
+    if (d.workers->Failed()) d.Fail("out of memory while writing the features");
+    d.workers.reset();
+  }
+  // The R-trees are packed from the smallest table to the largest; the
+  // largest table's boxes are sorted on a helper thread meanwhile (sorting
+  // needs no database).
+  int order[kTableCount] = {kLines, kPolygons, kTexts};
+  auto boxes = [&](int t) { return d.boxes[t] ? d.boxes[t]->size() : 0; };
+  std::stable_sort(order, order + kTableCount, [&](int a, int b) { return boxes(a) < boxes(b); });
+  const int largest = order[kTableCount - 1];
+  PlatThread sorter;  // when it cannot start, PackRtree sorts them itself
+  if (d.threads > 0 && !d.failed)
+    sorter.Start([](void *b) { static_cast<HilbertBoxes *>(b)->Sort(); }, d.boxes[largest].get());
+  for (int i : order) {
+    if (d.failed) break;
+    if (i == largest) sorter.Join();
     const std::string name = kTables[i].name;
     sqlite3_stmt *s = nullptr;
     if (!d.Prepare("UPDATE gpkg_contents SET min_x = ?, min_y = ?, max_x = ?, max_y = ? "
@@ -632,13 +719,11 @@ bool GpkgSink::Finish() {
     if (sqlite3_step(s) != SQLITE_DONE) d.Failed("cannot record a table's extent");
     sqlite3_finalize(s);
     d.PackRtree(i);
+    d.boxes[i].reset();
     d.Exec(ForTable(kRtreeTriggers, name), "cannot make the spatial index's triggers");
   }
-  for (int i = 0; i < kTableCount; ++i) {
-    sqlite3_finalize(d.insert[i]);
-    sqlite3_finalize(d.envelope[i]);
-    d.insert[i] = d.envelope[i] = nullptr;
-  }
+  sorter.Join();
+  for (GroupInsert &g : d.insert) g.Clear();
   d.Exec("COMMIT", "cannot commit the GeoPackage");
   if (d.db != nullptr && sqlite3_close(d.db) != SQLITE_OK) d.Failed("cannot close the database");
   d.db = nullptr;
@@ -759,7 +844,7 @@ bool GpkgReader::Read() {
                          "WHERE c.data_type = 'features' ORDER BY g.rowid",
                          -1, &s, nullptr) != SQLITE_OK)
     return Refuse(std::string("it has no feature tables listed (") + sqlite3_errmsg(db_) + ")");
-  std::vector<std::pair<std::string, std::string> > tables;
+  std::vector<std::pair<std::string, std::string>> tables;
   int step;
   while ((step = sqlite3_step(s)) == SQLITE_ROW) {
     const unsigned char *t = sqlite3_column_text(s, 0), *c = sqlite3_column_text(s, 1);

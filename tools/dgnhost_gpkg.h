@@ -34,14 +34,16 @@ bool ParseSrs(const std::string &text, GpkgSrs &srs);
 
 // Writes the import into a GeoPackage as the objects arrive: polylines into
 // table `lines`, polygons into `polygons`, texts as points into `texts`,
-// all in one transaction through prepared statements.  The database is made
-// in the temporary file of `out`, which takes its target's place only when
-// Finish succeeded.
+// all in one transaction through prepared statements, on a thread of its
+// own while the import goes on.  The database is made in the temporary file
+// of `out`, which takes its target's place only when Finish succeeded.
 class GpkgSink : public ObjectSink {
  public:
-  // Creates the schema; `threeD` writes x, y and z (a 3D map).  Ready()
-  // says whether that worked.
-  GpkgSink(OutputFile &out, const std::string &target, const GpkgSrs &srs, bool threeD);
+  // Creates the schema; `threeD` writes x, y and z (a 3D map); `threads`
+  // 0 writes the rows on the import's thread.  Ready() says whether that
+  // worked.
+  GpkgSink(OutputFile &out, const std::string &target, const GpkgSrs &srs, bool threeD,
+           unsigned threads);
   ~GpkgSink() override;
   GpkgSink(const GpkgSink &) = delete;
   GpkgSink &operator=(const GpkgSink &) = delete;

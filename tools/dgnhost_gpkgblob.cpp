@@ -58,25 +58,31 @@ constexpr int kMaxNesting = 16;
 // Writing (little-endian throughout)
 // ---------------------------------------------------------------------------
 
-void PutU32(std::string &out, uint32_t v) {
-  const char b[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                     static_cast<char>((v >> 16) & 0xFF), static_cast<char>((v >> 24) & 0xFF)};
-  out.append(b, 4);
+// Widens [low, high] to hold v, as fmin and fmax would (a NaN bound gives
+// way, a NaN value is passed over), without a call for every vertex.
+inline void Widen(double &low, double &high, double v) {
+  if (v < low || low != low) low = v;
+  if (v > high || high != high) high = v;
 }
 
-void PutF64(std::string &out, double d) {
-  uint64_t v;
-  std::memcpy(&v, &d, sizeof v);
-  char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  out.append(b, 8);
-}
-
-void PutVertex(std::string &out, const Vertex &v, bool withZ) {
-  PutF64(out, v.x);
-  PutF64(out, v.y);
-  if (withZ) PutF64(out, v.z);
-}
+// Writes little-endian values into bytes sized for them beforehand.
+struct Put {
+  char *p;
+  void Byte(unsigned v) { *p++ = static_cast<char>(v); }
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) *p++ = static_cast<char>((v >> (8 * i)) & 0xFF);
+  }
+  void F64(double d) {
+    uint64_t v;
+    std::memcpy(&v, &d, sizeof v);
+    for (int i = 0; i < 8; ++i) *p++ = static_cast<char>((v >> (8 * i)) & 0xFF);
+  }
+  void Vertex3(const Vertex &v, bool withZ) {
+    F64(v.x);
+    F64(v.y);
+    if (withZ) F64(v.z);
+  }
+};
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -233,8 +239,8 @@ void BlobEnvelope::Add(const BlobEnvelope &e) {
   maxY = std::fmax(maxY, e.maxY);
 }
 
-BlobEnvelope WriteGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
-                               const Vertex *points, size_t count, bool withZ) {
+BlobEnvelope AppendGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
+                                const Vertex *points, size_t count, bool withZ) {
   BlobEnvelope env;
   double minZ = 0, maxZ = 0;
   const size_t used = shape == BlobShape::kPoint && count > 0 ? 1 : count;
@@ -246,61 +252,72 @@ BlobEnvelope WriteGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
       env.minY = env.maxY = v.y;
       minZ = maxZ = v.z;
     }
-    env.minX = std::fmin(env.minX, v.x);
-    env.maxX = std::fmax(env.maxX, v.x);
-    env.minY = std::fmin(env.minY, v.y);
-    env.maxY = std::fmax(env.maxY, v.y);
-    minZ = std::fmin(minZ, v.z);
-    maxZ = std::fmax(maxZ, v.z);
+    Widen(env.minX, env.maxX, v.x);
+    Widen(env.minY, env.maxY, v.y);
+    Widen(minZ, maxZ, v.z);
   }
   // Points go without an envelope: it would only repeat them.
   const unsigned envelope =
       shape == BlobShape::kPoint || !env.any ? kEnvelopeNone : (withZ ? kEnvelopeXYZ : kEnvelopeXY);
-  out.clear();
-  out.reserve(kEnvelopeAt + 64 + 13 + (count + 1) * 24);
-  out += "GP";
-  out += '\0';  // version
-  out += static_cast<char>(kFlagLittleEndian | (envelope << kFlagEnvelopeShift) |
-                           (env.any ? 0u : kFlagEmpty));
-  PutU32(out, static_cast<uint32_t>(srsId));
+  const bool close = shape == BlobShape::kPolygon && count > 0 &&
+                     (points[0].x != points[count - 1].x || points[0].y != points[count - 1].y ||
+                      points[0].z != points[count - 1].z);
+  const size_t vertex = withZ ? 24 : 16;
+  size_t size = kEnvelopeAt + 8 * kEnvelopeDoubles[envelope] + 1 + 4;  // header, byte order, type
+  if (shape == BlobShape::kPoint)
+    size += vertex;
+  else if (shape == BlobShape::kLineString)
+    size += 4 + count * vertex;
+  else
+    size += 4 + (count > 0 ? 4 + (count + (close ? 1 : 0)) * vertex : 0);
+  const size_t start = out.size();
+  out.resize(start + size);
+  Put put{&out[start]};
+  put.Byte('G');
+  put.Byte('P');
+  put.Byte(0);  // version
+  put.Byte(kFlagLittleEndian | (envelope << kFlagEnvelopeShift) | (env.any ? 0u : kFlagEmpty));
+  put.U32(static_cast<uint32_t>(srsId));
   if (envelope != kEnvelopeNone) {
-    PutF64(out, env.minX);
-    PutF64(out, env.maxX);
-    PutF64(out, env.minY);
-    PutF64(out, env.maxY);
+    put.F64(env.minX);
+    put.F64(env.maxX);
+    put.F64(env.minY);
+    put.F64(env.maxY);
     if (envelope == kEnvelopeXYZ) {
-      PutF64(out, minZ);
-      PutF64(out, maxZ);
+      put.F64(minZ);
+      put.F64(maxZ);
     }
   }
-  out += '\1';  // little-endian
+  put.Byte(1);  // little-endian
   const uint32_t z = withZ ? kWkbZ : 0;
   switch (shape) {
     case BlobShape::kPoint: {
-      PutU32(out, kWkbPoint + z);
+      put.U32(kWkbPoint + z);
       const double nan = std::nan("");
-      PutVertex(out, count > 0 ? points[0] : Vertex{nan, nan, nan}, withZ);
+      put.Vertex3(count > 0 ? points[0] : Vertex{nan, nan, nan}, withZ);
       break;
     }
     case BlobShape::kLineString:
-      PutU32(out, kWkbLineString + z);
-      PutU32(out, static_cast<uint32_t>(count));
-      for (size_t i = 0; i < count; ++i) PutVertex(out, points[i], withZ);
+      put.U32(kWkbLineString + z);
+      put.U32(static_cast<uint32_t>(count));
+      for (size_t i = 0; i < count; ++i) put.Vertex3(points[i], withZ);
       break;
-    case BlobShape::kPolygon: {
-      const bool close =
-          count > 0 && (points[0].x != points[count - 1].x || points[0].y != points[count - 1].y ||
-                        points[0].z != points[count - 1].z);
-      PutU32(out, kWkbPolygon + z);
-      PutU32(out, count > 0 ? 1 : 0);
+    case BlobShape::kPolygon:
+      put.U32(kWkbPolygon + z);
+      put.U32(count > 0 ? 1 : 0);
       if (count == 0) break;
-      PutU32(out, static_cast<uint32_t>(count + (close ? 1 : 0)));
-      for (size_t i = 0; i < count; ++i) PutVertex(out, points[i], withZ);
-      if (close) PutVertex(out, points[0], withZ);
+      put.U32(static_cast<uint32_t>(count + (close ? 1 : 0)));
+      for (size_t i = 0; i < count; ++i) put.Vertex3(points[i], withZ);
+      if (close) put.Vertex3(points[0], withZ);
       break;
-    }
   }
   return env;
+}
+
+BlobEnvelope WriteGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
+                               const Vertex *points, size_t count, bool withZ) {
+  out.clear();
+  return AppendGeometryBlob(out, srsId, shape, points, count, withZ);
 }
 
 bool ReadGeometryBlob(const unsigned char *blob, size_t size, BlobGeometry &out,

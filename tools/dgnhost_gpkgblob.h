@@ -29,6 +29,9 @@ enum class BlobShape { kPoint, kLineString, kPolygon };
 // Gives the geometry's envelope (lines and polygons carry it in the header).
 BlobEnvelope WriteGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
                                const Vertex *points, size_t count, bool withZ);
+// The same, appended to what `out` holds.
+BlobEnvelope AppendGeometryBlob(std::string &out, int32_t srsId, BlobShape shape,
+                                const Vertex *points, size_t count, bool withZ);
 
 // One line, or one ring of an area, found in a blob.
 struct BlobPart {

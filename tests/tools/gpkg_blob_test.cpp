@@ -1,14 +1,19 @@
 // dgnhost's GeoPackage geometry blobs: what the writer makes reads back as
 // it was, and hostile blobs (cut short, counts beyond the blob, unknown
 // types, nesting without end) are refused with a reason, never read past.
+// The R-tree's boxes come back in one order, near ones together, however
+// many wait in scratch files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "dgnhost_gpkgblob.h"
+#include "dgnhost_gpkgtree.h"
 
 namespace {
 
@@ -207,6 +212,70 @@ TEST(GpkgBlob, WrittenBlobsReadBackAndNoPrefixDoes) {
     for (size_t n = 0; n < blob.size(); ++n)
       EXPECT_FALSE(Read(blob.substr(0, n), g, error)) << label << " cut to " << n;
   }
+}
+
+TEST(GpkgTree, BoxesComeBackInOneOrderNearOnesTogether) {
+  // Boxes scattered at random (a few on one spot, one around all), some ids left out.
+  std::vector<RtreeCell> in;
+  uint32_t seed = 12345;
+  auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8 & 0xFFFF; };
+  for (uint32_t id = 1; id <= 5000; ++id) {
+    if (id % 11 == 0) continue;
+    const float x = id % 97 == 0 ? 5.0f : static_cast<float>(next()) * 3.0f - 9000.0f;
+    const float y = id % 97 == 0 ? 5.0f : static_cast<float>(next()) - 30000.0f;
+    RtreeCell c;
+    c.id = id;
+    c.box[0] = id == 17 ? -1e30f : x;  // around all the others
+    c.box[1] = id == 17 ? 1e30f : x + static_cast<float>(next() % 50);
+    c.box[2] = y;
+    c.box[3] = y + static_cast<float>(next() % 50);
+    in.push_back(c);
+  }
+  auto pathLength = [](const std::vector<RtreeCell> &cells) {
+    double sum = 0;
+    for (size_t i = 1; i < cells.size(); ++i)
+      if (cells[i].id != 17 && cells[i - 1].id != 17)
+        sum += std::hypot(cells[i].box[0] - cells[i - 1].box[0],
+                          cells[i].box[2] - cells[i - 1].box[2]);
+    return sum;
+  };
+  std::vector<RtreeCell> first;
+  // All in memory, then runs of 4096, 7 and 1 boxes merged from scratch files.
+  for (size_t chunk : {size_t{100000}, size_t{4096}, size_t{7}, size_t{1}}) {
+    SCOPED_TRACE(chunk);
+    std::vector<FILE *> files;
+    HilbertBoxes boxes(chunk, [&] {
+      files.push_back(std::tmpfile());
+      return files.back();
+    });
+    for (const RtreeCell &c : in) boxes.Add(static_cast<uint32_t>(c.id), c.box);
+    ASSERT_TRUE(boxes.Sort());
+    EXPECT_EQ(files.size(), chunk >= in.size() ? 0u : 2u);
+    std::vector<RtreeCell> out;
+    RtreeCell c;
+    while (boxes.Next(c)) out.push_back(c);
+    EXPECT_FALSE(boxes.Failed());
+    for (FILE *f : files) std::fclose(f);
+    ASSERT_EQ(out.size(), in.size());
+    if (first.empty()) {
+      first = out;
+      // Every box once, as it went in; and the curve keeps neighbours
+      // together: its path is a small part of the one in the ids' order.
+      std::vector<RtreeCell> byId = out;
+      std::sort(byId.begin(), byId.end(),
+                [](const RtreeCell &a, const RtreeCell &b) { return a.id < b.id; });
+      for (size_t i = 0; i < in.size(); ++i) {
+        EXPECT_EQ(byId[i].id, in[i].id);
+        EXPECT_EQ(std::memcmp(byId[i].box, in[i].box, sizeof in[i].box), 0) << in[i].id;
+      }
+      EXPECT_LT(pathLength(out) * 20, pathLength(in));
+    }
+    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i].id, first[i].id) << "at " << i;
+  }
+  // No scratch file to be had: the sort says so.
+  HilbertBoxes boxes(7, [] { return static_cast<FILE *>(nullptr); });
+  for (const RtreeCell &c : in) boxes.Add(static_cast<uint32_t>(c.id), c.box);
+  EXPECT_FALSE(boxes.Sort());
 }
 
 }  // namespace

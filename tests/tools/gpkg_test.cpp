@@ -296,6 +296,33 @@ TEST_F(Gpkg, RoundTripThroughDgnGivesEqualTables) {
   }
 }
 
+TEST_F(Gpkg, RowsWrittenOnAHelperThreadAreThoseOfOneThread) {
+  // A map of many batches: the same features, ids and R-tree either way.
+  dgnbench::MapSpec recipe;
+  recipe.element_count = 12000;
+  std::string error;
+  ASSERT_TRUE(dgnbench::WriteMap(P("big.dgn").c_str(), recipe, nullptr, &error)) << error;
+  for (const char *threads : {"0", "2"}) {
+    const Outcome r = Host("import " + Q(P("big.dgn")) + " --gpkg " +
+                           Q(P(std::string("big") + threads + ".gpkg")) + " --threads " + threads);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  for (const char *t : kTables) {
+    SCOPED_TRACE(t);
+    const std::string rtree = std::string("rtree_") + t + "_geom";
+    for (const std::string &sql :
+         {std::string("SELECT * FROM ") + t + " ORDER BY fid",
+          "SELECT nodeno, hex(data) FROM " + rtree + "_node ORDER BY nodeno",
+          "SELECT * FROM " + rtree + "_rowid ORDER BY rowid",
+          "SELECT * FROM " + rtree + "_parent ORDER BY nodeno"}) {
+      const std::vector<std::string> one = Db(P("big0.gpkg")).Rows(sql);
+      EXPECT_EQ(one, Db(P("big2.gpkg")).Rows(sql)) << sql;
+      EXPECT_FALSE(one.empty()) << sql;
+    }
+    EXPECT_EQ(Db(P("big2.gpkg")).One("SELECT rtreecheck('" + rtree + "')"), "ok");
+  }
+}
+
 TEST_F(Gpkg, WhatIsNotAGeoPackageIsRefusedAndNothingWritten) {
   ASSERT_EQ(Host("import " + Q(P("sample.dgn")) + " --gpkg " + Q(P("good.gpkg"))).status, 0);
   // A copy of a good GeoPackage changed by `sql` (without the index's
