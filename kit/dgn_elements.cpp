@@ -532,6 +532,17 @@ std::string ProgramPrefix() {
   return std::string(emulator) + " ";
 }
 
+std::string ReadText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string ShellQuote(const std::string &s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 Bytes ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};

@@ -266,6 +266,10 @@ Bytes Concat(const std::vector<Bytes> &parts);
 bool WriteFile(const std::string &path, const Bytes &bytes);
 // Reads a whole file (empty on failure).
 Bytes ReadFile(const std::string &path);
+// Reads a whole file as text (empty on failure).
+std::string ReadText(const std::string &path);
+// Gives `s` single-quoted for a POSIX shell command.
+std::string ShellQuote(const std::string &s);
 // The prefix that runs a built program of this build from a shell command:
 // the emulator named by DGN_EMULATOR (the i386 build runs its programs under
 // qemu-i386) followed by a blank, or nothing in a native build.

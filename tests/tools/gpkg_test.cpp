@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,18 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Q(const std::string &s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::string Slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string Q(const std::string &s) { return dgnkit::ShellQuote(s); }
 
 struct Outcome {
   int status = -1;
@@ -130,8 +118,8 @@ class Gpkg : public ::testing::Test {
     const int raw = std::system((command + " </dev/null >" + Q(out) + " 2>" + Q(err)).c_str());
     Outcome r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+    r.out = dgnkit::ReadText(out);
+    r.err = dgnkit::ReadText(err);
     return r;
   }
   Outcome Host(const std::string &args) const { return Sh(Prog("dgnhost") + " " + args); }

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "dgn_elements.h"
@@ -29,19 +28,7 @@ std::string Env(const char *name) {
   return v != nullptr ? v : "";
 }
 
-// Single-quoted for the shell.
-std::string Q(const std::string &s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::string Slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string Q(const std::string &s) { return dgnkit::ShellQuote(s); }
 
 bool Exists(const std::string &path) { return std::ifstream(path).good(); }
 
@@ -58,8 +45,8 @@ Result Shell(const std::string &command) {
       std::system((command + " </dev/null >" + Q(out.path()) + " 2>" + Q(err.path())).c_str());
   Result r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = Slurp(out.path());
-  r.err = Slurp(err.path());
+  r.out = dgnkit::ReadText(out.path());
+  r.err = dgnkit::ReadText(err.path());
   return r;
 }
 
@@ -97,7 +84,7 @@ class Tools : public ::testing::Test {
     dgnkit::TempFile png(".png");
     const Result r = Shell("rsvg-convert -o " + Q(png.path()) + " " + Q(svg));
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string bytes = Slurp(png.path());
+    const std::string bytes = dgnkit::ReadText(png.path());
     ASSERT_GE(bytes.size(), 24u);
     ASSERT_EQ(bytes.substr(1, 3), "PNG");
     auto be32 = [&](size_t at) {
@@ -479,7 +466,7 @@ TEST_F(Tools, GeoJsonIsTheSameOnAnyNumberOfThreads) {
                            " --threads " + threads);
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  const std::string a = Slurp(serial.path()), b = Slurp(threaded.path());
+  const std::string a = dgnkit::ReadText(serial.path()), b = dgnkit::ReadText(threaded.path());
   EXPECT_GT(a.size(), 4000000u);  // some twenty batches
   EXPECT_TRUE(a == b) << "the threaded GeoJSON differs";
   EXPECT_EQ(Shell(Host() + " import " + Q(dgn.path()) + " --threads x").status, 2);
